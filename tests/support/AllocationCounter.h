@@ -1,0 +1,31 @@
+// tests/support: counts heap allocations made by the current thread, to prove
+// that audio-thread code allocates nothing once it has reached steady state.
+#pragma once
+
+#include <cstddef>
+
+namespace qirtest {
+
+// While an AllocationCounter is alive, every operator new (all forms) and, in
+// builds without a sanitizer, every malloc/calloc/realloc/posix_memalign/
+// aligned_alloc made by the thread that created it is counted. Allocations by
+// other threads are not counted.
+class AllocationCounter {
+public:
+    AllocationCounter();
+    ~AllocationCounter();
+    AllocationCounter(const AllocationCounter&) = delete;
+    AllocationCounter& operator=(const AllocationCounter&) = delete;
+
+    // Allocations counted so far on this thread.
+    [[nodiscard]] std::size_t count() const;
+
+    // True when the C allocation functions are counted too (not under sanitizers,
+    // which own malloc themselves).
+    [[nodiscard]] static bool countsMalloc();
+
+private:
+    std::size_t mStart;
+};
+
+} // namespace qirtest
