@@ -192,7 +192,7 @@ bool AudioFileReader::canRead() const
     return isOpen() && !getIsError() && mBuffer != nullptr;
 }
 
-void AudioFileReader::readFrames(unsigned char* destination, unsigned int numFrames) noexcept
+unsigned int AudioFileReader::readFrames(unsigned char* destination, unsigned int numFrames) noexcept
 {
     const uint64_t frameBytes = getFrameByteCount();
     const uint64_t wanted = uint64_t(numFrames) * frameBytes;
@@ -206,11 +206,12 @@ void AudioFileReader::readFrames(unsigned char* destination, unsigned int numFra
         delivered = readAvailable(reinterpret_cast<char*>(destination), size_t(available));
     }
     // A frame cut short by the end of the file is dropped whole, as if never stored.
-    const uint64_t kept = delivered - delivered % frameBytes;
-    std::memset(destination + kept, 0, size_t(wanted - kept));
+    const uint64_t frames = delivered / frameBytes;
+    std::memset(destination + frames * frameBytes, 0, size_t(wanted - frames * frameBytes));
 
     if (delivered != wanted)
         seekInternal(start + wanted);
+    return unsigned(frames);
 }
 
 void AudioFileReader::readRaw(void* output, unsigned int numFrames) noexcept
@@ -255,10 +256,13 @@ void AudioFileReader::readAudio(T* output, unsigned int numFrames, int channel) 
     while (remaining > 0)
     {
         const unsigned int block = std::min(remaining, mBufferFrames);
-        readFrames(mBuffer.get(), block);
-        const size_t count = size_t(block) * valuesPerFrame;
+        const unsigned int delivered = readFrames(mBuffer.get(), block);
+        // Undelivered frames are zero samples, not decoded zero bytes (which would
+        // be -1 in 8-bit offset binary).
+        const size_t count = size_t(delivered) * valuesPerFrame;
         convert(mBuffer.get() + first, stride, output, count);
-        output += count;
+        std::fill(output + count, output + size_t(block) * valuesPerFrame, T(0));
+        output += size_t(block) * valuesPerFrame;
         remaining -= block;
     }
 }

@@ -106,9 +106,10 @@ private:
     // True when the file parsed without error, so that its samples may be read.
     bool canRead() const;
     // Reads numFrames frames at the current position into destination, which holds
-    // numFrames x frame byte count bytes. Bytes that lie outside the sample data or
-    // the file are zeroed; the position always ends numFrames frames further on.
-    void readFrames(unsigned char* destination, unsigned int numFrames) noexcept;
+    // numFrames x frame byte count bytes, and returns the whole frames delivered.
+    // Bytes of frames that lie outside the sample data or the file are zeroed; the
+    // position always ends numFrames frames further on.
+    unsigned int readFrames(unsigned char* destination, unsigned int numFrames) noexcept;
 
     uint64_t positionInternal();
     bool seekInternal(uint64_t position);
