@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace dspkit
 {
@@ -124,7 +126,12 @@ void AudioFileReader::open(const std::string& path)
     if (path.empty())
         return;
 
-    mFile.open(path, std::ios::in | std::ios::binary);
+    // Only regular files: opening a FIFO would block the loading thread until some
+    // writer appeared, and a folder opens but has no bytes to read.
+    std::error_code statusError;
+    const bool regular = std::filesystem::is_regular_file(path, statusError);
+    if (regular)
+        mFile.open(path, std::ios::in | std::ios::binary);
     if (!mFile.is_open())
     {
         setErrorBit(kErrFileCouldNotOpen);

@@ -97,10 +97,10 @@ private:
     void parseWaveHeader(const char* containerId);
     void parseAIFFHeader(const char* formType);
 
-    bool readChunkHeader(char* id, unsigned int& size);
-    bool findChunk(const char* id, unsigned int& size);
-    bool readChunk(char* data, unsigned int readSize, unsigned int chunkSize);
-    bool getAIFFChunkHeader(AiffTag& tag, unsigned int& size);
+    [[nodiscard]] bool readChunkHeader(char* id, unsigned int& size);
+    [[nodiscard]] bool findChunk(const char* id, unsigned int& size);
+    [[nodiscard]] bool readChunk(char* data, unsigned int readSize, unsigned int chunkSize);
+    [[nodiscard]] bool getAIFFChunkHeader(AiffTag& tag, unsigned int& size);
     void setPCMFormat(unsigned short bits, NumberFormat numberFormat);
 
     // True when the file parsed without error, so that its samples may be read.
@@ -114,7 +114,7 @@ private:
     uint64_t positionInternal();
     bool seekInternal(uint64_t position);
     bool advanceInternal(uint64_t bytes);
-    bool readInternal(char* data, size_t size);
+    [[nodiscard]] bool readInternal(char* data, size_t size);
     // Bytes delivered, which may be fewer than asked for.
     size_t readAvailable(char* data, size_t size) noexcept;
 
