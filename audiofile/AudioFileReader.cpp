@@ -149,8 +149,7 @@ void AudioFileReader::open(const std::string& path)
     if (frameBytes > 0)
     {
         mBufferFrames = unsigned(std::clamp<uint64_t>(kMaxConversionBytes / frameBytes, 1, kBlockFrames));
-        mBufferBytes = size_t(frameBytes * mBufferFrames);
-        mBuffer = std::make_unique<unsigned char[]>(mBufferBytes);
+        mBuffer = std::make_unique<unsigned char[]>(size_t(frameBytes * mBufferFrames));
     }
     mDataEnd = getPCMOffset() + uint64_t(getFrames()) * frameBytes;
 
@@ -163,7 +162,6 @@ void AudioFileReader::close()
         mFile.close();
     mFile.clear();
     mBuffer.reset();
-    mBufferBytes = 0;
     mBufferFrames = 0;
     mFileBytes = 0;
     mDataEnd = 0;

@@ -120,7 +120,7 @@ private:
 
     std::ifstream mFile;
     std::unique_ptr<unsigned char[]> mBuffer;
-    size_t mBufferBytes = 0;
+    // Frames the conversion buffer holds: kBlockFrames unless the frames are very wide.
     unsigned int mBufferFrames = 0;
     // Real length of the file and end of the declared sample data, both in bytes.
     uint64_t mFileBytes = 0;
