@@ -97,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     dspkit::AudioFileReader reader(scratchPath());
+    // The open stream keeps the bytes readable; no scratch file outlives the run.
+    std::remove(scratchPath().c_str());
     for (dspkit::AudioFileFormat::Error error : reader.getErrors())
         check(!dspkit::AudioFileFormat::getErrorString(error).empty());
     check(reader.getPosition() == 0);
