@@ -295,6 +295,16 @@ double IParam::Constrain(double value) const noexcept
     return std::min(mMax, std::max(mMin, v));
 }
 
+void IParam::Set(double value) noexcept
+{
+    mValue.exchange(Constrain(value));
+}
+
+void IParam::SetToDefault() noexcept
+{
+    mValue.exchange(mDefault);
+}
+
 double IParam::FromNormalized(double normalized) const noexcept
 {
     return Constrain(mShape->NormalizedToValue(normalized, *this));

@@ -173,8 +173,8 @@ public:
     // Value access; any thread.
     [[nodiscard]] double Value() const noexcept { return mValue.load(); }
     [[nodiscard]] double Constrain(double value) const noexcept;
-    void Set(double value) noexcept { mValue.exchange(Constrain(value)); }
-    void SetToDefault() noexcept { mValue.exchange(mDefault); }
+    void Set(double value) noexcept;
+    void SetToDefault() noexcept;
     [[nodiscard]] double FromNormalized(double normalized) const noexcept;
     [[nodiscard]] double ToNormalized(double value) const noexcept;
     [[nodiscard]] double GetNormalized() const noexcept { return ToNormalized(Value()); }
