@@ -122,9 +122,8 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     const int rate = static_cast<int>(sampleRate + 0.5);
     fieldenc_init(mEncoder, rate);
     fieldrot_init(mRotator, rate);
-    // Initialisation leaves the rotator to build its next matrix from its stored
-    // quaternion, which for the same angles is a different rotation: hand it the
-    // angles again so the field turns as the parameters say.
+    // The transforms follow the parameters from the first frame after a reset,
+    // whatever they were told before.
     mTransformSettingsChanged.fetch_or(kAllTransformSettings);
 
     mPrepared = scratch != nullptr && unconnectedOk && mEncoderChans.GetSize() == kMaxChans;
@@ -338,9 +337,10 @@ void QIRMatrixDecoderDSP::TakeOverPendingSet() noexcept
     const int order = mDecodeOrder.load(std::memory_order_relaxed);
     fieldenc_setOutputOrder(mEncoder, order);
     fieldrot_setOrder(mRotator, order);
-    // A new order makes the rotator rebuild its matrix from its quaternion and
-    // drops FuMa settings at orders above 1: give it the parameters' angles and
-    // conventions again.
+    // At orders above 1 the transforms drop a FuMa channel order or
+    // normalisation, and nothing brings it back when the order returns to 1:
+    // hand them the parameters' conventions (and angles) again, so FuMa input
+    // is rotated and encoded as FuMa whenever the order allows it.
     mTransformSettingsChanged.fetch_or(kAllTransformSettings);
     if (mEncoderScratch.Get() != nullptr) {
         std::memset(mEncoderScratch.Get(), 0, static_cast<std::size_t>(mEncoderScratch.GetBytes()));

@@ -174,12 +174,14 @@ TEST_P(EngineRotation, MatchesDecodingOfTheRotatedFieldOneFrameLater)
     const RotationCase& c = GetParam();
     const int nChans = (c.order + 1) * (c.order + 1);
     const DecoderSetIRs set = makeSparseSet(nChans, 41u + static_cast<std::uint32_t>(c.order));
-    // The angle is set before the set arrives, as when a host restores a session.
+    // The angle is set, and the host renders (silence), before the set arrives:
+    // its adoption must not change how the field turns.
     setParam(QIRMatrixDecoderDSP::kYaw, c.yawDeg);
     setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.order - 1);
     const std::string name = std::to_string(c.order) + "OA-decoder-anechoic.wav";
     writeDecoderSet(mDir.file(name), set);
     ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
+    render(Channels(static_cast<std::size_t>(nChans), std::vector<float>(1024, 0.0f)), [] { return 512; });
     idleAndWait();
 
     const std::vector<Source> sources = {{0.0, 0.0}, {70.0, 20.0}, {-150.0, -35.0}};

@@ -262,5 +262,42 @@ TEST_F(Stage, RotatedFumaInputComesOutAsTheRotatedAcnSn3dField)
     EXPECT_GT(moved, 10.0);
 }
 
+TEST_F(Stage, FumaInputTurnsAsFumaAgainAfterAnOrderThreeSet)
+{
+    // At order 3 the rotator cannot take FuMa; back at order 1 it must again.
+    writeDecoderSet(mDir.file("3OA-decoder-anechoic.wav"), makeSparseSet(16, 19));
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 20));
+    EngineTestDelegate fumaDelegate;
+    QIRMatrixDecoderDSP fuma(&fumaDelegate);
+    ASSERT_EQ(fuma.OnReset(512, kSampleRate), 0);
+    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kChannelLayout, 1);
+    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kNormalizationType, 2);
+    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kYaw, -70.0);
+    ::testing::internal::CaptureStdout();
+    for (const int orderPosition : {2, 0}) {
+        fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kDecodeOrder, orderPosition);
+        fuma.OnIdle();
+        fuma.WaitForLoads();
+        Channels quiet = silence(4, 512);
+        runInPlace(fuma, quiet, 512);
+    }
+    ::testing::internal::GetCapturedStdout();
+    ASSERT_EQ(fuma.GetActiveInputCount(), 4);
+
+    setParam(QIRMatrixDecoderDSP::kYaw, -70.0);
+    Channels acn = noise(4, 2048, 21);
+    Channels fumaField = {std::vector<float>(2048), acn[3], acn[1], acn[2]};
+    for (std::size_t t = 0; t < 2048; ++t) {
+        fumaField[0][t] = acn[0][t] * static_cast<float>(1.0 / std::sqrt(2.0));
+    }
+    runInPlace(acn);
+    runInPlace(fuma, fumaField, 512);
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        for (std::size_t t = 0; t < 2048; ++t) {
+            ASSERT_NEAR(fumaField[ch][t], acn[ch][t], 2e-6) << "channel " << ch << " frame " << t;
+        }
+    }
+}
+
 } // namespace
 } // namespace qirtest
