@@ -204,6 +204,48 @@ INSTANTIATE_TEST_SUITE_P(Yaw, EngineRotation,
                                            RotationCase{"Order2Yaw135Fifo", 2, 135.0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct GeneratedCase {
+    const char* name;
+    const char* file;
+    int mode;
+    int orderPosition;
+    bool fifo;
+};
+
+class EngineGenerated : public EngineSignal, public ::testing::WithParamInterface<GeneratedCase> {};
+
+TEST_P(EngineGenerated, MatchesDirectDecodingWithTheGeneratedSet)
+{
+    const GeneratedCase& c = GetParam();
+    const std::string folder = qir::platform::GetDefaultResourceDirectory();
+    const DecoderSetIRs set = readDecoderSet(folder + "/" + c.file);
+    if (set.numInputs() == 0) {
+        GTEST_SKIP() << "no generated decoder set at " << folder << "/" << c.file;
+    }
+    qir::platform::SetResourceDirectory(folder);
+    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, c.mode);
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.orderPosition);
+    ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
+    ::testing::internal::CaptureStdout();
+    idleAndWait();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "QIRMatrixDecoder loaded " + folder + "/" + c.file + "\n");
+
+    // Short enough for the direct reference, long enough to cover the
+    // responses' substance.
+    const Channels input = noise(set.numInputs(), 32 * 128, 15);
+    RandomSizes sizes(16, 1, 600);
+    const Channels out = render(input, [&] { return c.fifo ? static_cast<int>(sizes.next()) : 512; });
+    EXPECT_EQ(engine().GetActiveInputCount(), set.numInputs());
+    expectDecoding(out, input, set, c.fifo ? QIRMatrixDecoderDSP::kFifoDelay : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, EngineGenerated,
+                         ::testing::Values(GeneratedCase{"AnechoicOrder3", "3OA-decoder-anechoic.wav", 0, 2, false},
+                                           GeneratedCase{"AnechoicOrder3Fifo", "3OA-decoder-anechoic.wav", 0, 2, true},
+                                           GeneratedCase{"RoomOrder1", "1OA-decoder-room.wav", 1, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(EngineSignal, OneAndTwoChannelBlocksPassThroughWithoutAdoptingASet)
 {
     const DecoderSetIRs set = makeSparseSet(4, 51);
