@@ -639,8 +639,8 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine)
             }
             const float* l = left.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
             const float* r = right.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
-            if (convolver->set(i, 0, l, kImpulseResponseLength, true) != 0 ||
-                convolver->set(i, 1, r, kImpulseResponseLength, true) != 0) {
+            if (convolver->set(i, 0, l, kImpulseResponseLength, true) != dspkit::kConvolveOk ||
+                convolver->set(i, 1, r, kImpulseResponseLength, true) != dspkit::kConvolveOk) {
                 fail();
                 return;
             }
