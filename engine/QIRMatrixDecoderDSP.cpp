@@ -389,8 +389,8 @@ void QIRMatrixDecoderDSP::EnterFifoMode() noexcept
 {
     // audio thread. The output FIFOs start one sub-block ahead: the convolver
     // is fed one sub-block of silence, so the output lags by exactly kFifoDelay
-    // from here on and the previous set's tail rings on through the gap rather
-    // than stopping dead.
+    // from here on and what the convolver still holds rings on through the gap
+    // rather than stopping dead.
     mFifoMode.store(true);
     for (FloatQueue& fifo : mInputFifos) {
         fifo.Clear();
