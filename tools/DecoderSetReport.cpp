@@ -80,13 +80,20 @@ RoomFigures measureRoomSet(const DecoderSet& set, int order)
 {
     RoomFigures figures;
     figures.order = order;
-    std::vector<double> left(set.response(0, 0), set.response(0, 0) + kDecoderSetResponseLength);
-    std::vector<double> right(set.response(0, 1), set.response(0, 1) + kDecoderSetResponseLength);
+    std::vector<std::vector<double>> lefts;
+    std::vector<std::vector<double>> rights;
+    std::vector<double> powers;
+    for (int i = 0; i < set.numInputs; ++i) {
+        lefts.emplace_back(set.response(i, 0), set.response(i, 0) + kDecoderSetResponseLength);
+        rights.emplace_back(set.response(i, 1), set.response(i, 1) + kDecoderSetResponseLength);
+        // A diffuse field: SN3D channels of degree n carry 1/(2n+1) of the omni power.
+        powers.push_back(1.0 / (2.0 * degreeOfChannel(i) + 1.0));
+    }
     for (double centre : kOctaveCentres) {
-        const double l = reverberationTime(left, kFs, centre);
-        const double r = reverberationTime(right, kFs, centre);
+        const double l = reverberationTime(lefts[0], kFs, centre);
+        const double r = reverberationTime(rights[0], kFs, centre);
         figures.reverberationTimes.push_back(l > 0.0 && r > 0.0 ? 0.5 * (l + r) : -1.0);
-        figures.coherence.push_back(interauralCoherence(left, right, kFs, centre, static_cast<int>(kLateStartSeconds * kFs)));
+        figures.coherence.push_back(interauralCoherence(lefts, rights, powers, kFs, centre, static_cast<int>(kLateStartSeconds * kFs)));
     }
     // Largest magnitude in the last 1024 samples of any response, relative to the largest
     // magnitude of the whole set.
@@ -482,7 +489,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
         const auto& power = designer.diffuseFieldPower();
         const double tableBinHz = kFs / designer.parameters().fftSize;
         report << "\nRoom decoder sets: RT60 (T30) per octave band of the omnidirectional (W) response, s; "
-               << "interaural coherence of its tail after " << kLateStartSeconds * 1000 << " ms; "
+               << "interaural coherence of the tail after " << kLateStartSeconds * 1000 << " ms in a diffuse field; "
                << "largest magnitude in the last 1024 samples relative to the set's peak\n";
         report << "order |";
         for (double c : kOctaveCentres)
@@ -500,16 +507,14 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
                 report << std::setw(6) << c;
             report << " | " << std::setprecision(1) << r.endLevelDb << "\n";
         }
-        report << "diffuse field of the HRTF set:                               ";
+        report << "diffuse field of the HRTF set (same bands):                  ";
         for (double c : kOctaveCentres) {
             double cross = 0.0;
             double weight = 0.0;
             for (size_t k = 0; k < coherence.size(); ++k) {
-                const double f = k * tableBinHz;
-                if (f >= c / std::sqrt(2.0) && f < c * std::sqrt(2.0)) {
-                    cross += coherence[k] * power[k];
-                    weight += power[k];
-                }
+                const double g = octaveBandGain(k * tableBinHz, c);
+                cross += g * g * coherence[k] * power[k];
+                weight += g * g * power[k];
             }
             report << std::setw(6) << std::setprecision(2) << (weight > 0.0 ? cross / weight : 0.0);
         }
