@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace dspkit
 {
@@ -124,7 +126,12 @@ void AudioFileReader::open(const std::string& path)
     if (path.empty())
         return;
 
-    mFile.open(path, std::ios::in | std::ios::binary);
+    // Only regular files: opening a FIFO would block the loading thread until some
+    // writer appeared, and a folder opens but has no bytes to read.
+    std::error_code statusError;
+    const bool regular = std::filesystem::is_regular_file(path, statusError);
+    if (regular)
+        mFile.open(path, std::ios::in | std::ios::binary);
     if (!mFile.is_open())
     {
         setErrorBit(kErrFileCouldNotOpen);
@@ -142,8 +149,7 @@ void AudioFileReader::open(const std::string& path)
     if (frameBytes > 0)
     {
         mBufferFrames = unsigned(std::clamp<uint64_t>(kMaxConversionBytes / frameBytes, 1, kBlockFrames));
-        mBufferBytes = size_t(frameBytes * mBufferFrames);
-        mBuffer = std::make_unique<unsigned char[]>(mBufferBytes);
+        mBuffer = std::make_unique<unsigned char[]>(size_t(frameBytes * mBufferFrames));
     }
     mDataEnd = getPCMOffset() + uint64_t(getFrames()) * frameBytes;
 
@@ -156,7 +162,6 @@ void AudioFileReader::close()
         mFile.close();
     mFile.clear();
     mBuffer.reset();
-    mBufferBytes = 0;
     mBufferFrames = 0;
     mFileBytes = 0;
     mDataEnd = 0;
@@ -192,7 +197,7 @@ bool AudioFileReader::canRead() const
     return isOpen() && !getIsError() && mBuffer != nullptr;
 }
 
-void AudioFileReader::readFrames(unsigned char* destination, unsigned int numFrames) noexcept
+unsigned int AudioFileReader::readFrames(unsigned char* destination, unsigned int numFrames) noexcept
 {
     const uint64_t frameBytes = getFrameByteCount();
     const uint64_t wanted = uint64_t(numFrames) * frameBytes;
@@ -206,11 +211,12 @@ void AudioFileReader::readFrames(unsigned char* destination, unsigned int numFra
         delivered = readAvailable(reinterpret_cast<char*>(destination), size_t(available));
     }
     // A frame cut short by the end of the file is dropped whole, as if never stored.
-    const uint64_t kept = delivered - delivered % frameBytes;
-    std::memset(destination + kept, 0, size_t(wanted - kept));
+    const uint64_t frames = delivered / frameBytes;
+    std::memset(destination + frames * frameBytes, 0, size_t(wanted - frames * frameBytes));
 
     if (delivered != wanted)
         seekInternal(start + wanted);
+    return unsigned(frames);
 }
 
 void AudioFileReader::readRaw(void* output, unsigned int numFrames) noexcept
@@ -255,10 +261,13 @@ void AudioFileReader::readAudio(T* output, unsigned int numFrames, int channel) 
     while (remaining > 0)
     {
         const unsigned int block = std::min(remaining, mBufferFrames);
-        readFrames(mBuffer.get(), block);
-        const size_t count = size_t(block) * valuesPerFrame;
+        const unsigned int delivered = readFrames(mBuffer.get(), block);
+        // Undelivered frames are zero samples, not decoded zero bytes (which would
+        // be -1 in 8-bit offset binary).
+        const size_t count = size_t(delivered) * valuesPerFrame;
         convert(mBuffer.get() + first, stride, output, count);
-        output += count;
+        std::fill(output + count, output + size_t(block) * valuesPerFrame, T(0));
+        output += size_t(block) * valuesPerFrame;
         remaining -= block;
     }
 }

@@ -97,29 +97,30 @@ private:
     void parseWaveHeader(const char* containerId);
     void parseAIFFHeader(const char* formType);
 
-    bool readChunkHeader(char* id, unsigned int& size);
-    bool findChunk(const char* id, unsigned int& size);
-    bool readChunk(char* data, unsigned int readSize, unsigned int chunkSize);
-    bool getAIFFChunkHeader(AiffTag& tag, unsigned int& size);
+    [[nodiscard]] bool readChunkHeader(char* id, unsigned int& size);
+    [[nodiscard]] bool findChunk(const char* id, unsigned int& size);
+    [[nodiscard]] bool readChunk(char* data, unsigned int readSize, unsigned int chunkSize);
+    [[nodiscard]] bool getAIFFChunkHeader(AiffTag& tag, unsigned int& size);
     void setPCMFormat(unsigned short bits, NumberFormat numberFormat);
 
     // True when the file parsed without error, so that its samples may be read.
     bool canRead() const;
     // Reads numFrames frames at the current position into destination, which holds
-    // numFrames x frame byte count bytes. Bytes that lie outside the sample data or
-    // the file are zeroed; the position always ends numFrames frames further on.
-    void readFrames(unsigned char* destination, unsigned int numFrames) noexcept;
+    // numFrames x frame byte count bytes, and returns the whole frames delivered.
+    // Bytes of frames that lie outside the sample data or the file are zeroed; the
+    // position always ends numFrames frames further on.
+    unsigned int readFrames(unsigned char* destination, unsigned int numFrames) noexcept;
 
     uint64_t positionInternal();
     bool seekInternal(uint64_t position);
     bool advanceInternal(uint64_t bytes);
-    bool readInternal(char* data, size_t size);
+    [[nodiscard]] bool readInternal(char* data, size_t size);
     // Bytes delivered, which may be fewer than asked for.
     size_t readAvailable(char* data, size_t size) noexcept;
 
     std::ifstream mFile;
     std::unique_ptr<unsigned char[]> mBuffer;
-    size_t mBufferBytes = 0;
+    // Frames the conversion buffer holds: kBlockFrames unless the frames are very wide.
     unsigned int mBufferFrames = 0;
     // Real length of the file and end of the declared sample data, both in bytes.
     uint64_t mFileBytes = 0;

@@ -479,6 +479,21 @@ TEST(AudioFileReader, ReadsZerosForEverythingTheFileDoesNotDeliver)
     }
 }
 
+TEST(AudioFileReader, EightBitWaveReadsSilenceNotFullScaleNegativePastTheEnd)
+{
+    // In offset binary a zero byte is -1.0: undelivered frames must be zero samples.
+    qirtest::TempDir dir;
+    AudioFileReader reader(dir.write("u8.wav", qirtest::waveFile(1, 1, 48000, 8, {0xFF, 0x00})));
+    ASSERT_EQ(reader.getFrames(), 2u);
+    double values[5] = {7, 7, 7, 7, 7};
+    reader.readChannel(values, 4, 0);
+    EXPECT_EQ(values[0], 0.9921875);
+    EXPECT_EQ(values[1], -1.0);
+    EXPECT_EQ(values[2], 0.0);
+    EXPECT_EQ(values[3], 0.0);
+    EXPECT_EQ(values[4], 7.0);
+}
+
 TEST(AudioFileReader, FailedParseReadsZerosAndWritesNothingBeyondTheRequest)
 {
     qirtest::TempDir dir;

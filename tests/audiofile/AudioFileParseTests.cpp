@@ -7,6 +7,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 using dspkit::AudioFileFormat;
 using dspkit::AudioFileReader;
 using qirtest::ByteWriter;
@@ -310,6 +312,19 @@ TEST(AudioFileReader, MissingAndEmptyPathsLeaveTheReaderClosed)
     EXPECT_FALSE(empty.isOpen());
     EXPECT_FALSE(empty.getIsError());
     EXPECT_EQ(empty.getFileType(), F::kAudioFileNone);
+}
+
+TEST(AudioFileReader, RefusesFoldersAndPipesWithoutBlocking)
+{
+    qirtest::TempDir dir;
+    const std::string pipe = dir.path("pipe.wav");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    for (const std::string& path : {dir.path(""), pipe})
+    {
+        AudioFileReader reader(path);
+        EXPECT_FALSE(reader.isOpen()) << path;
+        EXPECT_EQ(reader.getErrorFlags(), F::kErrFileCouldNotOpen) << path;
+    }
 }
 
 TEST(AudioFileReader, ReopeningStartsAfreshAndCloseResetsEveryField)
