@@ -173,9 +173,6 @@ AnechoicDesigner::AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignPara
     std::vector<double> gainDb(static_cast<size_t>(bins));
     for (int k = 0; k < bins; ++k)
         gainDb[static_cast<size_t>(k)] = -10.0 * std::log10(std::max(smoothed[static_cast<size_t>(k)], 1e-30));
-    const int lowBin = std::clamp(static_cast<int>(std::lround(mParameters.equaliserLowHz / binHz)), 0, bins - 1);
-    for (int k = 0; k < lowBin; ++k)
-        gainDb[static_cast<size_t>(k)] = gainDb[static_cast<size_t>(lowBin)];
     // Level reference: the mean change, in dB, that the equaliser makes to the third-octave
     // band levels between 200 Hz and 1 kHz over all directions and ears.
     double reference = 0.0;

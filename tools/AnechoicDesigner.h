@@ -32,9 +32,6 @@ struct AnechoicDesignParameters {
     // bin; negative: the energy centroid of the equalised responses. Without it the part above
     // the cutoff would be a zero-phase filter centred on sample 0, half of it acausal.
     double magnitudeGroupDelay = -1.0;
-    // Below this frequency the equaliser keeps its gain at this frequency instead of
-    // restoring the measurement loudspeaker's low-frequency roll-off.
-    double equaliserLowHz = 200.0;
     // Taps kept of each fitted filter (the rest of the 16384 stays zero).
     int filterLength = 1024;
 };
