@@ -103,13 +103,17 @@ AnechoicDesigner::AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignPara
     : mHrtf(hrtf)
     , mParameters(parameters)
 {
+    // Room for the responses and the equaliser's response behind them.
+    while (mParameters.fftSize < 2 * hrtf.length())
+        mParameters.fftSize *= 2;
+    mParameters.filterLength = std::max(mParameters.filterLength, mParameters.fftSize / 2);
     const int size = mParameters.fftSize;
     const int bins = numBins();
     const int numDirections = hrtf.numDirections();
     if (numDirections < 4)
         throw std::runtime_error("the HRTF set has too few directions for a decoder fit");
-    if (hrtf.length() > size)
-        throw std::runtime_error("the HRTF responses are longer than the fit's transform");
+    if (size < 64 || (size & (size - 1)) != 0 || size > kDecoderSetResponseLength)
+        throw std::runtime_error("the HRTF responses are too long for a decoder set");
 
     // Solid angle of every measured direction: the share of a dense lattice closest to it.
     // Lattice points far from every measured direction form the unmeasured region.

@@ -10,7 +10,8 @@
 namespace qirtools {
 
 struct AnechoicDesignParameters {
-    // Transform size of the per-bin fit at 48 kHz (23.4 Hz bins).
+    // Transform size of the per-bin fit at 48 kHz (23.4 Hz bins); doubled as often as
+    // needed to hold twice the length of the measured responses.
     int fftSize = 2048;
     // Least squares on the complex responses below cutoffBaseHz + cutoffHzPerOrder * order
     // (at most maximumCutoffHz), magnitude least squares above (phase carried over from the
@@ -32,7 +33,8 @@ struct AnechoicDesignParameters {
     // bin; negative: the energy centroid of the equalised responses. Without it the part above
     // the cutoff would be a zero-phase filter centred on sample 0, half of it acausal.
     double magnitudeGroupDelay = -1.0;
-    // Taps kept of each fitted filter (the rest of the 16384 stays zero).
+    // Taps kept of each fitted filter, at least half the transform (the rest of the 16384
+    // stays zero).
     int filterLength = 1024;
 };
 
@@ -46,6 +48,7 @@ struct AnechoicDesignParameters {
 // shares, such as the ear-canal resonance of the measurement).
 class AnechoicDesigner {
 public:
+    // hrtf must outlive the designer.
     explicit AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignParameters& parameters = {});
 
     // The decoder set of the given order: (order+1)^2 SN3D inputs into left and right.
