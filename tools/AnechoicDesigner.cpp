@@ -103,13 +103,17 @@ AnechoicDesigner::AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignPara
     : mHrtf(hrtf)
     , mParameters(parameters)
 {
+    // Room for the responses and the equaliser's response behind them.
+    while (mParameters.fftSize < 2 * hrtf.length())
+        mParameters.fftSize *= 2;
+    mParameters.filterLength = std::max(mParameters.filterLength, mParameters.fftSize / 2);
     const int size = mParameters.fftSize;
     const int bins = numBins();
     const int numDirections = hrtf.numDirections();
     if (numDirections < 4)
         throw std::runtime_error("the HRTF set has too few directions for a decoder fit");
-    if (hrtf.length() > size)
-        throw std::runtime_error("the HRTF responses are longer than the fit's transform");
+    if (size < 64 || (size & (size - 1)) != 0 || size > kDecoderSetResponseLength)
+        throw std::runtime_error("the HRTF responses are too long for a decoder set");
 
     // Solid angle of every measured direction: the share of a dense lattice closest to it.
     // Lattice points far from every measured direction form the unmeasured region.
@@ -168,21 +172,35 @@ AnechoicDesigner::AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignPara
         p /= totalWeight;
     const std::vector<double> smoothed = smoothPower(diffuse, 1.0 / 3.0);
     const double binHz = hrtf.sampleRate() / size;
+    // Equaliser in dB, then shifted so that its mean over the reference band is 0 dB: levels
+    // in that band stay those of the measurement.
+    std::vector<double> gainDb(static_cast<size_t>(bins));
+    for (int k = 0; k < bins; ++k)
+        gainDb[static_cast<size_t>(k)] = -10.0 * std::log10(std::max(smoothed[static_cast<size_t>(k)], 1e-30));
+    // Level reference: the mean change, in dB, that the equaliser makes to the third-octave
+    // band levels between 200 Hz and 1 kHz over all directions and ears.
     double reference = 0.0;
-    int referenceBins = 0;
-    for (int k = 0; k < bins; ++k) {
-        const double f = k * binHz;
-        if (f >= kReferenceLowHz && f <= kReferenceHighHz) {
-            reference += smoothed[static_cast<size_t>(k)];
-            ++referenceBins;
+    int referenceCount = 0;
+    for (double centre = kReferenceLowHz; centre <= kReferenceHighHz * 1.01; centre *= std::pow(2.0, 1.0 / 3.0)) {
+        const int lo = std::max(1, static_cast<int>(std::ceil(centre * std::pow(2.0, -1.0 / 6.0) / binHz)));
+        const int hi = std::min(bins - 1, static_cast<int>(std::floor(centre * std::pow(2.0, 1.0 / 6.0) / binHz)));
+        for (size_t r = 0; r < raw.size() / static_cast<size_t>(bins) && hi >= lo; ++r) {
+            double before = 0.0;
+            double after = 0.0;
+            for (int k = lo; k <= hi; ++k) {
+                const double p = std::norm(raw[r * static_cast<size_t>(bins) + static_cast<size_t>(k)]);
+                before += p;
+                after += p * std::pow(10.0, gainDb[static_cast<size_t>(k)] / 10.0);
+            }
+            reference += 10.0 * std::log10(std::max(after, 1e-30) / std::max(before, 1e-30));
+            ++referenceCount;
         }
     }
-    reference /= std::max(referenceBins, 1);
+    reference /= std::max(referenceCount, 1);
     mEqualiserGain.resize(static_cast<size_t>(bins));
     for (int k = 0; k < bins; ++k) {
-        double gainDb = 10.0 * std::log10(reference / std::max(smoothed[static_cast<size_t>(k)], 1e-30));
-        gainDb = std::clamp(gainDb, -kMaxCutDb, kMaxBoostDb);
-        mEqualiserGain[static_cast<size_t>(k)] = std::pow(10.0, gainDb / 20.0);
+        const double limited = std::clamp(gainDb[static_cast<size_t>(k)] - reference, -kMaxCutDb, kMaxBoostDb);
+        mEqualiserGain[static_cast<size_t>(k)] = std::pow(10.0, limited / 20.0);
     }
     const std::vector<std::complex<double>> equaliser = minimumPhase(mEqualiserGain, fft);
 
@@ -224,13 +242,21 @@ AnechoicDesigner::AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignPara
     mEqualisedLength = std::min(size, hrtf.length() + size / 4);
     mEqualised.assign(static_cast<size_t>(numDirections) * 2 * static_cast<size_t>(mEqualisedLength), 0.0f);
     std::vector<double> time(static_cast<size_t>(size));
+    double centroidSum = 0.0;
     for (int d = 0; d < numDirections; ++d)
         for (int ear = 0; ear < 2; ++ear) {
             fft.inverse(&target(d, ear, 0), time.data());
             float* out = mEqualised.data() + (static_cast<size_t>(d) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(mEqualisedLength);
-            for (int n = 0; n < mEqualisedLength; ++n)
+            double energy = 0.0;
+            double moment = 0.0;
+            for (int n = 0; n < mEqualisedLength; ++n) {
                 out[n] = static_cast<float>(time[static_cast<size_t>(n)]);
+                energy += time[static_cast<size_t>(n)] * time[static_cast<size_t>(n)];
+                moment += n * time[static_cast<size_t>(n)] * time[static_cast<size_t>(n)];
+            }
+            centroidSum += energy > 0.0 ? moment / energy : 0.0;
         }
+    mGroupDelay = mParameters.magnitudeGroupDelay >= 0.0 ? mParameters.magnitudeGroupDelay : centroidSum / (2.0 * numDirections);
 }
 
 std::vector<std::complex<double>> AnechoicDesigner::fitCoefficients(int order) const
@@ -274,7 +300,8 @@ std::vector<std::complex<double>> AnechoicDesigner::fitCoefficients(int order) c
     const CholeskySolver magnitudeSolver(magnitude, numChannels);
 
     const double binHz = mHrtf.sampleRate() / mParameters.fftSize;
-    const double cutoffHz = mParameters.cutoffHzPerOrder * order;
+    const double cutoffHz = std::min(mParameters.cutoffBaseHz + mParameters.cutoffHzPerOrder * order, mParameters.maximumCutoffHz);
+    const std::complex<double> advance = std::polar(1.0, -2.0 * kPi * mGroupDelay / mParameters.fftSize);
     std::vector<std::complex<double>> coefficients(static_cast<size_t>(bins) * 2 * static_cast<size_t>(numChannels));
     std::vector<std::complex<double>> rhs(static_cast<size_t>(numChannels));
     std::vector<std::complex<double>> previous(static_cast<size_t>(numChannels));
@@ -303,6 +330,8 @@ std::vector<std::complex<double>> AnechoicDesigner::fitCoefficients(int order) c
                 }
                 leastSquaresSolver.solve(rhs.data());
             } else {
+                for (auto& value : previous)
+                    value *= advance;
                 const std::complex<double>* phaseFrom = previous.data();
                 for (int pass = 0; pass < std::max(mParameters.magnitudeIterations, 1); ++pass) {
                     std::vector<std::complex<double>> next(static_cast<size_t>(numChannels), 0.0);

@@ -10,11 +10,15 @@
 namespace qirtools {
 
 struct AnechoicDesignParameters {
-    // Transform size of the per-bin fit at 48 kHz (23.4 Hz bins).
+    // Transform size of the per-bin fit at 48 kHz (23.4 Hz bins); doubled as often as
+    // needed to hold twice the length of the measured responses.
     int fftSize = 2048;
-    // Least squares on the complex responses below orderCutoffHz * order, magnitude least
-    // squares above (phase carried over from the previous bin's fit).
-    double cutoffHzPerOrder = 650.0;
+    // Least squares on the complex responses below cutoffBaseHz + cutoffHzPerOrder * order
+    // (at most maximumCutoffHz), magnitude least squares above (phase carried over from the
+    // previous bin's fit).
+    double cutoffBaseHz = 850.0;
+    double cutoffHzPerOrder = 150.0;
+    double maximumCutoffHz = 20000.0;
     // Tikhonov weight relative to the full sphere (4 pi); grows with degree n as
     // 1 + n(n+1) so that the high degrees, which the missing cap leaves undetermined, are
     // the ones held back.
@@ -24,20 +28,27 @@ struct AnechoicDesignParameters {
     // Magnitude-least-squares passes per bin (the first takes the previous bin's phase).
     int magnitudeIterations = 2;
     // Width of the frequency smoothing of the target magnitudes above the cutoff, octaves.
-    double smoothingOctaves = 0.0;
-    // Taps kept of each fitted filter (the rest of the 16384 stays zero).
+    double smoothingOctaves = 1.0 / 6.0;
+    // Group delay, in samples, that the magnitude fit gives the phase it carries from bin to
+    // bin; negative: the energy centroid of the equalised responses. Without it the part above
+    // the cutoff would be a zero-phase filter centred on sample 0, half of it acausal.
+    double magnitudeGroupDelay = -1.0;
+    // Taps kept of each fitted filter, at least half the transform (the rest of the 16384
+    // stays zero).
     int filterLength = 1024;
 };
 
 // Prepares the HRTF set once (quadrature weights of its uneven grid, the unmeasured cap,
 // diffuse-field equalisation) and fits decoders of any order from it.
 //
-// The equalisation makes a diffuse field decode with a flat spectrum; it is scaled to 0 dB
-// on average between 200 Hz and 1 kHz, where the head barely colours the sound, so that a
-// plane wave of amplitude 1 (SN3D, W = 1) decodes at the level of the measured response of
-// its direction.
+// The equalisation makes a diffuse field decode with a flat spectrum; it is scaled so that
+// it leaves the third-octave band levels between 200 Hz and 1 kHz unchanged on average, so
+// that a plane wave of amplitude 1 (SN3D, W = 1) decodes at the level of the measured
+// response of its direction there (above, the equalisation removes what every direction
+// shares, such as the ear-canal resonance of the measurement).
 class AnechoicDesigner {
 public:
+    // hrtf must outlive the designer.
     explicit AnechoicDesigner(const HrtfSet& hrtf, const AnechoicDesignParameters& parameters = {});
 
     // The decoder set of the given order: (order+1)^2 SN3D inputs into left and right.
@@ -66,6 +77,8 @@ public:
     // and its power per ear after equalisation, per bin of the fit's transform.
     const std::vector<double>& diffuseFieldCoherence() const { return mDiffuseCoherence; }
     const std::vector<double>& diffuseFieldPower() const { return mDiffusePower; }
+    // Group delay of the magnitude fit's phase continuation, samples.
+    double magnitudeGroupDelay() const { return mGroupDelay; }
     // The equaliser's magnitude per bin.
     const std::vector<double>& equaliserGain() const { return mEqualiserGain; }
 
@@ -88,6 +101,7 @@ private:
     std::vector<double> mDiffusePower;
     int mEqualisedLength = 0;
     std::vector<float> mEqualised;
+    double mGroupDelay = 0.0;
 };
 
 } // namespace qirtools

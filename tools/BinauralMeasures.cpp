@@ -21,8 +21,21 @@ int nextPowerOfTwo(int n)
     return size;
 }
 
-// The octave band of a response: a zero-phase mask in the frequency domain with raised-cosine
-// skirts on a logarithmic axis, so that neighbouring bands sum to one.
+} // namespace
+
+double octaveBandGain(double frequencyHz, double bandCentreHz)
+{
+    const double octaves = std::abs(std::log2(std::max(frequencyHz, 1e-3) / bandCentreHz));
+    if (octaves <= 0.25)
+        return 1.0;
+    if (octaves < 0.75)
+        return 0.5 * (1.0 + std::cos(3.14159265358979323846 * (octaves - 0.25) / 0.5));
+    return 0.0;
+}
+
+namespace {
+
+// The octave band of a response, filtered with octaveBandGain in the frequency domain.
 std::vector<double> octaveBand(const std::vector<double>& response, double sampleRate, double centreHz)
 {
     const int size = nextPowerOfTwo(static_cast<int>(response.size()) * 2);
@@ -32,16 +45,8 @@ std::vector<double> octaveBand(const std::vector<double>& response, double sampl
     std::vector<std::complex<double>> spectrum(static_cast<size_t>(fft.numBins()));
     fft.forward(padded.data(), spectrum.data());
     const double binHz = sampleRate / size;
-    for (int k = 0; k < fft.numBins(); ++k) {
-        const double f = std::max(k * binHz, 1e-3);
-        const double octaves = std::abs(std::log2(f / centreHz));
-        double gain = 0.0;
-        if (octaves <= 0.5 - 0.25)
-            gain = 1.0;
-        else if (octaves < 0.5 + 0.25)
-            gain = 0.5 * (1.0 + std::cos(3.14159265358979323846 * (octaves - 0.25) / 0.5));
-        spectrum[static_cast<size_t>(k)] *= gain;
-    }
+    for (int k = 0; k < fft.numBins(); ++k)
+        spectrum[static_cast<size_t>(k)] *= octaveBandGain(k * binHz, centreHz);
     fft.inverse(spectrum.data(), padded.data());
     padded.resize(response.size());
     return padded;
@@ -160,18 +165,21 @@ double reverberationTime(const std::vector<double>& response, double sampleRate,
     return slope < 0.0 ? -60.0 / slope : -1.0;
 }
 
-double interauralCoherence(const std::vector<double>& left, const std::vector<double>& right,
-                           double sampleRate, double bandCentreHz, int startSample)
+double interauralCoherence(const std::vector<std::vector<double>>& left, const std::vector<std::vector<double>>& right,
+                           const std::vector<double>& inputPowers, double sampleRate, double bandCentreHz, int startSample)
 {
-    const std::vector<double> l = octaveBand(left, sampleRate, bandCentreHz);
-    const std::vector<double> r = octaveBand(right, sampleRate, bandCentreHz);
     double cross = 0.0;
     double leftPower = 0.0;
     double rightPower = 0.0;
-    for (size_t n = static_cast<size_t>(std::max(startSample, 0)); n < std::min(l.size(), r.size()); ++n) {
-        cross += l[n] * r[n];
-        leftPower += l[n] * l[n];
-        rightPower += r[n] * r[n];
+    for (size_t i = 0; i < std::min({left.size(), right.size(), inputPowers.size()}); ++i) {
+        const std::vector<double> l = octaveBand(left[i], sampleRate, bandCentreHz);
+        const std::vector<double> r = octaveBand(right[i], sampleRate, bandCentreHz);
+        const double w = inputPowers[i];
+        for (size_t n = static_cast<size_t>(std::max(startSample, 0)); n < std::min(l.size(), r.size()); ++n) {
+            cross += w * l[n] * r[n];
+            leftPower += w * l[n] * l[n];
+            rightPower += w * r[n] * r[n];
+        }
     }
     return cross / std::sqrt(std::max(leftPower * rightPower, 1e-60));
 }

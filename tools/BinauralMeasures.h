@@ -29,14 +29,20 @@ std::vector<double> bandLevelsDb(const std::complex<double>* spectrum, int numBi
 double interauralTimeDifference(RealFft& fft, const std::complex<double>* left, const std::complex<double>* right,
                                 double sampleRate);
 
+// Gain of the octave-band filter the two measures below use: a zero-phase mask with
+// raised-cosine skirts on a logarithmic axis (half an octave wide), so neighbouring bands
+// sum to one.
+double octaveBandGain(double frequencyHz, double bandCentreHz);
+
 // Reverberation time (T30: the -5 to -35 dB part of the Schroeder decay, extrapolated to
 // -60 dB) of one octave band of a response; a negative value when the decay is too short
 // to fit.
 double reverberationTime(const std::vector<double>& response, double sampleRate, double bandCentreHz);
 
-// Interaural coherence (real part of the normalised cross-spectrum) of two responses in one
-// octave band, from the given start sample on.
-double interauralCoherence(const std::vector<double>& left, const std::vector<double>& right,
-                           double sampleRate, double bandCentreHz, int startSample);
+// Interaural coherence (real part of the normalised cross-spectrum) in one octave band, from
+// the given start sample on, of the output of a set of responses driven by uncorrelated
+// inputs of the given powers: cross and auto terms are summed over the inputs.
+double interauralCoherence(const std::vector<std::vector<double>>& left, const std::vector<std::vector<double>>& right,
+                           const std::vector<double>& inputPowers, double sampleRate, double bandCentreHz, int startSample);
 
 } // namespace qirtools

@@ -3,6 +3,8 @@
 
 #include <sndfile.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -44,9 +46,11 @@ void writeDecoderSet(const DecoderSet& set, const std::string& path)
 {
     namespace fs = std::filesystem;
     const fs::path finalPath(path);
+    // Unique per process, so that two generators filling the same folder do not collide.
     std::string tempName(".");
     tempName.append(finalPath.filename().string());
-    tempName.append(".partial");
+    tempName.append(".partial-");
+    tempName.append(std::to_string(::getpid()));
     const fs::path tempPath = finalPath.parent_path() / tempName;
 
     SF_INFO info {};

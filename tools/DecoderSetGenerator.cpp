@@ -121,10 +121,8 @@ int runDecoderSetGenerator(const std::vector<std::string>& arguments, const std:
             throw std::runtime_error("cannot create the folder " + outputDir + ": " + created.message());
 
         auto write = [&](const DecoderSet& set, const std::string& name) {
-            const auto begin = std::chrono::steady_clock::now();
             writeDecoderSet(set, (fs::path(outputDir) / name).string());
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            out << "  wrote " << name << " (" << set.numInputs << " inputs, " << std::fixed << std::setprecision(2) << seconds << " s to write)\n";
+            out << "  wrote " << name << " (" << set.numInputs << " inputs)\n";
         };
 
         bool needHrtf = false;

@@ -16,7 +16,10 @@ namespace qirtools {
 bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error);
 
 // Figures of one anechoic set against the measurement. Errors in dB (magnitude and ILD),
-// seconds (ITD); "band" vectors follow reportBands().
+// seconds (ITD); "band" vectors follow reportBands(). Magnitude and ILD errors have each
+// band's mean over directions (and ears) removed; the ITD is compared with the measured
+// responses carrying the set's global equalisation (zero phase), so that in all three a
+// global equalisation does not count as error.
 struct AnechoicReportFigures {
     int order = 0;
     double magnitudeMean = 0.0;
@@ -25,6 +28,9 @@ struct AnechoicReportFigures {
     double ildP95 = 0.0;
     double itdMean = 0.0;
     double itdP95 = 0.0;
+    // ITD error against the measured responses without the set's global equalisation.
+    double rawItdMean = 0.0;
+    double rawItdP95 = 0.0;
     // Decoded minus measured level, 200 Hz to 1 kHz, averaged over directions and ears
     // (before any per-band mean is removed): the plane-wave level check.
     double levelOffsetDb = 0.0;

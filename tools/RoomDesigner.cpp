@@ -19,8 +19,8 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kSpeedOfSound = 343.0;
-// Part of the distance to the nearest wall a virtual loudspeaker may use.
-constexpr double kWallClearance = 0.8;
+// Closest a virtual loudspeaker comes to a wall, metres.
+constexpr double kWallClearance = 0.5;
 // The end of every response fades to zero over this many samples.
 constexpr int kEndFade = 1024;
 constexpr double kFirstOctaveHz = 125.0;
@@ -73,7 +73,17 @@ double interpolate(const std::vector<double>& table, double tableBinHz, double f
     return table[static_cast<size_t>(index)] * (1.0 - fraction) + table[static_cast<size_t>(index) + 1] * fraction;
 }
 
+constexpr int kTableElevations = 181;
+constexpr int kTableAzimuths = 361;
+
 } // namespace
+
+int RoomDesigner::nearestMeasured(double azimuthDeg, double elevationDeg) const
+{
+    const int e = std::clamp(static_cast<int>(std::lround(elevationDeg + 90.0)), 0, kTableElevations - 1);
+    const int a = std::clamp(static_cast<int>(std::lround(azimuthDeg + 180.0)), 0, kTableAzimuths - 1);
+    return mNearestTable[static_cast<size_t>(e * kTableAzimuths + a)];
+}
 
 RoomDesigner::RoomDesigner(const AnechoicDesigner& anechoic, const RoomParameters& parameters)
     : mParameters(parameters)
@@ -82,6 +92,10 @@ RoomDesigner::RoomDesigner(const AnechoicDesigner& anechoic, const RoomParameter
 {
     if (std::abs(anechoic.hrtf().sampleRate() - kDecoderSetSampleRate) > 1e-6)
         throw std::runtime_error("the room design needs the HRTF set at the decoder sets' rate");
+    mNearestTable.resize(static_cast<size_t>(kTableElevations * kTableAzimuths));
+    for (int e = 0; e < kTableElevations; ++e)
+        for (int a = 0; a < kTableAzimuths; ++a)
+            mNearestTable[static_cast<size_t>(e * kTableAzimuths + a)] = anechoic.hrtf().nearestDirection(a - 180.0, e - 90.0);
     for (int speaker = 0; speaker < parameters.numSpeakers; ++speaker)
         renderSpeaker(speaker, anechoic);
 }
@@ -95,20 +109,19 @@ void RoomDesigner::renderSpeaker(int speaker, const AnechoicDesigner& anechoic)
     float* out[2] = {mResponses.data() + static_cast<size_t>(speaker) * 2 * length, nullptr};
     out[1] = out[0] + length;
 
-    // Loudspeaker position: its direction at the nominal distance, pulled in where a wall is
-    // closer.
+    // Loudspeaker position: its direction at the nominal distance, pulled in where it would
+    // come closer to a wall than the clearance.
     const Vec3 direction = unitVector(mSpeakerDirectionsDeg[static_cast<size_t>(2 * speaker)], mSpeakerDirectionsDeg[static_cast<size_t>(2 * speaker + 1)]);
     const double listener[3] = {p.listenerX, p.listenerY, p.listenerZ};
     const double room[3] = {p.lengthX, p.widthY, p.heightZ};
     const double components[3] = {direction.x, direction.y, direction.z};
-    double toWall = 1e9;
+    double distance = p.speakerDistance;
     for (int axis = 0; axis < 3; ++axis) {
         if (components[axis] > 1e-9)
-            toWall = std::min(toWall, (room[axis] - listener[axis]) / components[axis]);
+            distance = std::min(distance, (room[axis] - kWallClearance - listener[axis]) / components[axis]);
         else if (components[axis] < -1e-9)
-            toWall = std::min(toWall, -listener[axis] / components[axis]);
+            distance = std::min(distance, (kWallClearance - listener[axis]) / components[axis]);
     }
-    const double distance = std::min(p.speakerDistance, kWallClearance * toWall);
     double source[3];
     for (int axis = 0; axis < 3; ++axis)
         source[axis] = listener[axis] + distance * components[axis];
@@ -154,7 +167,7 @@ void RoomDesigner::renderSpeaker(int speaker, const AnechoicDesigner& anechoic)
                     double azimuth = 0.0;
                     double elevation = 0.0;
                     toAzimuthElevation(path, azimuth, elevation);
-                    const int measured = hrtf.nearestDirection(azimuth, elevation);
+                    const int measured = nearestMeasured(azimuth, elevation);
                     const int offset = static_cast<int>(std::lround(delaySeconds * fs));
                     for (int ear = 0; ear < 2; ++ear) {
                         const float* h = anechoic.equalisedResponse(measured, ear);

@@ -55,10 +55,14 @@ public:
 
 private:
     void renderSpeaker(int speaker, const AnechoicDesigner& anechoic);
+    // The measured direction nearest to a direction, from a table on a one-degree grid
+    // (reflections arrive from thousands of directions per loudspeaker).
+    int nearestMeasured(double azimuthDeg, double elevationDeg) const;
 
     RoomParameters mParameters;
     std::vector<float> mSpeakerDirectionsDeg;
     std::vector<float> mResponses;
+    std::vector<int> mNearestTable;
 };
 
 } // namespace qirtools

@@ -1,0 +1,445 @@
+// Tests of the decoder-set generator: file layout, plane-wave decoding against the measured
+// HRTF set, the UHJ all-pass pair, the room tail, determinism and the command's options.
+// Sets are read back with libsndfile, independently of the writer and of the plug-in's reader.
+#include "tools/DecoderSetGenerator.h"
+#include "tools/HrtfSet.h"
+#include "tools/RealFft.h"
+#include "tools/SphereGeometry.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using qirtools::HrtfSet;
+using qirtools::RealFft;
+
+constexpr int kLength = 16384;
+constexpr double kFs = 48000.0;
+constexpr double kPi = 3.14159265358979323846;
+
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& tag)
+    {
+        static int counter = 0;
+        mPath = fs::temp_directory_path() / ("qir-tools-test-" + std::to_string(::getpid()) + "-" + tag + "-" + std::to_string(counter++));
+        fs::remove_all(mPath);
+        fs::create_directories(mPath);
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        fs::remove_all(mPath, ignored);
+    }
+    const fs::path& path() const { return mPath; }
+
+private:
+    fs::path mPath;
+};
+
+int generate(const std::vector<std::string>& arguments, std::string* errors = nullptr)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = qirtools::runDecoderSetGenerator(arguments, "/nonexistent-default", out, err);
+    if (errors != nullptr)
+        *errors = err.str();
+    return status;
+}
+
+// A decoder set read with libsndfile: channel 0 and 1 de-interleaved.
+struct FileSet {
+    int channels = 0;
+    int sampleRate = 0;
+    int format = 0;
+    long frames = 0;
+    std::vector<float> left;
+    std::vector<float> right;
+    int inputs() const { return static_cast<int>(frames / kLength); }
+    const float* response(int input, int ear) const { return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kLength; }
+};
+
+FileSet readWithSndfile(const fs::path& path)
+{
+    FileSet set;
+    SF_INFO info {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+        return set;
+    set.channels = info.channels;
+    set.sampleRate = info.samplerate;
+    set.format = info.format;
+    set.frames = static_cast<long>(info.frames);
+    std::vector<float> interleaved(static_cast<size_t>(info.frames * info.channels));
+    sf_readf_float(file, interleaved.data(), info.frames);
+    sf_close(file);
+    if (info.channels == 2) {
+        for (sf_count_t n = 0; n < info.frames; ++n) {
+            set.left.push_back(interleaved[static_cast<size_t>(2 * n)]);
+            set.right.push_back(interleaved[static_cast<size_t>(2 * n + 1)]);
+        }
+    }
+    return set;
+}
+
+std::string fileBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The binaural response of a plane wave of amplitude 1 from (azimuth, elevation), SN3D with
+// W = 1, decoded through the set as the plug-in's convolver would (input i's responses at
+// frames 16384 i).
+std::vector<float> decodePlaneWave(const FileSet& set, int order, float azimuth, float elevation, int ear)
+{
+    const std::vector<double> y = qirtools::harmonicsSn3d(order, {azimuth, elevation});
+    std::vector<float> out(kLength, 0.0f);
+    for (int i = 0; i < (order + 1) * (order + 1); ++i) {
+        const float* h = set.response(i, ear);
+        for (int n = 0; n < kLength; ++n)
+            out[static_cast<size_t>(n)] += static_cast<float>(y[static_cast<size_t>(i)]) * h[n];
+    }
+    return out;
+}
+
+// Energy in dB of a response between two frequencies.
+double bandEnergyDb(const float* response, int length, double lowHz, double highHz)
+{
+    RealFft fft(kLength);
+    const auto spectrum = fft.forwardFloat(response, length);
+    double power = 0.0;
+    for (int k = 0; k < fft.numBins(); ++k) {
+        const double f = k * kFs / kLength;
+        if (f >= lowHz && f < highHz)
+            power += std::norm(spectrum[static_cast<size_t>(k)]);
+    }
+    return 10.0 * std::log10(power + 1e-30);
+}
+
+// Sets generated on first use into one folder per test program; each test asks only for the
+// files it reads, so that a test run in its own process does not pay for the others.
+class GeneratedSets : public ::testing::Test {
+protected:
+    static void TearDownTestSuite()
+    {
+        delete sFolder;
+        delete sHrtf;
+        sFolder = nullptr;
+        sHrtf = nullptr;
+    }
+
+    static const fs::path& folder()
+    {
+        if (sFolder == nullptr)
+            sFolder = new TempFolder("sets");
+        return sFolder->path();
+    }
+
+    static FileSet read(const std::string& name)
+    {
+        if (!fs::exists(folder() / name)) {
+            std::string errors;
+            EXPECT_EQ(generate({"--output", folder().string(), "--only", name}, &errors), 0) << errors;
+        }
+        return readWithSndfile(folder() / name);
+    }
+
+    static const HrtfSet& hrtf()
+    {
+        if (sHrtf == nullptr)
+            sHrtf = new HrtfSet(HrtfSet::load(qirtools::kDefaultSofaPath, kFs));
+        return *sHrtf;
+    }
+
+    static TempFolder* sFolder;
+    static HrtfSet* sHrtf;
+};
+
+TempFolder* GeneratedSets::sFolder = nullptr;
+HrtfSet* GeneratedSets::sHrtf = nullptr;
+
+TEST_F(GeneratedSets, WritesOnlyTheRequestedFilesAsTwoChannelFloatWavOf16384FramesPerInput)
+{
+    struct Case {
+        const char* name;
+        int inputs;
+    };
+    const Case cases[] = {{"1OA-decoder-anechoic.wav", 4}, {"2OA-decoder-anechoic.wav", 9}, {"AMBIX_2_UHJ.wav", 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FileSet set = read(c.name);
+        EXPECT_EQ(set.channels, 2);
+        EXPECT_EQ(set.sampleRate, 48000);
+        EXPECT_EQ(set.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        EXPECT_EQ(set.frames, static_cast<long>(c.inputs) * kLength);
+    }
+    // Nothing else: no other set and no temporary file left behind.
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(folder())) {
+        ++files;
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(files, 3);
+}
+
+// Input i at frames 16384 i, left ear on channel 0: plane waves decoded through the file must
+// show the interaural level relation of the direction and the level of the measured response.
+TEST_F(GeneratedSets, PlaneWavesFromFrontAndSidesDecodeWithTheMeasuredInterauralLevelRelation)
+{
+    struct Case {
+        float azimuth;
+        float elevation;
+        double minIld;
+        double maxIld;
+    };
+    // ILD in dB (left minus right) over 1 to 8 kHz.
+    const Case cases[] = {{0.0f, 0.0f, -1.5, 1.5}, {90.0f, 0.0f, 8.0, 40.0}, {-90.0f, 0.0f, -40.0, -8.0}, {180.0f, 0.0f, -1.5, 1.5}, {45.0f, 20.0f, 3.0, 40.0}};
+    for (int order : {1, 3}) {
+        const FileSet set = read(std::to_string(order) + "OA-decoder-anechoic.wav");
+        ASSERT_EQ(set.inputs(), (order + 1) * (order + 1));
+        for (const auto& c : cases) {
+            SCOPED_TRACE("order " + std::to_string(order) + " azimuth " + std::to_string(c.azimuth) + " elevation " + std::to_string(c.elevation));
+            const auto left = decodePlaneWave(set, order, c.azimuth, c.elevation, 0);
+            const auto right = decodePlaneWave(set, order, c.azimuth, c.elevation, 1);
+            const double ild = bandEnergyDb(left.data(), kLength, 1000.0, 8000.0) - bandEnergyDb(right.data(), kLength, 1000.0, 8000.0);
+            EXPECT_GT(ild, c.minIld);
+            EXPECT_LT(ild, c.maxIld);
+
+            // The measured ILD has the same sign and roughly the same size.
+            const int measured = hrtf().nearestDirection(c.azimuth, c.elevation);
+            const double measuredIld = bandEnergyDb(hrtf().response(measured, 0), hrtf().length(), 1000.0, 8000.0)
+                - bandEnergyDb(hrtf().response(measured, 1), hrtf().length(), 1000.0, 8000.0);
+            EXPECT_NEAR(ild, measuredIld, order == 1 ? 6.0 : 3.0);
+
+        }
+    }
+}
+
+// Across the measured directions the decoded band levels follow the measured ones (a set
+// whose inputs were misplaced would confuse front and back or left and right), and a plane
+// wave of amplitude 1 decodes on average at the level of the measured response where the
+// equalisation is neutral (200 Hz - 1 kHz).
+double correlation(const std::vector<double>& a, const std::vector<double>& b)
+{
+    double ma = 0.0;
+    double mb = 0.0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        ma += a[i] / static_cast<double>(a.size());
+        mb += b[i] / static_cast<double>(a.size());
+    }
+    double sab = 0.0;
+    double saa = 0.0;
+    double sbb = 0.0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        sab += (a[i] - ma) * (b[i] - mb);
+        saa += (a[i] - ma) * (a[i] - ma);
+        sbb += (b[i] - mb) * (b[i] - mb);
+    }
+    return sab / std::sqrt(saa * sbb);
+}
+
+TEST_F(GeneratedSets, PlaneWavesFollowTheMeasuredResponsesOfAllDirections)
+{
+    struct Case {
+        int order;
+        double minCorrelation;
+        double levelTolerance;
+    };
+    // Order 1 loses some level between 500 Hz and 1 kHz, where it cannot resolve the head.
+    for (const Case c : {Case {1, 0.8, 1.5}, Case {3, 0.95, 0.75}}) {
+        SCOPED_TRACE("order " + std::to_string(c.order));
+        const FileSet set = read(std::to_string(c.order) + "OA-decoder-anechoic.wav");
+        std::vector<double> decoded;
+        std::vector<double> measured;
+        double levelOffset = 0.0;
+        int count = 0;
+        for (int d = 0; d < hrtf().numDirections(); d += 7) {
+            for (int ear = 0; ear < 2; ++ear) {
+                const auto response = decodePlaneWave(set, c.order, hrtf().azimuthDeg(d), hrtf().elevationDeg(d), ear);
+                decoded.push_back(bandEnergyDb(response.data(), kLength, 2000.0, 6000.0));
+                measured.push_back(bandEnergyDb(hrtf().response(d, ear), hrtf().length(), 2000.0, 6000.0));
+                levelOffset += bandEnergyDb(response.data(), kLength, 200.0, 1000.0) - bandEnergyDb(hrtf().response(d, ear), hrtf().length(), 200.0, 1000.0);
+                ++count;
+            }
+        }
+        EXPECT_GT(correlation(decoded, measured), c.minCorrelation);
+        EXPECT_NEAR(levelOffset / count, 0.0, c.levelTolerance);
+    }
+}
+
+TEST_F(GeneratedSets, UhjAllPassPairIsNinetyDegreesApartAndFlat)
+{
+    const FileSet set = read("AMBIX_2_UHJ.wav");
+    ASSERT_EQ(set.inputs(), 4);
+    // From the standard equations: Y reaches the left output as 0.5 * 0.6554516 * reference,
+    // X as 0.5 * (0.1855740 * reference + 0.5098604 * shifted).
+    std::vector<double> reference(kLength);
+    std::vector<double> shifted(kLength);
+    for (int n = 0; n < kLength; ++n) {
+        reference[static_cast<size_t>(n)] = 2.0 * set.response(1, 0)[n] / 0.6554516;
+        shifted[static_cast<size_t>(n)] = (2.0 * set.response(3, 0)[n] - 0.1855740 * reference[static_cast<size_t>(n)]) / 0.5098604;
+    }
+    RealFft fft(kLength);
+    const auto a = fft.forward(shifted);
+    const auto b = fft.forward(reference);
+    double worstPhase = 0.0;
+    double worstMagnitude = 0.0;
+    for (int k = 1; k < fft.numBins(); ++k) {
+        const double f = k * kFs / kLength;
+        if (f >= 40.0 && f <= 18000.0)
+            worstPhase = std::max(worstPhase, std::abs(std::arg(a[static_cast<size_t>(k)] / b[static_cast<size_t>(k)]) * 180.0 / kPi - 90.0));
+        if (f >= 20.0 && f <= 20000.0)
+            for (const auto* s : {&a, &b})
+                worstMagnitude = std::max(worstMagnitude, std::abs(20.0 * std::log10(std::abs((*s)[static_cast<size_t>(k)]))));
+    }
+    EXPECT_LT(worstPhase, 2.0);
+    EXPECT_LT(worstMagnitude, 0.2);
+
+    // Causal with no bulk delay: the responses start at sample 0.
+    EXPECT_GT(std::abs(set.response(0, 0)[0]), 1e-3f);
+    EXPECT_GT(std::abs(set.response(1, 0)[0]), 1e-3f);
+    // Z is not part of UHJ.
+    for (int ear = 0; ear < 2; ++ear)
+        for (int n = 0; n < kLength; ++n)
+            ASSERT_EQ(set.response(2, ear)[n], 0.0f);
+}
+
+// A source at the left (W = 1, Y = 1) or right gives the channel levels of the UHJ equations:
+// |L| = 0.5 |S + D| with S = 0.9396926 / sqrt 2, D = 0.6554516 - j 0.3420201 / sqrt 2.
+TEST_F(GeneratedSets, UhjPlacesSideSourcesWithTheLevelsOfTheEncodingEquations)
+{
+    const FileSet set = read("AMBIX_2_UHJ.wav");
+    const double s = 0.9396926 / std::sqrt(2.0);
+    const std::complex<double> d(0.6554516, -0.3420201 / std::sqrt(2.0));
+    const double near = 20.0 * std::log10(0.5 * std::abs(s + d));
+    const double far = 20.0 * std::log10(0.5 * std::abs(s - d));
+    for (double side : {1.0, -1.0}) {
+        std::vector<float> out[2] = {std::vector<float>(kLength), std::vector<float>(kLength)};
+        for (int ear = 0; ear < 2; ++ear)
+            for (int n = 0; n < kLength; ++n)
+                out[ear][static_cast<size_t>(n)] = set.response(0, ear)[n] + static_cast<float>(side) * set.response(1, ear)[n];
+        RealFft fft(kLength);
+        const auto l = fft.forwardFloat(out[0].data(), kLength);
+        const auto r = fft.forwardFloat(out[1].data(), kLength);
+        for (double f : {100.0, 1000.0, 10000.0}) {
+            const size_t k = static_cast<size_t>(std::lround(f * kLength / kFs));
+            const double leftDb = 20.0 * std::log10(std::abs(l[k]));
+            const double rightDb = 20.0 * std::log10(std::abs(r[k]));
+            EXPECT_NEAR(side > 0 ? leftDb : rightDb, near, 0.3) << f << " Hz";
+            EXPECT_NEAR(side > 0 ? rightDb : leftDb, far, 0.3) << f << " Hz";
+        }
+    }
+}
+
+TEST_F(GeneratedSets, RoomTailDecaysWithAboutAThirdOfASecondAndEndsBelowMinus60Decibels)
+{
+    const FileSet set = read("1OA-decoder-room.wav");
+    ASSERT_EQ(set.inputs(), 4);
+    // Energy of the omnidirectional (W) response, both ears, in 50 ms windows from 100 ms on:
+    // the decay rate gives the reverberation time.
+    auto windowEnergyDb = [&](double start) {
+        double energy = 0.0;
+        for (int ear = 0; ear < 2; ++ear)
+            for (int n = static_cast<int>(start * kFs); n < static_cast<int>((start + 0.05) * kFs); ++n)
+                energy += static_cast<double>(set.response(0, ear)[n]) * set.response(0, ear)[n];
+        return 10.0 * std::log10(energy + 1e-30);
+    };
+    const double decayDbPerSecond = (windowEnergyDb(0.10) - windowEnergyDb(0.25)) / 0.15;
+    const double rt60 = 60.0 / decayDbPerSecond;
+    EXPECT_GT(rt60, 0.2);
+    EXPECT_LT(rt60, 0.45);
+
+    // The last 1024 samples of every response stay 60 dB below the set's peak.
+    float peak = 0.0f;
+    float end = 0.0f;
+    for (int ear = 0; ear < 2; ++ear)
+        for (int i = 0; i < set.inputs(); ++i)
+            for (int n = 0; n < kLength; ++n) {
+                peak = std::max(peak, std::abs(set.response(i, ear)[n]));
+                if (n >= kLength - 1024)
+                    end = std::max(end, std::abs(set.response(i, ear)[n]));
+            }
+    EXPECT_LT(20.0 * std::log10(end / peak), -60.0);
+
+    // The room set starts with the anechoic set's direct sound: nothing else arrives in the
+    // first 1.75 ms (the virtual loudspeakers keep their distance from the walls).
+    const FileSet anechoic = read("1OA-decoder-anechoic.wav");
+    for (int i = 0; i < 4; ++i)
+        for (int ear = 0; ear < 2; ++ear) {
+            double difference = 0.0;
+            double direct = 0.0;
+            for (int n = 0; n < 84; ++n) {
+                const double d = set.response(i, ear)[n] - anechoic.response(i, ear)[n];
+                difference += d * d;
+                direct += static_cast<double>(anechoic.response(i, ear)[n]) * anechoic.response(i, ear)[n];
+            }
+            EXPECT_LT(difference, 1e-4 * direct) << "input " << i << " ear " << ear;
+        }
+}
+
+TEST_F(GeneratedSets, GeneratingAgainGivesTheSameBytes)
+{
+    for (const char* name : {"1OA-decoder-room.wav", "AMBIX_2_UHJ.wav", "3OA-decoder-anechoic.wav"})
+        read(name);
+    TempFolder again("again");
+    ASSERT_EQ(generate({"--output", again.path().string(), "--only", "1OA-decoder-room.wav", "--only", "AMBIX_2_UHJ.wav", "--only", "3OA-decoder-anechoic.wav"}), 0);
+    for (const char* name : {"1OA-decoder-room.wav", "AMBIX_2_UHJ.wav", "3OA-decoder-anechoic.wav"}) {
+        SCOPED_TRACE(name);
+        const std::string first = fileBytes(folder() / name);
+        EXPECT_FALSE(first.empty());
+        EXPECT_TRUE(first == fileBytes(again.path() / name));
+    }
+}
+
+TEST(DecoderSetGenerator, IfMissingKeepsExistingSetsWithoutReadingTheHrtf)
+{
+    TempFolder folder("keep");
+    const fs::path existing = folder.path() / "2OA-decoder-anechoic.wav";
+    std::ofstream(existing) << "not touched";
+    // The HRTF path is invalid: it must not even be opened when nothing is missing.
+    EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", "2OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}), 0);
+    EXPECT_EQ(fileBytes(existing), "not touched");
+}
+
+TEST(DecoderSetGenerator, RejectsBadArgumentsAndLeavesNoFilesOnFailure)
+{
+    struct Case {
+        std::vector<std::string> extra;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"--only", "8OA-decoder-anechoic.wav"}, 2, "unknown decoder set"},
+        {{"--frobnicate"}, 2, "unknown option"},
+        {{"--sofa"}, 2, "needs a value"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}, 1, "/nonexistent.sofa"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        TempFolder folder("bad");
+        std::vector<std::string> arguments {"--output", (folder.path() / "sets").string()};
+        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        std::string errors;
+        EXPECT_EQ(generate(arguments, &errors), c.status);
+        EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        if (fs::exists(folder.path() / "sets")) {
+            EXPECT_TRUE(fs::is_empty(folder.path() / "sets"));
+        }
+    }
+}
+
+} // namespace
