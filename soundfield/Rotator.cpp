@@ -1,0 +1,395 @@
+// soundfield: the rotator.
+#include "soundfield/Rotator.h"
+
+#include "soundfield/Conventions.h"
+#include "soundfield/FrameOps.h"
+#include "soundfield/RotationMatrices.h"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+
+using namespace soundfield_detail;
+
+namespace {
+
+constexpr float kDegreesToRadians = 3.1415927f / 180.0f;
+constexpr float kRadiansToDegrees = 180.0f / 3.1415927f;
+constexpr int kMaxOrder = 7;
+
+enum ERotationStatus {
+    kRotationUpToDate = 1,
+    kRotationFromAngles = 2,
+    kRotationFromQuaternion = 3,
+};
+
+} // namespace
+
+// One block, so that every frame and matrix lives in a single allocation.
+struct FieldRotator {
+    // Input frames, used alternately: the current call's input goes into
+    // mFrames[mCurrentFrame] and the other one holds the previous call's input.
+    alignas(64) float mFrames[2][kFrameFloats];
+    // The previous matrix applied to the previous input, in crossfade frames; also the scratch
+    // in which a new spherical-harmonic matrix is built before it goes into mRotMtx.
+    alignas(64) float mOldMixFrame[kFrameFloats];
+    alignas(64) float mOutFrame[kFrameFloats];
+    alignas(64) float mRotMtx[kMaxChannels * kMaxChannels];
+    alignas(64) float mPrevRotMtx[kMaxChannels * kMaxChannels];
+    alignas(64) float mFadeIn[kFrameSize];
+    alignas(64) float mFadeOut[kFrameSize];
+    int mCurrentFrame = 0;
+    // Channels of each input frame that may hold non-zero samples; the rest are zero.
+    int mDirtyChannels[2] = {0, 0};
+    int mRotMtxStatus = kRotationFromQuaternion;
+    // Which representation was set last: the matrix is rebuilt from it after an order change
+    // or an init, so that neither moves the field.
+    int mOrientationSource = kRotationFromQuaternion;
+    int mSampleRate = 0;
+    float mQuaternion[4] = {1.0f, 0.0f, 0.0f, 0.0f};
+    int mFlipQuaternion = 0;
+    float mYaw = 0.0f;
+    float mRoll = 0.0f;
+    float mPitch = 0.0f;
+    int mFlipYaw = 0;
+    int mFlipPitch = 0;
+    int mFlipRoll = 0;
+    int mUseRollPitchYaw = 0;
+    int mChOrder = kChannelOrderACN;
+    int mNormType = kNormalisationSN3D;
+    int mOrder = 1;
+};
+
+namespace {
+
+int numSH(int order) noexcept
+{
+    return (order + 1) * (order + 1);
+}
+
+float signFor(int flip) noexcept
+{
+    return flip ? -1.0f : 1.0f;
+}
+
+void setAngle(FieldRotator* h, float& angle, int flip, float degrees) noexcept
+{
+    angle = degrees * kDegreesToRadians * signFor(flip);
+    h->mRotMtxStatus = kRotationFromAngles;
+    h->mOrientationSource = kRotationFromAngles;
+}
+
+void setAngleFlip(FieldRotator* h, float& angle, int& storedFlip, int flip) noexcept
+{
+    const int normalised = flip != 0 ? 1 : 0;
+    if (normalised == storedFlip)
+        return;
+    storedFlip = normalised;
+    angle = -angle;
+    h->mRotMtxStatus = kRotationFromAngles;
+    h->mOrientationSource = kRotationFromAngles;
+}
+
+void setQuaternionComponent(FieldRotator* h, int index, float value) noexcept
+{
+    h->mQuaternion[index] = index > 0 && h->mFlipQuaternion ? -value : value;
+    h->mRotMtxStatus = kRotationFromQuaternion;
+    h->mOrientationSource = kRotationFromQuaternion;
+}
+
+// Rebuilds mRotMtx from the representation the status names and refreshes the other one.
+void computeRotation(FieldRotator* h) noexcept
+{
+    const int convention = h->mUseRollPitchYaw ? kEulerRollPitchYaw : kEulerYawPitchRoll;
+    float R[3][3];
+    if (h->mRotMtxStatus == kRotationFromAngles) {
+        eulerToRotationMatrix(h->mYaw, h->mPitch, h->mRoll, h->mUseRollPitchYaw, R);
+        eulerToQuaternion(h->mYaw, h->mPitch, h->mRoll, 0, convention, h->mQuaternion);
+    } else {
+        quaternionToRotationMatrix(h->mQuaternion, R);
+        quaternionToEuler(h->mQuaternion, 0, convention, &h->mYaw, &h->mPitch, &h->mRoll);
+    }
+    const int nSH = numSH(h->mOrder);
+    float* square = h->mOldMixFrame;
+    getSHRotationMatrix(R, square, h->mOrder);
+    std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
+    for (int r = 0; r < nSH; ++r)
+        std::copy(square + r * nSH, square + (r + 1) * nSH, h->mRotMtx + r * kMaxChannels);
+    h->mRotMtxStatus = kRotationUpToDate;
+}
+
+// out = matrix (row stride 64) x frame, over nSH channels and 128 samples.
+void applyMatrix(const float* matrix, const float* frame, float* out, int nSH) noexcept
+{
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, nSH, kFrameSize, nSH, 1.0f, matrix,
+                kMaxChannels, frame, kFrameSize, 0.0f, out, kFrameSize);
+}
+
+} // namespace
+
+void fieldrot_create(FieldRotator** handle) noexcept
+{
+    if (handle == nullptr)
+        return;
+    auto* h = new (std::nothrow) FieldRotator;
+    if (h != nullptr) {
+        // Cleared here as well as in init, so a process call before init reads silence.
+        std::fill(&h->mFrames[0][0], &h->mFrames[0][0] + 2 * kFrameFloats, 0.0f);
+        std::fill(std::begin(h->mOldMixFrame), std::end(h->mOldMixFrame), 0.0f);
+        std::fill(std::begin(h->mOutFrame), std::end(h->mOutFrame), 0.0f);
+        std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
+        std::fill(std::begin(h->mPrevRotMtx), std::end(h->mPrevRotMtx), 0.0f);
+        fillFadeRamps(h->mFadeIn, h->mFadeOut);
+    }
+    *handle = h;
+}
+
+void fieldrot_destroy(FieldRotator** handle) noexcept
+{
+    if (handle == nullptr || *handle == nullptr)
+        return;
+    delete *handle;
+    *handle = nullptr;
+}
+
+void fieldrot_init(FieldRotator* h, int sampleRate) noexcept
+{
+    h->mSampleRate = sampleRate;
+    fillFadeRamps(h->mFadeIn, h->mFadeOut);
+    std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
+    std::fill(std::begin(h->mPrevRotMtx), std::end(h->mPrevRotMtx), 0.0f);
+    float* previous = h->mFrames[1 - h->mCurrentFrame];
+    std::fill(previous, previous + kFrameFloats, 0.0f);
+    h->mDirtyChannels[1 - h->mCurrentFrame] = 0;
+    h->mRotMtxStatus = h->mOrientationSource;
+}
+
+void fieldrot_process(FieldRotator* h, const float* const* inputs, float* const* outputs, int nInputs,
+                      int nOutputs, int nSamples) noexcept
+{
+    // Audio thread: never waits, allocates nothing.
+    if (nSamples != kFrameSize) {
+        silenceOutputs(outputs, nOutputs, nSamples);
+        return;
+    }
+    const int order = h->mOrder;
+    const int nSH = numSH(order);
+    const int current = h->mCurrentFrame;
+    float* inFrame = h->mFrames[current];
+    const float* prevInFrame = h->mFrames[1 - current];
+
+    const int nCopy = std::clamp(nInputs, 0, nSH);
+    for (int c = 0; c < nCopy; ++c)
+        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(inFrame, c), 1);
+    if (h->mDirtyChannels[current] > nCopy)
+        std::fill(frameChannel(inFrame, nCopy), frameChannel(inFrame, h->mDirtyChannels[current]), 0.0f);
+    h->mDirtyChannels[current] = nCopy;
+
+    if (h->mChOrder == kChannelOrderFuMa)
+        convertChannelOrder(inFrame, order, kFrameSize, kConvertFuMa, kConvertACN);
+
+    bool crossfade = false;
+    if (h->mRotMtxStatus != kRotationUpToDate) {
+        computeRotation(h);
+        crossfade = true;
+    }
+
+    applyMatrix(h->mRotMtx, prevInFrame, h->mOutFrame, nSH);
+    if (crossfade) {
+        applyMatrix(h->mPrevRotMtx, prevInFrame, h->mOldMixFrame, nSH);
+        crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
+        std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
+    }
+
+    h->mCurrentFrame = 1 - current;
+
+    if (h->mChOrder == kChannelOrderFuMa)
+        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
+
+    writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
+}
+
+void fieldrot_setYaw(FieldRotator* h, float degrees) noexcept
+{
+    setAngle(h, h->mYaw, h->mFlipYaw, degrees);
+}
+
+void fieldrot_setPitch(FieldRotator* h, float degrees) noexcept
+{
+    setAngle(h, h->mPitch, h->mFlipPitch, degrees);
+}
+
+void fieldrot_setRoll(FieldRotator* h, float degrees) noexcept
+{
+    setAngle(h, h->mRoll, h->mFlipRoll, degrees);
+}
+
+void fieldrot_setFlipYaw(FieldRotator* h, int flip) noexcept
+{
+    setAngleFlip(h, h->mYaw, h->mFlipYaw, flip);
+}
+
+void fieldrot_setFlipPitch(FieldRotator* h, int flip) noexcept
+{
+    setAngleFlip(h, h->mPitch, h->mFlipPitch, flip);
+}
+
+void fieldrot_setFlipRoll(FieldRotator* h, int flip) noexcept
+{
+    setAngleFlip(h, h->mRoll, h->mFlipRoll, flip);
+}
+
+void fieldrot_setQuaternionW(FieldRotator* h, float w) noexcept
+{
+    setQuaternionComponent(h, 0, w);
+}
+
+void fieldrot_setQuaternionX(FieldRotator* h, float x) noexcept
+{
+    setQuaternionComponent(h, 1, x);
+}
+
+void fieldrot_setQuaternionY(FieldRotator* h, float y) noexcept
+{
+    setQuaternionComponent(h, 2, y);
+}
+
+void fieldrot_setQuaternionZ(FieldRotator* h, float z) noexcept
+{
+    setQuaternionComponent(h, 3, z);
+}
+
+void fieldrot_setFlipQuaternion(FieldRotator* h, int flip) noexcept
+{
+    const int normalised = flip != 0 ? 1 : 0;
+    if (normalised == h->mFlipQuaternion)
+        return;
+    h->mFlipQuaternion = normalised;
+    for (int i = 1; i < 4; ++i)
+        h->mQuaternion[i] = -h->mQuaternion[i];
+    h->mRotMtxStatus = kRotationFromQuaternion;
+    h->mOrientationSource = kRotationFromQuaternion;
+}
+
+void fieldrot_setRPYflag(FieldRotator* h, int useRollPitchYaw) noexcept
+{
+    h->mUseRollPitchYaw = useRollPitchYaw;
+}
+
+void fieldrot_setOrder(FieldRotator* h, int order) noexcept
+{
+    h->mOrder = std::clamp(order, 0, kMaxOrder);
+    h->mRotMtxStatus = h->mOrientationSource;
+    if (h->mOrder != 1) {
+        if (h->mChOrder == kChannelOrderFuMa)
+            h->mChOrder = kChannelOrderACN;
+        if (h->mNormType == kNormalisationFuMa)
+            h->mNormType = kNormalisationSN3D;
+    }
+}
+
+void fieldrot_setChOrder(FieldRotator* h, int chOrder) noexcept
+{
+    if (chOrder == kChannelOrderFuMa && h->mOrder != 1)
+        return;
+    h->mChOrder = chOrder;
+}
+
+void fieldrot_setNormType(FieldRotator* h, int normType) noexcept
+{
+    if (normType == kNormalisationFuMa && h->mOrder != 1)
+        return;
+    h->mNormType = normType;
+}
+
+float fieldrot_getYaw(const FieldRotator* h) noexcept
+{
+    return h->mYaw * kRadiansToDegrees * signFor(h->mFlipYaw);
+}
+
+float fieldrot_getPitch(const FieldRotator* h) noexcept
+{
+    return h->mPitch * kRadiansToDegrees * signFor(h->mFlipPitch);
+}
+
+float fieldrot_getRoll(const FieldRotator* h) noexcept
+{
+    return h->mRoll * kRadiansToDegrees * signFor(h->mFlipRoll);
+}
+
+float fieldrot_getQuaternionW(const FieldRotator* h) noexcept
+{
+    return h->mQuaternion[0];
+}
+
+float fieldrot_getQuaternionX(const FieldRotator* h) noexcept
+{
+    return h->mQuaternion[1] * signFor(h->mFlipQuaternion);
+}
+
+float fieldrot_getQuaternionY(const FieldRotator* h) noexcept
+{
+    return h->mQuaternion[2] * signFor(h->mFlipQuaternion);
+}
+
+float fieldrot_getQuaternionZ(const FieldRotator* h) noexcept
+{
+    return h->mQuaternion[3] * signFor(h->mFlipQuaternion);
+}
+
+int fieldrot_getFlipYaw(const FieldRotator* h) noexcept
+{
+    return h->mFlipYaw;
+}
+
+int fieldrot_getFlipPitch(const FieldRotator* h) noexcept
+{
+    return h->mFlipPitch;
+}
+
+int fieldrot_getFlipRoll(const FieldRotator* h) noexcept
+{
+    return h->mFlipRoll;
+}
+
+int fieldrot_getFlipQuaternion(const FieldRotator* h) noexcept
+{
+    return h->mFlipQuaternion;
+}
+
+int fieldrot_getRPYflag(const FieldRotator* h) noexcept
+{
+    return h->mUseRollPitchYaw;
+}
+
+int fieldrot_getChOrder(const FieldRotator* h) noexcept
+{
+    return h->mChOrder;
+}
+
+int fieldrot_getNormType(const FieldRotator* h) noexcept
+{
+    return h->mNormType;
+}
+
+int fieldrot_getOrder(const FieldRotator* h) noexcept
+{
+    return h->mOrder;
+}
+
+int fieldrot_getNSHrequired(const FieldRotator* h) noexcept
+{
+    return numSH(h->mOrder);
+}
+
+int fieldrot_getFrameSize(const FieldRotator*) noexcept
+{
+    return kFrameSize;
+}
+
+int fieldrot_getProcessingDelay(const FieldRotator*) noexcept
+{
+    return kFrameSize;
+}
