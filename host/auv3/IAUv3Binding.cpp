@@ -38,12 +38,17 @@ float IAUv3Binding::GetParameter(uint64_t address) const noexcept
 
 const char* IAUv3Binding::GetParamDisplay(uint64_t address, float value)
 {
-    const int idx = IndexForAddress(address);
-    mParamDisplayStr.Set("");
-    if (idx >= 0) {
-        GetParam(idx)->GetDisplay(static_cast<double>(value), false, mParamDisplayStr);
-    }
+    GetParamDisplay(address, value, mParamDisplayStr);
     return mParamDisplayStr.Get();
+}
+
+void IAUv3Binding::GetParamDisplay(uint64_t address, float value, TextBuf& text) const
+{
+    text.Set("");
+    const int idx = IndexForAddress(address);
+    if (idx >= 0) {
+        GetParam(idx)->GetDisplay(static_cast<double>(value), false, text);
+    }
 }
 
 float IAUv3Binding::GetParamStringToValue(uint64_t address, const char* text) const

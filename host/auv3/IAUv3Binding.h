@@ -61,8 +61,10 @@ public:
     // Parameter-tree callbacks; any thread. The getters expect an address below
     // the number of parameters.
     [[nodiscard]] float GetParameter(uint64_t address) const noexcept;
-    // The text stays valid until the next call.
+    // The text stays valid until the next call, so callers on different threads
+    // must not share it: they use the form with their own buffer.
     [[nodiscard]] const char* GetParamDisplay(uint64_t address, float value);
+    void GetParamDisplay(uint64_t address, float value, TextBuf& text) const;
     [[nodiscard]] float GetParamStringToValue(uint64_t address, const char* text) const;
     void SetParameterFromValueObserver(uint64_t address, float value) noexcept;
     void SendParameterValueFromObserver(uint64_t address, float value) noexcept;

@@ -2,6 +2,7 @@
 #include "host/auv3/QIRMatrixDecoderAudioUnit.h"
 
 #include "framework/ITimeInfo.h"
+#include "framework/TextBuf.h"
 #include "framework/TypedBuf.h"
 #include "host/auv3/platform/Dispatch.h"
 
@@ -220,7 +221,11 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
             return std::string();
         }
         const AUValue v = value ? *value : param->value();
-        return std::string(plug->GetParamDisplay(param->address(), v));
+        // The host may ask from several threads at once: each call formats into
+        // a buffer of its own rather than the plug-in's shared display string.
+        plugfw::TextBuf text;
+        plug->GetParamDisplay(param->address(), v, text);
+        return std::string(text.Get());
     });
     mParameterTree->setImplementorValueFromStringCallback([cell](AUParameter* param, const std::string& text) {
         plugfw::IAUv3Binding* plug = cell->load();

@@ -1,7 +1,7 @@
 // tests/host: the audio unit renders while another thread changes every
 // parameter through the host's parameter tree and the main thread runs the idle
-// timer (which loads decoder sets); plug-in objects may be created from several
-// threads at once.
+// timer (which loads decoder sets), saves the state and asks for display texts;
+// plug-in objects may be created from several threads at once.
 #include "tests/support/HostHarness.h"
 
 #include <gtest/gtest.h>
@@ -59,28 +59,42 @@ TEST(DecoderAudioUnitConcurrency, EveryParameterChangesFromAnotherThreadWhileRen
     // Decoder sets exist for orders 1 and 3 (positions 0 and 2) of the anechoic
     // mode; every other parameter takes values across its range.
     const float lastValues[13] = {0, 2, 1, 2, 1, 1, 45, -45, 90, 1, 0, 1, -3};
+    std::atomic<bool> stopParameters{false};
     std::thread parameterThread([&] {
         std::minstd_rand r(9);
-        for (int round = 0; round < 200; ++round) {
+        for (int round = 0; !stopParameters.load(); ++round) {
             for (AUParameterAddress k = 0; k < 13; ++k) {
                 auto param = host.unit().parameterTree()->parameterWithAddress(k);
-                float v = param->minValue() + (param->maxValue() - param->minValue()) * static_cast<float>(r() % 1000) / 999.0f;
+                float v = param->minValue() +
+                          (param->maxValue() - param->minValue()) * static_cast<float>(r() % 1000) / 999.0f;
                 if (k == 0) {
                     v = 0.0f;
                 } else if (k == 1) {
                     v = (round % 2 == 0) ? 0.0f : 2.0f;
                 }
-                param->setValue(round == 199 ? lastValues[k] : v);
+                param->setValue(v);
                 (void)param->value();
+                (void)param->stringFromValue(nullptr);
             }
+        }
+        for (AUParameterAddress k = 0; k < 13; ++k) {
+            host.unit().parameterTree()->parameterWithAddress(k)->setValue(lastValues[k]);
         }
     });
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (renders.load() < 200 && std::chrono::steady_clock::now() < deadline) {
-        HostHarness::pumpMainLoop(std::chrono::milliseconds(40));
+    // The main thread: idle ticks (decoder-set loads), state saves and display
+    // texts, while both other threads run.
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(20);
+    while ((renders.load() < 64 || std::chrono::steady_clock::now() < start + std::chrono::milliseconds(500)) &&
+           std::chrono::steady_clock::now() < deadline) {
+        HostHarness::pumpMainLoop(std::chrono::milliseconds(10));
         (void)host.unit().fullState();
+        for (const auto& param : host.unit().parameterTree()->allParameters()) {
+            (void)param->stringFromValue(nullptr);
+        }
     }
+    stopParameters = true;
     parameterThread.join();
     HostHarness::pumpMainLoop(std::chrono::milliseconds(100));
     stop = true;
