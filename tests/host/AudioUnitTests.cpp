@@ -524,3 +524,56 @@ TEST_F(OrderThreeRender, RenderBlockAllocatesNothingAfterTheFirstCall)
     }
     EXPECT_EQ(counter.count(), 0U);
 }
+
+TEST(DecoderAudioUnit, PlugInGesturesAndChangesReachTheHostsTree)
+{
+    HostHarness host;
+    auto volume = host.unit().parameterTree()->parameterWithAddress(12);
+    int observed = 0;
+    AUValue lastObserved = 0.0f;
+    AUParameterObserverToken token = host.unit().parameterTree()->tokenByAddingParameterObserver(
+        [&](AUParameterAddress address, AUValue value) {
+            if (address == 12) {
+                ++observed;
+                lastObserved = value;
+            }
+        });
+
+    host.plugin().BeginInformHostOfParamChange(12);
+    EXPECT_EQ(volume->lastAutomationEventType(), AUParameterAutomationEventTypeTouch);
+    host.plugin().InformHostOfParamChange(12, 0.5); // -70..12 dB at one half
+    EXPECT_FLOAT_EQ(lastObserved, -29.0f);
+    EXPECT_DOUBLE_EQ(host.plugin().GetParam(12)->Value(), -29.0);
+    host.plugin().EndInformHostOfParamChange(12);
+    EXPECT_EQ(volume->lastAutomationEventType(), AUParameterAutomationEventTypeRelease);
+    EXPECT_EQ(observed, 3);
+    host.unit().parameterTree()->removeParameterObserver(token);
+
+    host.unit().setRenderingOffline(true);
+    EXPECT_TRUE(host.plugin().GetRenderingOffline());
+}
+
+TEST(DecoderAudioUnit, MidiOutputGoesToTheHostsBlockAtTheRenderTime)
+{
+    HostHarness host;
+    std::vector<std::pair<AUEventSampleTime, std::vector<uint8_t>>> sent;
+    OSStatus result = noErr;
+    host.unit().setMIDIOutputEventBlock([&](AUEventSampleTime time, uint8_t cable, NSInteger length,
+                                            const uint8_t* bytes) {
+        EXPECT_EQ(cable, 0);
+        sent.emplace_back(time, std::vector<uint8_t>(bytes, bytes + length));
+        return result;
+    });
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x90, 1, 2))) << "no block before allocation";
+    ASSERT_TRUE(host.allocate(48000.0, 256, 4));
+    ASSERT_EQ(host.render(256, nullptr, nullptr), noErr);
+    ASSERT_EQ(host.render(256, nullptr, nullptr), noErr);
+    EXPECT_TRUE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(10, 0x90, 60, 100)));
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(sent[0].first, 256 + 10);
+    EXPECT_EQ(sent[0].second, (std::vector<uint8_t>{0x90, 60, 100}));
+    result = -1;
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x80, 60, 0))) << "the host's refusal is reported";
+    host.deallocate();
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x80, 60, 0))) << "the block is released";
+}
