@@ -577,3 +577,28 @@ TEST(DecoderAudioUnit, MidiOutputGoesToTheHostsBlockAtTheRenderTime)
     host.deallocate();
     EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x80, 60, 0))) << "the block is released";
 }
+
+// With the room set that passes the Y dipole to output 0 and the X dipole to
+// output 1, a field of pure X (a source straight ahead) turned by the yaw shows
+// the angle as atan(|Y| / |X|), whatever the rotation's sign convention.
+TEST(DecoderAudioUnit, YawReachesTheRotatorInDegrees)
+{
+    HostHarness host;
+    ASSERT_TRUE(host.allocate(48000.0, 512, 4));
+    host.setParameter(0, 1.0f); // Room
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+    std::vector<std::vector<float>> field(4, std::vector<float>(512, 0.0f));
+    field[3].assign(512, 1.0f);
+    const auto in = Pointers(field);
+    for (float yaw : {0.0f, 30.0f, 45.0f, 90.0f, -60.0f}) {
+        host.setParameter(6, yaw);
+        EXPECT_NEAR(host.plugin().GetParam(6)->GetNormalized(), (yaw + 180.0) / 360.0, 1e-9);
+        for (int block = 0; block < 4; ++block) {
+            ASSERT_EQ(host.render(512, in.data(), nullptr), noErr);
+        }
+        const double y = std::fabs(host.output(0)[511]);
+        const double x = std::fabs(host.output(1)[511]);
+        EXPECT_GT(std::hypot(x, y), 0.5) << yaw;
+        EXPECT_NEAR(std::atan2(y, x) * 180.0 / M_PI, std::fabs(yaw), 0.05) << yaw;
+    }
+}
