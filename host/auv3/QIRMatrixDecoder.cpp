@@ -1,0 +1,112 @@
+// host/auv3: the decoder plug-in class.
+#include "host/auv3/QIRMatrixDecoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+plugfw::Config QIRMatrixDecoder::MakeConfig()
+{
+    plugfw::Config config;
+    config.nParams = kNumParams;
+    config.nPresets = 1;
+    config.channelIOStr = "4-2 9-2 16-2 25-2 36-2 49-2 64-2";
+    config.pluginName = "QIRMatrixDecoder";
+    config.productName = "QIRMatrixDecoder";
+    config.mfrName = "Marrowfen";
+    config.vendorVersion = 0x00010001;
+    config.uniqueID = plugfw::MakeFourCC("QiR1");
+    config.mfrID = plugfw::MakeFourCC("Mrwf");
+    config.latency = 0;
+    config.plugDoesMidiIn = true;
+    config.plugDoesMidiOut = false;
+    config.plugDoesMPE = false;
+    config.plugDoesChunks = false;
+    config.plugType = 0;
+    // No drawing of its own: no editor, and no resizing by the host.
+    config.plugHasUI = false;
+    config.plugHostResize = false;
+    config.plugWidth = 1024;
+    config.plugHeight = 768;
+    config.plugMinWidth = 256;
+    config.plugMaxWidth = 8192;
+    config.plugMinHeight = 128;
+    config.plugMaxHeight = 8192;
+    config.bundleID = "com.marrowfen.app.QIRMatrixDecoder.AUv3";
+    return config;
+}
+
+QIRMatrixDecoder::QIRMatrixDecoder(const plugfw::InstanceInfo& info)
+    : plugfw::IAUv3Binding(info, MakeConfig()), mDSP(std::make_unique<qir::QIRMatrixDecoderDSP>(this))
+{
+    GetParam(kDecoderMode)->InitEnum("Decoder Mode", 0, {"Anechoic", "Room", "UHJ"});
+    GetParam(kDecodeOrder)->InitEnum("Decode Order", 0, {"1", "2", "3", "4", "5", "6", "7"});
+    GetParam(kChannelLayout)->InitEnum("Channel Layout", 0, {"ACN", "FuMa"});
+    GetParam(kNormalizationType)->InitEnum("Normalization Type", 1, {"N3D", "SN3D", "FuMa"});
+    GetParam(kEnableRotation)->InitBool("Enable Rotation", true);
+    GetParam(kUseRPY)->InitBool("Use RPY", false);
+    GetParam(kYaw)->InitDouble("Yaw", 0.0, -180.0, 180.0, 0.1);
+    GetParam(kPitch)->InitDouble("Pitch", 0.0, -180.0, 180.0, 0.1);
+    GetParam(kRoll)->InitDouble("Roll", 0.0, -180.0, 180.0, 0.1);
+    GetParam(kFlipYaw)->InitBool("Flip Yaw", false);
+    GetParam(kFlipPitch)->InitBool("Flip Pitch", false);
+    GetParam(kFlipRoll)->InitBool("Flip Roll", false);
+    GetParam(kOutputVolume)->InitGain("Output Volume", 0.0, -70.0, 12.0, 0.5);
+}
+
+QIRMatrixDecoder::~QIRMatrixDecoder()
+{
+    // The engine reads parameters through this object: it goes first.
+    mDSP.reset();
+}
+
+// Audio thread: never waits.
+void QIRMatrixDecoder::ProcessBlock(float** inputs, float** outputs, int nFrames) noexcept
+{
+    const int connected = NChannelsConnected(plugfw::kRouteInput);
+    mDSP->ProcessBlock(inputs, outputs, nFrames, connected);
+    if (nFrames < 1) {
+        return;
+    }
+    const double target = std::exp(GetParam(kOutputVolume)->Value() * kDBToExponent);
+    float* __restrict out0 = outputs[0];
+    float* __restrict out1 = outputs[1];
+    double state = mGainSmoothState;
+    for (int i = 0; i < nFrames; ++i) {
+        double g = state * mGainSmoothA + target * mGainSmoothB;
+        if (std::fpclassify(g) == FP_SUBNORMAL) {
+            g = 0.0;
+        }
+        state = g;
+        out0[i] = static_cast<float>(static_cast<double>(out0[i]) * g);
+        out1[i] = static_cast<float>(static_cast<double>(out1[i]) * g);
+    }
+    mGainSmoothState = state;
+}
+
+// Audio thread: never waits.
+void QIRMatrixDecoder::ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept { mDSP->ProcessMidiMsg(msg); }
+
+void QIRMatrixDecoder::OnIdle() { mDSP->OnIdle(); }
+
+void QIRMatrixDecoder::OnReset() { SetLatency(mDSP->OnReset(GetBlockSize(), GetSampleRate())); }
+
+void QIRMatrixDecoder::OnParamChange(int paramIdx, plugfw::EParamSource /*source*/, int /*sampleOffset*/)
+{
+    const plugfw::IParam* param = GetParam(paramIdx);
+    if (!param) {
+        return;
+    }
+    mDSP->OnParamChange(paramIdx, std::clamp(param->GetNormalized(), 0.0, 1.0));
+}
+
+namespace plugfw {
+
+std::unique_ptr<IAUv3Binding> MakePlugin(const InstanceInfo& info)
+{
+    static std::mutex constructionMutex;
+    std::lock_guard<std::mutex> lock(constructionMutex);
+    return std::make_unique<QIRMatrixDecoder>(info);
+}
+
+} // namespace plugfw

@@ -1,0 +1,65 @@
+// host/auv3: the decoder plug-in class. It declares the plug-in to the framework,
+// defines its thirteen parameters, owns the decoder engine, forwards the
+// framework's callbacks to it and applies the smoothed output volume.
+#pragma once
+
+#include "engine/QIRMatrixDecoderDSP.h"
+#include "framework/Config.h"
+#include "host/auv3/IAUv3Binding.h"
+
+#include <memory>
+
+class QIRMatrixDecoder final : public plugfw::IAUv3Binding {
+public:
+    enum EParams {
+        kDecoderMode = 0,
+        kDecodeOrder,
+        kChannelLayout,
+        kNormalizationType,
+        kEnableRotation,
+        kUseRPY,
+        kYaw,
+        kPitch,
+        kRoll,
+        kFlipYaw,
+        kFlipPitch,
+        kFlipRoll,
+        kOutputVolume,
+        kNumParams,
+    };
+
+    // Smoother of the output gain: one pole with a 5 ms time constant at 48 kHz,
+    // A = exp(-2 pi / 240), fixed whatever the host's sample rate.
+    static constexpr double kGainSmoothA = 0.9741597847140443;
+    static constexpr double kGainSmoothB = 0.025840215285955703;
+    // ln(10) / 20: decibels to the exponent of a linear gain.
+    static constexpr double kDBToExponent = 0.1151292546497;
+
+    // The plug-in's description for the framework.
+    [[nodiscard]] static plugfw::Config MakeConfig();
+
+    explicit QIRMatrixDecoder(const plugfw::InstanceInfo& info);
+    ~QIRMatrixDecoder() override;
+
+    // Audio thread: never waits.
+    void ProcessBlock(float** inputs, float** outputs, int nFrames) noexcept override;
+    void ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept override;
+
+    // Main thread (idle timer).
+    void OnIdle() override;
+    // Control thread, while rendering is stopped.
+    void OnReset() override;
+
+    using plugfw::IAUv3Binding::OnParamChange;
+    // Any thread.
+    void OnParamChange(int paramIdx, plugfw::EParamSource source, int sampleOffset) override;
+
+    // The engine, for hosts and tests that watch decoder-set loading.
+    [[nodiscard]] qir::QIRMatrixDecoderDSP& GetDSP() noexcept { return *mDSP; }
+
+private:
+    std::unique_ptr<qir::QIRMatrixDecoderDSP> mDSP;
+    double mGainSmoothA = kGainSmoothA;
+    double mGainSmoothB = kGainSmoothB;
+    double mGainSmoothState = 0.0;
+};

@@ -1,0 +1,174 @@
+// tests/engine: loader threads, the hand-over slot and parameter changes racing
+// a running audio thread (built for ThreadSanitizer as well).
+#include "tests/engine/EngineHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+namespace qirtest {
+namespace {
+
+using qir::QIRMatrixDecoderDSP;
+
+// Runs ProcessBlock on its own thread until stopped, as a host's render thread.
+class AudioThread {
+public:
+    AudioThread(QIRMatrixDecoderDSP& engine, int nChans, int block)
+        : mThread([this, &engine, nChans, block] {
+              std::vector<std::vector<float>> buffers(static_cast<std::size_t>(nChans),
+                                                      std::vector<float>(static_cast<std::size_t>(block)));
+              std::vector<float> out0(static_cast<std::size_t>(block)), out1(static_cast<std::size_t>(block));
+              std::vector<float*> ins(QIRMatrixDecoderDSP::kMaxInputChannels, nullptr);
+              float* outs[2] = {out0.data(), out1.data()};
+              std::uint32_t seed = 1;
+              while (!mStop.load()) {
+                  for (std::size_t c = 0; c < buffers.size(); ++c) {
+                      buffers[c] = whiteNoise(static_cast<std::size_t>(block), seed++);
+                      ins[c] = buffers[c].data();
+                  }
+                  engine.ProcessBlock(ins.data(), outs, block, nChans);
+                  mBlocks.fetch_add(1);
+              }
+          })
+    {
+    }
+    ~AudioThread() { stop(); }
+    void stop()
+    {
+        mStop.store(true);
+        if (mThread.joinable()) {
+            mThread.join();
+        }
+    }
+    [[nodiscard]] long blocks() const { return mBlocks.load(); }
+
+private:
+    std::atomic<bool> mStop{false};
+    std::atomic<long> mBlocks{0};
+    std::thread mThread;
+};
+
+class LoaderConcurrency : public EngineHarness {
+protected:
+    void SetUp() override
+    {
+        EngineHarness::SetUp();
+        ASSERT_EQ(engine().OnReset(256, kSampleRate), 0);
+    }
+};
+
+TEST_F(LoaderConcurrency, RacingLoadsLastPublishedWinsAndNothingLeaks)
+{
+    // Each mode and order names a set with its own input count, so the set in
+    // use tells which file it came from.
+    struct Choice {
+        int mode, orderPosition, inputs;
+        const char* file;
+    };
+    const std::vector<Choice> choices = {{0, 0, 4, "1OA-decoder-anechoic.wav"}, {0, 1, 5, "2OA-decoder-anechoic.wav"},
+                                         {0, 2, 6, "3OA-decoder-anechoic.wav"}, {1, 0, 7, "1OA-decoder-room.wav"},
+                                         {1, 1, 8, "2OA-decoder-room.wav"},     {1, 2, 9, "3OA-decoder-room.wav"}};
+    for (const Choice& c : choices) {
+        writeDecoderSet(mDir.file(c.file), makeSparseSet(c.inputs, static_cast<std::uint32_t>(c.inputs)));
+    }
+
+    ::testing::internal::CaptureStdout();
+    int started = 0;
+    {
+        AudioThread audio(engine(), 16, 256);
+        for (int round = 0; round < 12; ++round) {
+            // Two loads in quick succession race each other and the audio thread.
+            for (int k = 0; k < 2; ++k) {
+                const Choice& c = choices[static_cast<std::size_t>((round * 2 + k) % choices.size())];
+                setParam(QIRMatrixDecoderDSP::kDecoderMode, c.mode);
+                setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.orderPosition);
+                engine().OnIdle();
+                ++started;
+            }
+            if (round % 4 == 3) {
+                engine().WaitForLoads();
+            }
+        }
+        engine().WaitForLoads();
+        while (audio.blocks() < 4) {
+            std::this_thread::yield();
+        }
+    }
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+
+    // Every load finished and said so; the last line names the set left in the slot.
+    std::istringstream lines(printed);
+    std::string line;
+    std::string last;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ASSERT_EQ(line.rfind("QIRMatrixDecoder loaded ", 0), 0u) << line;
+        last = line;
+        ++count;
+    }
+    EXPECT_EQ(count, started);
+
+    // The audio thread is gone: this thread takes its place.
+    render(Channels(16, std::vector<float>(256, 0.0f)), [] { return 256; });
+    EXPECT_FALSE(engine().HasPendingDecoderSet());
+    int expected = -1;
+    for (const Choice& c : choices) {
+        if (last == "QIRMatrixDecoder loaded " + mDir.file(c.file)) {
+            expected = c.inputs;
+        }
+    }
+    EXPECT_EQ(engine().GetActiveInputCount(), expected) << last;
+}
+
+TEST_F(LoaderConcurrency, DestroyingTheEngineWhileLoadsRunIsSafe)
+{
+    writeDecoderSet(mDir.file("7OA-decoder-anechoic.wav"), makeSparseSet(64, 3));
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 4));
+    for (int round = 0; round < 3; ++round) {
+        EngineTestDelegate delegate;
+        auto dsp = std::make_unique<QIRMatrixDecoderDSP>(&delegate);
+        ASSERT_EQ(dsp->OnReset(256, kSampleRate), 0);
+        ::testing::internal::CaptureStdout();
+        dsp->OnIdle(); // order 1
+        delegate.Set(*dsp, QIRMatrixDecoderDSP::kDecodeOrder, 6);
+        dsp->OnIdle(); // order 7, still running when the engine goes
+        if (round == 2) {
+            dsp->WaitForLoads(); // a set left in the slot, never adopted
+        }
+        dsp.reset();
+        ::testing::internal::GetCapturedStdout();
+    }
+}
+
+TEST_F(LoaderConcurrency, ParameterChangesFromAnotherThreadWhileRendering)
+{
+    writeDecoderSet(mDir.file("2OA-decoder-anechoic.wav"), makeSparseSet(9, 5));
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 1);
+    ::testing::internal::CaptureStdout();
+    idleAndWait();
+    ::testing::internal::GetCapturedStdout();
+
+    AudioThread audio(engine(), 9, 128);
+    std::thread controller([this] {
+        for (int i = 0; i < 400; ++i) {
+            const double v = (i % 37) / 36.0;
+            for (int p = QIRMatrixDecoderDSP::kChannelLayout; p <= QIRMatrixDecoderDSP::kFlipRoll; ++p) {
+                engine().OnParamChange(p, v);
+            }
+            mDelegate.GetParam(QIRMatrixDecoderDSP::kNormalizationType)->Set(i % 3);
+            mDelegate.GetParam(QIRMatrixDecoderDSP::kEnableRotation)->Set(i % 2);
+        }
+    });
+    controller.join();
+    while (audio.blocks() < 50) {
+        std::this_thread::yield();
+    }
+    audio.stop();
+    EXPECT_GE(audio.blocks(), 50);
+}
+
+} // namespace
+} // namespace qirtest

@@ -1,0 +1,240 @@
+// tests/engine: decoder-set loading: which file, when, and what happens when a
+// file is missing or unusable.
+#include "tests/engine/EngineHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace qirtest {
+namespace {
+
+using qir::QIRMatrixDecoderDSP;
+
+class Loading : public EngineHarness {
+protected:
+    void SetUp() override
+    {
+        EngineHarness::SetUp();
+        ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
+    }
+
+    // One idle tick and its load, returning what was printed meanwhile.
+    std::string idleAndCapture()
+    {
+        ::testing::internal::CaptureStdout();
+        idleAndWait();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::string loaded(const std::string& file) const
+    {
+        return "QIRMatrixDecoder loaded " + mDir.file(file) + "\n";
+    }
+
+    // Processes one silent block of 4 channels so that a pending set is adopted.
+    void adopt() { render(Channels(4, std::vector<float>(128, 0.0f)), [] { return 128; }); }
+
+    // Loads set A (4 inputs) under the default parameters and adopts it.
+    void loadSetA()
+    {
+        writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), mSetA);
+        ASSERT_EQ(idleAndCapture(), loaded("1OA-decoder-anechoic.wav"));
+        adopt();
+        ASSERT_EQ(engine().GetActiveInputCount(), 4);
+    }
+
+    // The set in use still decodes as set A.
+    void expectSetAInUse()
+    {
+        EXPECT_FALSE(engine().HasPendingDecoderSet());
+        EXPECT_EQ(engine().GetActiveInputCount(), 4);
+        setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+        const Channels input = noise(4, 20480, 4);
+        const Channels out = render(input, [] { return 512; });
+        for (int o = 0; o < 2; ++o) {
+            EXPECT_LT(relativeError(out[static_cast<std::size_t>(o)], reference(input, mSetA, o)), 1e-5) << "output " << o;
+        }
+    }
+
+    const DecoderSetIRs mSetA = makeSparseSet(4, 101);
+};
+
+struct NameCase {
+    int mode;
+    int orderPosition;
+    const char* file;
+};
+
+class LoadingName : public Loading, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(LoadingName, ModeAndOrderNameTheFile)
+{
+    const NameCase& c = GetParam();
+    writeDecoderSet(mDir.file(c.file), makeSparseSet(4, 5));
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, c.mode);
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.orderPosition);
+    EXPECT_EQ(idleAndCapture(), loaded(c.file));
+    EXPECT_TRUE(engine().HasPendingDecoderSet());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoadingName,
+                         ::testing::Values(NameCase{0, 0, "1OA-decoder-anechoic.wav"},
+                                           NameCase{0, 2, "3OA-decoder-anechoic.wav"},
+                                           NameCase{1, 0, "1OA-decoder-room.wav"},
+                                           NameCase{1, 6, "7OA-decoder-room.wav"},
+                                           NameCase{2, 0, "AMBIX_2_UHJ.wav"},
+                                           NameCase{2, 5, "AMBIX_2_UHJ.wav"}),
+                         [](const auto& info) {
+                             return "Mode" + std::to_string(info.param.mode) + "Order" +
+                                    std::to_string(info.param.orderPosition + 1);
+                         });
+
+TEST_F(Loading, OnlyAChangeOfModeOrOrderRequestsAnotherLoad)
+{
+    loadSetA();
+    EXPECT_EQ(idleAndCapture(), "");
+
+    // Unchanged order, other parameters: no load.
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 0);
+    setParam(QIRMatrixDecoderDSP::kChannelLayout, 1);
+    setParam(QIRMatrixDecoderDSP::kYaw, 45.0);
+    EXPECT_EQ(idleAndCapture(), "");
+
+    // Order list position 0 -> 2: order 3.
+    writeDecoderSet(mDir.file("3OA-decoder-anechoic.wav"), makeSparseSet(16, 6));
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 2);
+    EXPECT_EQ(idleAndCapture(), loaded("3OA-decoder-anechoic.wav"));
+    adopt();
+    EXPECT_EQ(engine().GetActiveInputCount(), 16);
+
+    writeDecoderSet(mDir.file("3OA-decoder-room.wav"), makeSparseSet(16, 7));
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, 1);
+    EXPECT_EQ(idleAndCapture(), loaded("3OA-decoder-room.wav"));
+}
+
+TEST_F(Loading, UhjReloadsItsFileWhenTheOrderChanges)
+{
+    writeDecoderSet(mDir.file("AMBIX_2_UHJ.wav"), makeSparseSet(4, 8));
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, 2);
+    EXPECT_EQ(idleAndCapture(), loaded("AMBIX_2_UHJ.wav"));
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 3);
+    EXPECT_EQ(idleAndCapture(), loaded("AMBIX_2_UHJ.wav"));
+}
+
+TEST_F(Loading, MissingFilePrintsOneLineAndKeepsTheCurrentSet)
+{
+    loadSetA();
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 2);
+    EXPECT_EQ(idleAndCapture(),
+              "QIRMatrixDecoder couldn't load IR at " + mDir.file("3OA-decoder-anechoic.wav") + "\n");
+    // No retry until the next change.
+    EXPECT_EQ(idleAndCapture(), "");
+    expectSetAInUse();
+}
+
+struct FailureCase {
+    const char* name;
+    // Prepares the failure in dir; returns the resource folder to use.
+    std::string (*prepare)(const TempDir& dir);
+};
+
+std::string tooLongName(const TempDir& dir)
+{
+    return dir.path() + "/" + std::string(300, 'x'); // one name beyond what a folder entry can hold
+}
+std::string folderIsAFile(const TempDir& dir)
+{
+    writeGarbage(dir.file("not-a-folder"), 10);
+    return dir.file("not-a-folder");
+}
+std::string notAnAudioFile(const TempDir& dir)
+{
+    writeGarbage(dir.file("2OA-decoder-anechoic.wav"), 100000);
+    return dir.path();
+}
+std::string shorterThanOneResponse(const TempDir& dir)
+{
+    DecoderSetIRs empty;
+    writeDecoderSet(dir.file("2OA-decoder-anechoic.wav"), empty, 2, 16383);
+    return dir.path();
+}
+std::string folderWithTheSetsName(const TempDir& dir)
+{
+    std::filesystem::create_directory(dir.file("2OA-decoder-anechoic.wav"));
+    return dir.path();
+}
+
+class LoadingFailure : public Loading, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(LoadingFailure, PrintsOneLineAndKeepsTheCurrentSet)
+{
+    loadSetA();
+    const std::string folder = GetParam().prepare(mDir);
+    qir::platform::SetResourceDirectory(folder);
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 1);
+    EXPECT_EQ(idleAndCapture(), "QIRMatrixDecoder couldn't load IR at " + folder + "/2OA-decoder-anechoic.wav\n");
+    expectSetAInUse();
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, LoadingFailure,
+                         ::testing::Values(FailureCase{"StatusQueryFails", tooLongName},
+                                           FailureCase{"FolderIsAFile", folderIsAFile},
+                                           FailureCase{"NotAnAudioFile", notAnAudioFile},
+                                           FailureCase{"ShorterThanOneResponse", shorterThanOneResponse},
+                                           FailureCase{"FolderWithTheSetsName", folderWithTheSetsName}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Loading, OneChannelSetLeavesTheRightOutputSilent)
+{
+    const DecoderSetIRs set = makeSparseSet(4, 9);
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), set, 1);
+    EXPECT_EQ(idleAndCapture(), loaded("1OA-decoder-anechoic.wav"));
+    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+    const Channels input = noise(4, 20480, 10);
+    const Channels out = render(input, [] { return 512; });
+    EXPECT_LT(relativeError(out[0], reference(input, set, 0)), 1e-5);
+    for (float v : out[1]) {
+        ASSERT_EQ(v, 0.0f);
+    }
+}
+
+struct SegmentCase {
+    const char* name;
+    int segments;
+    int extraFrames;
+    int channels;
+    int expectedInputs;
+};
+
+class LoadingSegments : public Loading, public ::testing::WithParamInterface<SegmentCase> {};
+
+TEST_P(LoadingSegments, InputCountIsTheNumberOfWholeSegments)
+{
+    const SegmentCase& c = GetParam();
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(c.segments, 12), c.channels, c.extraFrames);
+    EXPECT_EQ(idleAndCapture(), loaded("1OA-decoder-anechoic.wav"));
+    adopt();
+    EXPECT_EQ(engine().GetActiveInputCount(), c.expectedInputs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, LoadingSegments,
+                         ::testing::Values(SegmentCase{"SixteenAndAPartial", 16, 100, 2, 16},
+                                           SegmentCase{"MoreThanTheEngineHasChannels", 66, 0, 1, 64}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Loading, ResourceFolderFollowsTheHostThenTheEnvironmentThenTheBuild)
+{
+    qir::platform::SetResourceDirectory("");
+    ::setenv("QIR_RESOURCE_DIR", "/from/environment", 1);
+    EXPECT_EQ(qir::platform::GetResourceDirectory(), "/from/environment");
+    qir::platform::SetResourceDirectory("/from/host");
+    EXPECT_EQ(qir::platform::GetResourceDirectory(), "/from/host");
+    qir::platform::SetResourceDirectory("");
+    ::unsetenv("QIR_RESOURCE_DIR");
+    EXPECT_EQ(qir::platform::GetResourceDirectory(), qir::platform::GetDefaultResourceDirectory());
+    EXPECT_TRUE(std::string(qir::platform::GetDefaultResourceDirectory()).ends_with("decoder-sets"));
+}
+
+} // namespace
+} // namespace qirtest

@@ -1,0 +1,131 @@
+// tests/host: the audio unit renders while another thread changes every
+// parameter through the host's parameter tree and the main thread runs the idle
+// timer (which loads decoder sets), saves the state and asks for display texts;
+// plug-in objects may be created from several threads at once.
+#include "tests/support/HostHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <thread>
+#include <vector>
+
+using qirtest::HostHarness;
+
+TEST(DecoderAudioUnitConcurrency, EveryParameterChangesFromAnotherThreadWhileRendering)
+{
+    constexpr UInt32 kChannels = 16;
+    constexpr AUAudioFrameCount kFrames = 256;
+    HostHarness host;
+    ASSERT_TRUE(host.allocate(48000.0, kFrames, kChannels));
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+
+    std::vector<std::vector<float>> input(kChannels, std::vector<float>(kFrames));
+    std::minstd_rand rng(5);
+    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+    std::vector<const float*> in;
+    for (auto& ch : input) {
+        for (auto& s : ch) {
+            s = dist(rng);
+        }
+        in.push_back(ch.data());
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> renders{0};
+    std::atomic<bool> renderFailed{false};
+    std::thread renderThread([&] {
+        std::vector<float> out0(kFrames), out1(kFrames);
+        float* out[2] = {out0.data(), out1.data()};
+        qirtest::RenderEventList events;
+        while (!stop.load()) {
+            const auto t = static_cast<int64_t>(host.sampleTime());
+            events.clear();
+            events.parameter(t + 100, 6, static_cast<float>(renders.load() % 360 - 180)).midi(t + 50, 0x90, 4, 90);
+            if (host.render(kFrames, in.data(), out, events.head()) != noErr) {
+                renderFailed = true;
+            }
+            for (AUAudioFrameCount i = 0; i < kFrames; ++i) {
+                if (!std::isfinite(out0[i]) || !std::isfinite(out1[i])) {
+                    renderFailed = true;
+                }
+            }
+            ++renders;
+        }
+    });
+
+    // Decoder sets exist for orders 1 and 3 (positions 0 and 2) of the anechoic
+    // mode; every other parameter takes values across its range.
+    const float lastValues[13] = {0, 2, 1, 2, 1, 1, 45, -45, 90, 1, 0, 1, -3};
+    std::atomic<bool> stopParameters{false};
+    std::thread parameterThread([&] {
+        std::minstd_rand r(9);
+        for (int round = 0; !stopParameters.load(); ++round) {
+            for (AUParameterAddress k = 0; k < 13; ++k) {
+                auto param = host.unit().parameterTree()->parameterWithAddress(k);
+                float v = param->minValue() +
+                          (param->maxValue() - param->minValue()) * static_cast<float>(r() % 1000) / 999.0f;
+                if (k == 0) {
+                    v = 0.0f;
+                } else if (k == 1) {
+                    v = (round % 2 == 0) ? 0.0f : 2.0f;
+                }
+                param->setValue(v);
+                (void)param->value();
+                (void)param->stringFromValue(nullptr);
+            }
+        }
+        for (AUParameterAddress k = 0; k < 13; ++k) {
+            host.unit().parameterTree()->parameterWithAddress(k)->setValue(lastValues[k]);
+        }
+    });
+
+    // The main thread: idle ticks (decoder-set loads), state saves and display
+    // texts, while both other threads run.
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(20);
+    while ((renders.load() < 64 || std::chrono::steady_clock::now() < start + std::chrono::milliseconds(500)) &&
+           std::chrono::steady_clock::now() < deadline) {
+        HostHarness::pumpMainLoop(std::chrono::milliseconds(10));
+        (void)host.unit().fullState();
+        for (const auto& param : host.unit().parameterTree()->allParameters()) {
+            (void)param->stringFromValue(nullptr);
+        }
+    }
+    stopParameters = true;
+    parameterThread.join();
+    HostHarness::pumpMainLoop(std::chrono::milliseconds(100));
+    stop = true;
+    renderThread.join();
+    host.plugin().GetDSP().WaitForLoads();
+
+    EXPECT_FALSE(renderFailed.load());
+    EXPECT_GE(renders.load(), 1);
+    for (AUParameterAddress k = 0; k < 13; ++k) {
+        if (k == 6) {
+            continue; // the render thread's events write "Yaw" too
+        }
+        EXPECT_NEAR(host.parameter(k), lastValues[k], 1e-4f) << k;
+    }
+}
+
+TEST(DecoderAudioUnitConcurrency, PluginObjectsAreCreatedFromSeveralThreadsAtOnce)
+{
+    (void)qirtest::TestResourceDirectory();
+    constexpr int kThreads = 4;
+    std::vector<std::unique_ptr<plugfw::IAUv3Binding>> plugs(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&plugs, i] { plugs[i] = plugfw::MakePlugin(plugfw::InstanceInfo{}); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (const auto& p : plugs) {
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->NParams(), 13);
+        EXPECT_EQ(p->GetParam(3)->Value(), 1.0);
+    }
+}

@@ -1,0 +1,285 @@
+// tests/support: the host harness.
+#include "tests/support/HostHarness.h"
+
+#include "engine/platform/ResourceDirectory.h"
+#include "framework/platform/MainRunLoop.h"
+
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace qirtest {
+
+namespace {
+
+constexpr int kImpulseResponseLength = 16384;
+
+AudioComponentDescription DecoderDescription()
+{
+    AudioComponentDescription desc;
+    desc.componentType = MakeFourCharCode("aumf");
+    desc.componentSubType = MakeFourCharCode("QiR1");
+    desc.componentManufacturer = MakeFourCharCode("Mrwf");
+    return desc;
+}
+
+std::shared_ptr<AVAudioFormat> Format(double sampleRate, AudioChannelLayoutTag tag)
+{
+    return AVAudioFormat::initStandardFormatWithSampleRate(sampleRate, AVAudioChannelLayout::layoutWithLayoutTag(tag));
+}
+
+// Removes the process's resource folder at exit.
+struct ResourceFolder {
+    std::filesystem::path mPath;
+    ~ResourceFolder()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(mPath, ec);
+    }
+};
+
+} // namespace
+
+HostBufferList::HostBufferList(UInt32 numberBuffers)
+    : mStorage((AudioBufferListByteSize(numberBuffers) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t))
+{
+    get()->mNumberBuffers = numberBuffers;
+    for (UInt32 i = 0; i < numberBuffers; ++i) {
+        get()->mBuffers[i] = AudioBuffer{1, 0, nullptr};
+    }
+}
+
+void HostBufferList::set(UInt32 index, float* data, UInt32 byteSize)
+{
+    get()->mBuffers[index] = AudioBuffer{1, byteSize, data};
+}
+
+RenderEventList::RenderEventList() { mEvents.reserve(64); }
+
+RenderEventList& RenderEventList::parameter(int64_t sampleTime, AUParameterAddress address, AUValue value,
+                                            AURenderEventType type)
+{
+    AURenderEvent e{};
+    e.parameter.eventSampleTime = sampleTime;
+    e.parameter.eventType = type;
+    e.parameter.parameterAddress = address;
+    e.parameter.value = value;
+    mEvents.push_back(e);
+    return *this;
+}
+
+RenderEventList& RenderEventList::midi(int64_t sampleTime, uint8_t status, uint8_t data1, uint8_t data2)
+{
+    AURenderEvent e{};
+    e.MIDI.eventSampleTime = sampleTime;
+    e.MIDI.eventType = AURenderEventMIDI;
+    e.MIDI.length = 3;
+    e.MIDI.data[0] = status;
+    e.MIDI.data[1] = data1;
+    e.MIDI.data[2] = data2;
+    mEvents.push_back(e);
+    return *this;
+}
+
+RenderEventList& RenderEventList::sysEx(int64_t sampleTime)
+{
+    AURenderEvent e{};
+    e.MIDI.eventSampleTime = sampleTime;
+    e.MIDI.eventType = AURenderEventMIDISysEx;
+    mEvents.push_back(e);
+    return *this;
+}
+
+const AURenderEvent* RenderEventList::head() noexcept
+{
+    for (std::size_t i = 0; i < mEvents.size(); ++i) {
+        mEvents[i].head.next = i + 1 < mEvents.size() ? &mEvents[i + 1] : nullptr;
+    }
+    return mEvents.empty() ? nullptr : mEvents.data();
+}
+
+void WriteDecoderSet(const std::filesystem::path& file, int nInputs, uint32_t seed, int taps)
+{
+    const sf_count_t frames = static_cast<sf_count_t>(nInputs) * kImpulseResponseLength;
+    std::vector<float> interleaved(static_cast<std::size_t>(frames) * 2, 0.0f);
+    std::minstd_rand rng(seed);
+    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+    for (int input = 0; input < nInputs; ++input) {
+        for (int t = 0; t < taps; ++t) {
+            const std::size_t frame = static_cast<std::size_t>(input) * kImpulseResponseLength + static_cast<std::size_t>(t);
+            interleaved[2 * frame] = dist(rng);
+            interleaved[2 * frame + 1] = dist(rng);
+        }
+    }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
+    if (!sf) {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+    const sf_count_t written = sf_writef_float(sf, interleaved.data(), frames);
+    sf_close(sf);
+    if (written != frames) {
+        throw std::runtime_error("short write to " + file.string());
+    }
+}
+
+const std::filesystem::path& TestResourceDirectory()
+{
+    static const ResourceFolder folder = [] {
+        ResourceFolder f;
+        f.mPath = std::filesystem::temp_directory_path() / ("qir-host-tests-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(f.mPath);
+        WriteDecoderSet(f.mPath / "1OA-decoder-anechoic.wav", 4, 1);
+        WriteDecoderSet(f.mPath / "3OA-decoder-anechoic.wav", 16, 3);
+        qir::platform::SetResourceDirectory(f.mPath.string());
+        return f;
+    }();
+    return folder.mPath;
+}
+
+HostHarness::HostHarness() : mController(std::make_unique<QIRMatrixDecoderViewController>())
+{
+    (void)TestResourceDirectory();
+    mController->initWithNibName("QIRMatrixDecoderView", nullptr);
+    NSError error;
+    mUnit = std::static_pointer_cast<QIRMatrixDecoderAudioUnit>(
+        mController->createAudioUnitWithComponentDescription(DecoderDescription(), &error));
+    if (!mUnit) {
+        throw std::runtime_error("the audio unit could not be created");
+    }
+    pumpMainQueue();
+
+    // Host blocks, made once: a render call allocates nothing on the host side.
+    mPullBlock = [this](AudioUnitRenderActionFlags* /*flags*/, const AudioTimeStamp* /*timestamp*/,
+                        AUAudioFrameCount frameCount, NSInteger /*bus*/, AudioBufferList* inputData) -> AUAudioUnitStatus {
+        ++mPullCount;
+        if (mPullStatus != noErr) {
+            return mPullStatus;
+        }
+        for (UInt32 c = 0; c < inputData->mNumberBuffers; ++c) {
+            float* dst = static_cast<float*>(inputData->mBuffers[c].mData);
+            const float* src = (mPullSource && c < mInputChannels) ? mPullSource[c] : nullptr;
+            if (src) {
+                std::memcpy(dst, src, frameCount * sizeof(float));
+            } else {
+                std::memset(dst, 0, frameCount * sizeof(float));
+            }
+        }
+        return noErr;
+    };
+}
+
+HostHarness::~HostHarness()
+{
+    mRenderBlock = nullptr;
+    if (mUnit && mUnit->renderResourcesAllocated()) {
+        mUnit->deallocateRenderResources();
+    }
+    mUnit.reset();
+    mController.reset();
+    pumpMainQueue();
+}
+
+QIRMatrixDecoder& HostHarness::plugin() noexcept { return *static_cast<QIRMatrixDecoder*>(mUnit->plug()); }
+
+void HostHarness::pumpMainLoop(std::chrono::milliseconds duration) { plugfw::MainRunLoop::Main().RunFor(duration); }
+
+int HostHarness::pumpMainQueue() { return plugfw::MainRunLoop::Main().RunOnce(); }
+
+bool HostHarness::allocate(double sampleRate, AUAudioFrameCount maxFrames, UInt32 inputChannels, NSError* error)
+{
+    if (mUnit->renderResourcesAllocated()) {
+        deallocate();
+    }
+    NSError local;
+    NSError* err = error ? error : &local;
+    if (!(*mUnit->inputBusses())[0]->setFormat(Format(sampleRate, kAudioChannelLayoutTag_HOA_ACN_SN3D | inputChannels),
+                                                err) ||
+        !(*mUnit->outputBusses())[0]->setFormat(Format(sampleRate, kAudioChannelLayoutTag_Stereo), err)) {
+        return false;
+    }
+    mUnit->setMaximumFramesToRender(maxFrames);
+    if (!mUnit->allocateRenderResourcesAndReturnError(err)) {
+        return false;
+    }
+    mInputChannels = inputChannels;
+    mSilence.assign(maxFrames + 1, 0.0f);
+    refreshRenderBlock();
+    return true;
+}
+
+void HostHarness::deallocate()
+{
+    mRenderBlock = nullptr;
+    mUnit->deallocateRenderResources();
+}
+
+void HostHarness::refreshRenderBlock() { mRenderBlock = mUnit->internalRenderBlock(); }
+
+AUAudioUnitStatus HostHarness::render(AUAudioFrameCount frames, const float* const* input, float* const* output,
+                                      const AURenderEvent* events)
+{
+    for (UInt32 c = 0; c < 2; ++c) {
+        mOutputList.set(c, output ? output[c] : nullptr, frames * static_cast<UInt32>(sizeof(float)));
+    }
+    mPullSource = input;
+    AudioUnitRenderActionFlags flags = 0;
+    AudioTimeStamp timestamp;
+    timestamp.mSampleTime = mSampleTime;
+    timestamp.mFlags = kAudioTimeStampSampleTimeValid;
+    const AUAudioUnitStatus status = mRenderBlock(&flags, &timestamp, frames, 0, mOutputList.get(), events, mPullBlock);
+    mPullSource = nullptr;
+    if (status == noErr) {
+        mSampleTime += frames;
+    }
+    return status;
+}
+
+AUAudioUnitStatus HostHarness::renderWithoutPull(AUAudioFrameCount frames, float* const* output)
+{
+    for (UInt32 c = 0; c < 2; ++c) {
+        mOutputList.set(c, output ? output[c] : nullptr, frames * static_cast<UInt32>(sizeof(float)));
+    }
+    AudioUnitRenderActionFlags flags = 0;
+    AudioTimeStamp timestamp;
+    timestamp.mSampleTime = mSampleTime;
+    return mRenderBlock(&flags, &timestamp, frames, 0, mOutputList.get(), nullptr, mNoPullBlock);
+}
+
+bool HostHarness::waitForDecoderSet(int expectedInputs, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    qir::QIRMatrixDecoderDSP& dsp = plugin().GetDSP();
+    const AUAudioFrameCount frames = std::min<AUAudioFrameCount>(128, mUnit->maximumFramesToRender());
+    while (std::chrono::steady_clock::now() < deadline) {
+        pumpMainLoop(std::chrono::milliseconds(45));
+        dsp.WaitForLoads();
+        // The audio thread adopts a loaded set at the start of its next block.
+        if (render(frames, nullptr, nullptr) != noErr) {
+            return false;
+        }
+        if (dsp.GetActiveInputCount() == expectedInputs && !dsp.HasPendingDecoderSet() && !dsp.IsLoading()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void HostHarness::setParameter(AUParameterAddress address, AUValue value)
+{
+    mUnit->parameterTree()->parameterWithAddress(address)->setValue(value);
+}
+
+AUValue HostHarness::parameter(AUParameterAddress address)
+{
+    return mUnit->parameterTree()->parameterWithAddress(address)->value();
+}
+
+} // namespace qirtest
