@@ -1,0 +1,298 @@
+// bench/convolution: what a user of the decoder pays for convolution.
+//
+// For 4, 16, 36 and 64 inputs (ambisonic orders 1, 3, 5, 7) into 2 outputs, with
+// 16384-sample impulse responses, white-noise input at 48 kHz and host blocks of
+// 64, 128 and 512 frames, prints the CPU seconds spent per second of audio
+// (user + system time of the whole process, so that worker threads count) for
+// the Convolver in ZeroLatency and ShortLatency mode and, in the same run, for
+// zita-convolver loaded with the same impulse-response matrix (quantum and
+// minimum partition equal to the host block, so that each block's output comes
+// back in the same call; vector mode and FFTW_MEASURE on), and the ratio
+// ours / peer. Then the time and memory to build and load a 64x2 convolver.
+//
+//   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
+//                      [--engines zero,short,zita]
+#include "convolution/Convolver.h"
+#include "convolution/FFT.h"
+
+#include <zita-convolver.h>
+
+#include <malloc.h>
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kOutputs = 2;
+constexpr std::size_t kTaps = 16384;
+constexpr double kSampleRate = 48000.0;
+constexpr std::size_t kNoiseLength = 48000;
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+double wallSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::size_t heapBytes()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+std::vector<float> noise(std::size_t n, std::uint32_t seed, float decay)
+{
+    std::vector<float> out(n);
+    std::uint32_t state = seed * 2654435761u + 12345u;
+    for (std::size_t i = 0; i < n; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const float v = static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
+        out[i] = decay > 0.0f ? v * std::exp(-static_cast<float>(i) / decay) : v;
+    }
+    return out;
+}
+
+struct Material {
+    std::vector<std::vector<float>> inputs;                 // [input][kNoiseLength]
+    std::vector<std::vector<std::vector<float>>> responses; // [output][input][kTaps]
+};
+
+Material makeMaterial(unsigned maxInputs)
+{
+    Material m;
+    for (unsigned i = 0; i < maxInputs; ++i) {
+        m.inputs.push_back(noise(kNoiseLength, 100 + i, 0.0f));
+    }
+    m.responses.resize(kOutputs);
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        for (unsigned i = 0; i < maxInputs; ++i) {
+            m.responses[o].push_back(noise(kTaps, 1000 + 64 * o + i, 4000.0f));
+        }
+    }
+    return m;
+}
+
+std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs, dspkit::LatencyMode mode)
+{
+    auto convolver = std::make_unique<dspkit::Convolver>(inputs, kOutputs, mode);
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        for (unsigned i = 0; i < inputs; ++i) {
+            if (convolver->set(i, o, m.responses[o][i].data(), kTaps, false) != dspkit::kConvolveOk) {
+                std::fprintf(stderr, "set failed\n");
+                std::exit(1);
+            }
+        }
+    }
+    convolver->reset();
+    return convolver;
+}
+
+// CPU seconds per second of audio for our convolver.
+double runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::LatencyMode mode, double seconds)
+{
+    auto convolver = buildOurs(m, inputs, mode);
+    std::vector<std::vector<float>> outputs(kOutputs, std::vector<float>(block));
+    std::vector<const float*> ins(inputs);
+    std::vector<float*> outs(kOutputs);
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        outs[o] = outputs[o].data();
+    }
+    std::size_t position = 0;
+    const auto run = [&](std::size_t blocks) {
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (position + block > kNoiseLength) {
+                position = 0;
+            }
+            for (unsigned i = 0; i < inputs; ++i) {
+                ins[i] = m.inputs[i].data() + position;
+            }
+            convolver->process(ins.data(), outs.data(), inputs, kOutputs, block);
+            position += block;
+        }
+    };
+    run(static_cast<std::size_t>(0.25 * kSampleRate / block)); // settle caches and phases
+    const std::size_t blocks = static_cast<std::size_t>(seconds * kSampleRate / block);
+    const double start = cpuSeconds();
+    run(blocks);
+    const double used = cpuSeconds() - start;
+    return used / (static_cast<double>(blocks * block) / kSampleRate);
+}
+
+// CPU seconds per second of audio for zita-convolver, -1 when it refuses the
+// configuration.
+double runZita(const Material& m, unsigned inputs, unsigned block, double seconds)
+{
+    Convproc convproc;
+    convproc.set_options(Convproc::OPT_VECTOR_MODE | Convproc::OPT_FFTW_MEASURE);
+    if (convproc.configure(inputs, kOutputs, kTaps, block, block, Convproc::MAXPART, 1.0f) != 0) {
+        return -1.0;
+    }
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        for (unsigned i = 0; i < inputs; ++i) {
+            std::vector<float> copy = m.responses[o][i];
+            if (convproc.impdata_create(i, o, 1, copy.data(), 0, static_cast<int32_t>(kTaps)) != 0) {
+                return -1.0;
+            }
+        }
+    }
+    if (convproc.start_process(0, SCHED_OTHER) != 0) {
+        return -1.0;
+    }
+    std::size_t position = 0;
+    std::vector<float> sink(kOutputs);
+    int lateFlags = 0;
+    const auto run = [&](std::size_t blocks) {
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (position + block > kNoiseLength) {
+                position = 0;
+            }
+            for (unsigned i = 0; i < inputs; ++i) {
+                std::memcpy(convproc.inpdata(i), m.inputs[i].data() + position, block * sizeof(float));
+            }
+            // Synchronous: waits for its worker threads, so the work of every
+            // block is done (and counted) however fast the loop runs.
+            lateFlags |= convproc.process(true);
+            for (unsigned o = 0; o < kOutputs; ++o) {
+                sink[o] += convproc.outdata(o)[block - 1];
+            }
+            position += block;
+        }
+    };
+    run(static_cast<std::size_t>(0.25 * kSampleRate / block));
+    const std::size_t blocks = static_cast<std::size_t>(seconds * kSampleRate / block);
+    const double start = cpuSeconds();
+    run(blocks);
+    const double used = cpuSeconds() - start;
+    convproc.stop_process();
+    while (!convproc.check_stop()) {
+        sched_yield();
+    }
+    convproc.cleanup();
+    if (lateFlags & Convproc::FL_LATE) {
+        std::fprintf(stderr, "zita reported late blocks\n");
+    }
+    return used / (static_cast<double>(blocks * block) / kSampleRate);
+}
+
+std::vector<unsigned> parseList(const char* text)
+{
+    std::vector<unsigned> values;
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        values.push_back(static_cast<unsigned>(std::stoul(item)));
+    }
+    return values;
+}
+
+void reportLoad(const Material& m, const char* label)
+{
+    const std::size_t heapBefore = heapBytes();
+    const double wallStart = wallSeconds();
+    const double cpuStart = cpuSeconds();
+    auto convolver = buildOurs(m, 64, dspkit::ZeroLatency);
+    const double wall = wallSeconds() - wallStart;
+    const double cpu = cpuSeconds() - cpuStart;
+    const std::size_t heapAfter = heapBytes();
+    std::printf("build+load 64x2, 16384 taps, ZeroLatency (%s): %.1f ms wall, %.1f ms CPU, %.1f MB heap "
+                "(%.0f kB per pair)\n",
+                label, 1e3 * wall, 1e3 * cpu, static_cast<double>(heapAfter - heapBefore) / 1048576.0,
+                static_cast<double>(heapAfter - heapBefore) / 1024.0 / 128.0);
+}
+
+void reportZitaLoad(const Material& m)
+{
+    const std::size_t heapBefore = heapBytes();
+    const double wallStart = wallSeconds();
+    const double cpuStart = cpuSeconds();
+    auto convproc = std::make_unique<Convproc>();
+    convproc->set_options(Convproc::OPT_VECTOR_MODE | Convproc::OPT_FFTW_MEASURE);
+    if (convproc->configure(64, kOutputs, kTaps, 128, 128, Convproc::MAXPART, 1.0f) != 0) {
+        return;
+    }
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        for (unsigned i = 0; i < 64; ++i) {
+            std::vector<float> copy = m.responses[o][i];
+            (void)convproc->impdata_create(i, o, 1, copy.data(), 0, static_cast<int32_t>(kTaps));
+        }
+    }
+    const double wall = wallSeconds() - wallStart;
+    const double cpu = cpuSeconds() - cpuStart;
+    const std::size_t heapAfter = heapBytes();
+    std::printf("zita-convolver configure+load 64x2, block 128: %.1f ms wall, %.1f ms CPU, %.1f MB heap\n",
+                1e3 * wall, 1e3 * cpu, static_cast<double>(heapAfter - heapBefore) / 1048576.0);
+    convproc->cleanup();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = 4.0;
+    std::vector<unsigned> orders = {1, 3, 5, 7};
+    std::vector<unsigned> blocks = {64, 128, 512};
+    std::string engines = "zero,short,zita";
+    for (int a = 1; a + 1 < argc; a += 2) {
+        const std::string key = argv[a];
+        if (key == "--seconds") {
+            seconds = std::atof(argv[a + 1]);
+        } else if (key == "--orders") {
+            orders = parseList(argv[a + 1]);
+        } else if (key == "--blocks") {
+            blocks = parseList(argv[a + 1]);
+        } else if (key == "--engines") {
+            engines = argv[a + 1];
+        } else {
+            std::fprintf(stderr, "unknown option %s\n", key.c_str());
+            return 2;
+        }
+    }
+    const bool wantZero = engines.find("zero") != std::string::npos;
+    const bool wantShort = engines.find("short") != std::string::npos;
+    const bool wantZita = engines.find("zita") != std::string::npos;
+
+    dspkit::dspkit_set_fft_planning(dspkit::FFTPlanning::Measure);
+    const Material material = makeMaterial(64);
+
+    reportLoad(material, "first, FFT plans measured");
+    reportLoad(material, "again, plans cached");
+    if (wantZita) {
+        reportZitaLoad(material);
+    }
+
+    std::printf("\nCPU seconds per second of audio (user+sys, whole process), %.1f s of audio per figure\n",
+                seconds);
+    std::printf("%6s %6s %6s %10s %10s %10s %12s %12s\n", "order", "inputs", "block", "ours-zero", "ours-short",
+                "zita", "zero/zita", "short/zita");
+    for (const unsigned order : orders) {
+        const unsigned inputs = (order + 1) * (order + 1);
+        for (const unsigned block : blocks) {
+            const double zero = wantZero ? runOurs(material, inputs, block, dspkit::ZeroLatency, seconds) : 0.0;
+            const double shortLatency =
+                wantShort ? runOurs(material, inputs, block, dspkit::ShortLatency, seconds) : 0.0;
+            const double zita = wantZita ? runZita(material, inputs, block, seconds) : 0.0;
+            std::printf("%6u %6u %6u %10.4f %10.4f %10.4f %12.2f %12.2f\n", order, inputs, block, zero,
+                        shortLatency, zita, zita > 0.0 ? zero / zita : 0.0, zita > 0.0 ? shortLatency / zita : 0.0);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
