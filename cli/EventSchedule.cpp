@@ -20,8 +20,8 @@ constexpr AUParameterAddress kEnableRotationAddress = 4;
 // FuMa is the last choice of both convention parameters, and first-order only.
 constexpr AUParameterAddress kChannelLayoutAddress = 2;
 constexpr AUParameterAddress kNormalizationTypeAddress = 3;
-constexpr double kChannelLayoutFuMa = 1.0;
-constexpr double kNormalizationFuMa = 2.0;
+constexpr long kChannelLayoutFuMa = 1;
+constexpr long kNormalizationFuMa = 2;
 
 constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kNoteOff = 0x80;

@@ -153,6 +153,18 @@ int RunRender(const RenderOptions& o)
               std::to_string(inputOrder) + ")");
         return kExitUsage;
     }
+    // FuMa order and normalisation are first-order conventions: the plug-in
+    // converts channels 0 to 3 only. (The UHJ set is first-order, checked below.)
+    const bool fuma = o.mLayout == EChannelLayout::kFuMa || o.mNorm == ENormalization::kFuMa;
+    const auto fumaNeedsFirstOrder = [&] {
+        Error(source->name() + " is order " + std::to_string(decodeOrder) +
+              ": FuMa channel order and normalisation are first-order conventions; add --order 1 to decode its "
+              "first-order part");
+        return kExitUsage;
+    };
+    if (fuma && decodeOrder != 1 && o.mMode != EDecoderMode::kUHJ) {
+        return fumaNeedsFirstOrder();
+    }
     DecoderSetProbe probe;
     if (o.mMode == EDecoderMode::kUHJ) {
         // One set serves every order; it decodes as many channels as it holds.
@@ -171,6 +183,9 @@ int RunRender(const RenderOptions& o)
             return kExitUsage;
         }
         decodeOrder = std::min(decodeOrder, setOrder);
+        if (fuma && decodeOrder != 1) {
+            return fumaNeedsFirstOrder();
+        }
     } else if (!ProbeDecoderSet(o, decodeOrder, probe)) {
         return kExitFailure;
     }
@@ -180,13 +195,6 @@ int RunRender(const RenderOptions& o)
         Error("the decoder set " + probe.mPath + " holds " + std::to_string(probe.mInputs) + " inputs; order " +
               std::to_string(decodeOrder) + " needs " + std::to_string(expectedInputs));
         return kExitFailure;
-    }
-    const bool fuma = o.mLayout == EChannelLayout::kFuMa || o.mNorm == ENormalization::kFuMa;
-    if (fuma && decodeOrder != 1) {
-        Error(source->name() + " is order " + std::to_string(decodeOrder) +
-              ": FuMa channel order and normalisation are first-order conventions; add --order 1 to decode its "
-              "first-order part");
-        return kExitUsage;
     }
     const double setRate = probe.mSampleRate > 0.0 ? probe.mSampleRate : kDecoderSetRate;
     if (sampleRate != setRate) {
