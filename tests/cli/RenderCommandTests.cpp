@@ -325,6 +325,43 @@ INSTANTIATE_TEST_SUITE_P(Orders, RenderCommandDecodes,
                                     std::to_string(info.param.mBlock) + (info.param.mTail ? "Tail" : "NoTail");
                          });
 
+TEST_F(RenderCommand, UhjDecodesTheFirstOrderPartWithItsOwnSet)
+{
+    const std::size_t frames = 5000;
+    const Field field = Noise(16, frames, 17u);
+    WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const SyntheticDecoderSet uhj(4, 77u);
+    uhj.Write(mDir / "sets" / "AMBIX_2_UHJ.wav");
+
+    const RunResult run = Run({"--mode", "uhj", "--rotation", "off", "--no-tail", "in.wav", "out.wav"});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    EXPECT_NE(run.mOut.find("UHJ decoder, order 1"), std::string::npos) << run.mOut;
+    ExpectDecodes(ReadSoundFile(mDir / "out.wav"), field, uhj);
+}
+
+TEST_F(RenderCommand, VolumeScalesTheOutputFromItsFirstSample)
+{
+    const std::size_t frames = 3000;
+    const Field field = Noise(4, frames, 19u);
+    WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const SyntheticDecoderSet& set = Set(1);
+
+    const RunResult run = Run({"--volume", "-6", "--rotation", "off", "--no-tail", "in.wav", "out.wav"});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    const Field output = ReadSoundFile(mDir / "out.wav");
+    ASSERT_EQ(output.size(), 2u);
+    const double gain = std::pow(10.0, -6.0 / 20.0);
+    for (int o = 0; o < 2; ++o) {
+        std::vector<double> expected = set.Decode(field, o);
+        for (double& v : expected) {
+            v *= gain;
+        }
+        EXPECT_LT(qirtest::relativeError(output[static_cast<std::size_t>(o)], expected), 1e-4);
+        // The first samples too: the volume has settled before the input starts.
+        EXPECT_NEAR(output[static_cast<std::size_t>(o)][0], expected[0], 1e-5);
+    }
+}
+
 TEST_F(RenderCommand, RotationOnEqualsDecodingOfTheRotatedFieldAligned)
 {
     const std::size_t frames = 6000;
