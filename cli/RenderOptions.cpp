@@ -345,8 +345,8 @@ by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
   --layout acn|fuma            input channel order (default acn; fuma: order 1)
   --norm n3d|sn3d|fuma         input normalisation (default sn3d; fuma: order 1)
   --rotation on|off            rotate the field before decoding (default on)
-  --yaw DEG                    -180..180 degrees (default 0)
-  --pitch DEG --roll DEG       -90..90 degrees (default 0)
+  --yaw DEG                    -180..180 degrees, in 0.1-degree steps (default 0)
+  --pitch DEG --roll DEG       -90..90 degrees, in 0.05-degree steps (default 0)
   --rpy                        roll-pitch-yaw order instead of yaw-pitch-roll
   --flip-yaw --flip-pitch --flip-roll
                                invert the sense of an angle
