@@ -57,6 +57,17 @@ void DirectConvolver::reset() noexcept
 
 bool DirectConvolver::process(const float* in, float* out, unsigned long numSamples) noexcept
 {
+    return processImpl<false>(in, out, numSamples);
+}
+
+bool DirectConvolver::processAccumulate(const float* in, float* out, unsigned long numSamples) noexcept
+{
+    return processImpl<true>(in, out, numSamples);
+}
+
+template <bool Accumulate>
+bool DirectConvolver::processImpl(const float* in, float* out, unsigned long numSamples) noexcept
+{
     float* buffer = mInputBuffer.get();
     if (mResetPending) {
         std::fill_n(buffer, 2 * kInputRingSize, 0.0f);
@@ -76,8 +87,12 @@ bool DirectConvolver::process(const float* in, float* out, unsigned long numSamp
             // The newest chunk ends at mInputPosition in the mirrored copy; the
             // window starts impulseLength - 1 samples of history before it.
             const std::uint64_t start = mInputPosition + kInputRingSize + 1 - chunk - impulseLength;
-            correlate(buffer + start, mImpulseBuffer.get(), out, chunk, impulseLength);
-        } else {
+            if constexpr (Accumulate) {
+                correlateAdd(buffer + start, mImpulseBuffer.get(), out, chunk, impulseLength);
+            } else {
+                correlate(buffer + start, mImpulseBuffer.get(), out, chunk, impulseLength);
+            }
+        } else if constexpr (!Accumulate) {
             std::fill_n(out, chunk, 0.0f);
         }
         in += chunk;

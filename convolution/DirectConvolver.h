@@ -40,6 +40,9 @@ public:
     // out may be the same array). Returns false when no impulse response is
     // loaded; out then holds silence.
     [[nodiscard]] bool process(const float* in, float* out, unsigned long numSamples) noexcept;
+    // Audio thread: as process, but adds the convolution to out (in and out must
+    // not overlap); out is left alone when no impulse response is loaded.
+    [[nodiscard]] bool processAccumulate(const float* in, float* out, unsigned long numSamples) noexcept;
 
     // The direct-form kernel: out[n] = sum_{p < impulseLength}
     // in[n + 1 - impulseLength + p] * impulse[p], for n < numSamples, with impulse
@@ -48,6 +51,9 @@ public:
                          unsigned long numSamples, unsigned long impulseLength) noexcept;
 
 private:
+    template <bool Accumulate>
+    bool processImpl(const float* in, float* out, unsigned long numSamples) noexcept;
+
     AlignedArray<float> mImpulseBuffer;
     AlignedArray<float> mInputBuffer;
     std::uint64_t mInputPosition = 0;

@@ -5,7 +5,8 @@
 // produced by one interleaving pass on the way in and out. Plans are made once
 // per size and precision for the whole process, under one lock (the FFTW planner
 // is not thread safe), and are never destroyed; executing a plan on new arrays
-// is thread safe and allocates nothing.
+// is thread safe and allocates nothing. Transforms work in scratch memory shared
+// per size and taken without waiting (see ScratchPool), or the setup's own.
 #include "convolution/FFT.h"
 
 #include "convolution/AlignedMemory.h"
@@ -170,15 +171,115 @@ const PlanSet<T>* planSetFor(unsigned long log2n, FFTPlanning planning)
     return plans;
 }
 
-// Scratch of a setup: N/2 + 1 interleaved complex pairs (the real transforms'
-// spectrum side) and N reals (their time side), each on an aligned boundary.
+// Scratch for the real transforms: N/2 + 1 interleaved complex pairs (the
+// spectrum side) and N reals (the time side), each on an aligned boundary.
+template <class T>
+struct Scratch {
+    T* spectrum = nullptr;
+    T* samples = nullptr;
+};
+
+std::size_t spectrumFloats(std::size_t n)
+{
+    return (n + 2 + 15) / 16 * 16;
+}
+
+// Scratch shared by every setup of one size, taken with one atomic exchange and
+// never waited for: the thread that transforms most (the audio thread) keeps
+// finding the same memory warm in its cache, instead of touching a cold scratch
+// per convolver. When every slot is taken a setup falls back to its own.
+constexpr unsigned long kPooledMaxLog2 = 16;
+constexpr int kPoolSlots = 4;
+
+template <class T>
+struct ScratchPool {
+    std::atomic<bool> busy[kPoolSlots] = {};
+    Scratch<T> slots[kPoolSlots];
+};
+
+// One pool per exponent, made under plannerMutex() when a setup first needs it
+// and kept for the life of the process.
+template <class T>
+std::array<std::atomic<ScratchPool<T>*>, kPooledMaxLog2 + 1>& scratchPools()
+{
+    static std::array<std::atomic<ScratchPool<T>*>, kPooledMaxLog2 + 1> pools{};
+    return pools;
+}
+
+// Called with plannerMutex() held; a pool that cannot be made is left out.
+template <class T>
+void ensureScratchPool(unsigned long log2n)
+{
+    if (log2n > kPooledMaxLog2 || scratchPools<T>()[log2n].load() != nullptr) {
+        return;
+    }
+    const std::size_t n = std::size_t{1} << log2n;
+    auto* pool = new (std::nothrow) ScratchPool<T>();
+    if (pool == nullptr) {
+        return;
+    }
+    for (auto& slot : pool->slots) {
+        T* memory = allocateAligned<T>(spectrumFloats(n) + n);
+        if (memory == nullptr) {
+            for (auto& made : pool->slots) {
+                freeAligned(made.spectrum);
+            }
+            delete pool;
+            return;
+        }
+        slot.spectrum = memory;
+        slot.samples = memory + spectrumFloats(n);
+    }
+    scratchPools<T>()[log2n].store(pool);
+}
+
 template <class T>
 struct SetupState {
     unsigned long maxLog2n = 0;
     std::array<const PlanSet<T>*, kMaxFFTLog2 + 1> plans{};
     AlignedArray<T> memory;
-    T* spectrum = nullptr;
-    T* samples = nullptr;
+    Scratch<T> own;
+};
+
+// The scratch one transform works in: a free pool slot of its size, else the
+// setup's own. Released when it goes out of scope.
+template <class T>
+class ScopedScratch {
+public:
+    ScopedScratch(const SetupState<T>* state, unsigned long log2n) noexcept
+        : mScratch(state->own)
+    {
+        if (log2n > kPooledMaxLog2) {
+            return;
+        }
+        ScratchPool<T>* pool = scratchPools<T>()[log2n].load(std::memory_order_acquire);
+        if (pool == nullptr) {
+            return;
+        }
+        for (int i = 0; i < kPoolSlots; ++i) {
+            if (!pool->busy[i].load(std::memory_order_relaxed) &&
+                !pool->busy[i].exchange(true, std::memory_order_acquire)) {
+                mBusy = &pool->busy[i];
+                mScratch = pool->slots[i];
+                return;
+            }
+        }
+    }
+    ~ScopedScratch()
+    {
+        if (mBusy != nullptr) {
+            mBusy->store(false, std::memory_order_release);
+        }
+    }
+    ScopedScratch(const ScopedScratch&) = delete;
+    ScopedScratch& operator=(const ScopedScratch&) = delete;
+
+    T* spectrum() const noexcept { return mScratch.spectrum; }
+    T* samples() const noexcept { return mScratch.samples; }
+
+private:
+    Scratch<T> mScratch;
+    std::atomic<bool>* mBusy = nullptr;
 };
 
 template <class T, class Handle>
@@ -211,17 +312,17 @@ void createSetup(Handle** setup, unsigned long maxLog2n)
                 return;
             }
         }
+        ensureScratchPool<T>(maxLog2n);
     }
     const std::size_t n = std::size_t{1} << maxLog2n;
-    const std::size_t spectrumFloats = (n + 2 + 15) / 16 * 16;
-    state->memory.reset(allocateAligned<T>(spectrumFloats + n));
+    state->memory.reset(allocateAligned<T>(spectrumFloats(n) + n));
     if (!state->memory) {
         delete state;
         return;
     }
     state->maxLog2n = maxLog2n;
-    state->spectrum = state->memory.get();
-    state->samples = state->memory.get() + spectrumFloats;
+    state->own.spectrum = state->memory.get();
+    state->own.samples = state->memory.get() + spectrumFloats(n);
     *setup = state;
 }
 
@@ -274,9 +375,10 @@ void realForwardInPlace(const State* state, const Split* buffer, unsigned long l
         return;
     }
     const std::size_t half = std::size_t{1} << (log2n - 1);
-    interleave(buffer->realp, buffer->imagp, state->samples, half);
-    Fftw<T>::forward(plans->forward, state->samples, state->spectrum);
-    unpackSpectrum(state->spectrum, buffer, half);
+    const ScopedScratch<T> scratch(state, log2n);
+    interleave(buffer->realp, buffer->imagp, scratch.samples(), half);
+    Fftw<T>::forward(plans->forward, scratch.samples(), scratch.spectrum());
+    unpackSpectrum(scratch.spectrum(), buffer, half);
 }
 
 template <class T, class State, class Split>
@@ -287,9 +389,10 @@ void realInverseInPlace(const State* state, const Split* buffer, unsigned long l
         return;
     }
     const std::size_t half = std::size_t{1} << (log2n - 1);
-    packSpectrum(buffer, state->spectrum, half);
-    Fftw<T>::inverse(plans->inverse, state->spectrum, state->samples);
-    deinterleaveScaled(state->samples, buffer->realp, buffer->imagp, T(1), half);
+    const ScopedScratch<T> scratch(state, log2n);
+    packSpectrum(buffer, scratch.spectrum(), half);
+    Fftw<T>::inverse(plans->inverse, scratch.spectrum(), scratch.samples());
+    deinterleaveScaled(scratch.samples(), buffer->realp, buffer->imagp, T(1), half);
 }
 
 // Zero-padded input: N samples of in (widened to T), zero beyond its length.
@@ -312,17 +415,18 @@ void realForwardFrom(const State* state, const In* input, const Split* output,
         return;
     }
     const std::size_t n = std::size_t{1} << log2n;
-    const T* source = state->samples;
+    const ScopedScratch<T> scratch(state, log2n);
+    const T* source = scratch.samples();
     if constexpr (std::is_same_v<T, In>) {
         if (inputLength >= n && Fftw<T>::aligned(input)) {
             source = input;
         }
     }
-    if (source == state->samples) {
-        padInput(input, state->samples, inputLength, n);
+    if (source == scratch.samples()) {
+        padInput(input, scratch.samples(), inputLength, n);
     }
-    Fftw<T>::forward(plans->forward, source, state->spectrum);
-    unpackSpectrum(state->spectrum, output, n / 2);
+    Fftw<T>::forward(plans->forward, source, scratch.spectrum());
+    unpackSpectrum(scratch.spectrum(), output, n / 2);
 }
 
 template <class T, class State, class Split>
@@ -333,12 +437,13 @@ void realInverseTo(const State* state, const Split* input, T* output, unsigned l
         return;
     }
     const std::size_t n = std::size_t{1} << log2n;
-    packSpectrum(input, state->spectrum, n / 2);
+    const ScopedScratch<T> scratch(state, log2n);
+    packSpectrum(input, scratch.spectrum(), n / 2);
     if (Fftw<T>::aligned(output)) {
-        Fftw<T>::inverse(plans->inverse, state->spectrum, output);
+        Fftw<T>::inverse(plans->inverse, scratch.spectrum(), output);
     } else {
-        Fftw<T>::inverse(plans->inverse, state->spectrum, state->samples);
-        std::memcpy(output, state->samples, n * sizeof(T));
+        Fftw<T>::inverse(plans->inverse, scratch.spectrum(), scratch.samples());
+        std::memcpy(output, scratch.samples(), n * sizeof(T));
     }
 }
 

@@ -1,8 +1,6 @@
 // convolution: mono convolver with latency modes.
 #include "convolution/MonoConvolver.h"
 
-#include "convolution/VectorKernels.h"
-
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -219,7 +217,7 @@ ConvolveStatus MonoConvolver::reset() noexcept
     return kConvolveOk;
 }
 
-void MonoConvolver::process(const float* in, float* temp, float* out, unsigned long numSamples,
+void MonoConvolver::process(const float* in, [[maybe_unused]] float* temp, float* out, unsigned long numSamples,
                             bool accumulate) noexcept
 {
     SwappableMemory<PartitionedConvolver>::Ptr finalPart = mFinalPart.tryAcquire();
@@ -227,7 +225,8 @@ void MonoConvolver::process(const float* in, float* temp, float* out, unsigned l
     if (length == 0 || finalPart.getSize() < length) {
         return;
     }
-    if (mResetFlag.exchange(false)) {
+    // A plain load first: the locked exchange is only paid when a reset waits.
+    if (mResetFlag.load(std::memory_order_relaxed) && mResetFlag.exchange(false)) {
         if (mTimePart) {
             mTimePart->reset();
         }
@@ -239,17 +238,15 @@ void MonoConvolver::process(const float* in, float* temp, float* out, unsigned l
     }
 
     // With accumulate false the first segment that produces output writes out
-    // and every later one adds to it.
+    // and every later one adds to it. Segments add straight into out, which
+    // gives the same sums as adding their output through temp.
     bool outWritten = accumulate;
     const auto addSegment = [&](auto* part) {
-        float* destination = outWritten ? temp : out;
-        if (!part->process(in, destination, numSamples)) {
-            return;
+        if (outWritten) {
+            (void)part->processAccumulate(in, out, numSamples);
+        } else {
+            outWritten = part->process(in, out, numSamples);
         }
-        if (destination == temp) {
-            addInPlace(out, temp, numSamples);
-        }
-        outWritten = true;
     };
     if (mTimePart) {
         addSegment(mTimePart.get());

@@ -64,8 +64,9 @@ public:
 
     // Audio thread, never waits: convolves numSamples samples of in and writes
     // (accumulate false) or adds (accumulate true) the result to out. temp is
-    // scratch of numSamples floats. Leaves out as it was when no response is
-    // loaded or a control thread holds the lock.
+    // scratch of numSamples floats (kept for callers; the segments add into out
+    // directly). in must not overlap out. Leaves out as it was when no response
+    // is loaded or a control thread holds the lock.
     void process(const float* in, float* temp, float* out, unsigned long numSamples,
                  bool accumulate) noexcept;
 

@@ -197,6 +197,17 @@ void PartitionedConvolver::processPartition(const DSPSplitComplex& in1, const DS
 
 bool PartitionedConvolver::process(const float* in, float* out, unsigned long numSamples) noexcept
 {
+    return processImpl<false>(in, out, numSamples);
+}
+
+bool PartitionedConvolver::processAccumulate(const float* in, float* out, unsigned long numSamples) noexcept
+{
+    return processImpl<true>(in, out, numSamples);
+}
+
+template <bool Accumulate>
+bool PartitionedConvolver::processImpl(const float* in, float* out, unsigned long numSamples) noexcept
+{
     if (mNumPartitions == 0) {
         return false;
     }
@@ -220,7 +231,11 @@ bool PartitionedConvolver::process(const float* in, float* out, unsigned long nu
         // Input goes in before output comes out, so in and out may alias.
         std::memcpy(input1 + counter, in, chunk * sizeof(float));
         std::memcpy(input2 + ((counter + half) & (fftSize - 1)), in, chunk * sizeof(float));
-        std::memcpy(out, output + counter, chunk * sizeof(float));
+        if constexpr (Accumulate) {
+            addInPlace(out, output + counter, chunk);
+        } else {
+            std::memcpy(out, output + counter, chunk * sizeof(float));
+        }
 
         counter += chunk;
         const std::uint64_t hopDone = counter & (half - 1);

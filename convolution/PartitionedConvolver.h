@@ -54,6 +54,9 @@ public:
     // size late). Returns false, leaving out and all state untouched, when no
     // impulse response is loaded. in and out may be the same array.
     [[nodiscard]] bool process(const float* in, float* out, unsigned long numSamples) noexcept;
+    // Audio thread: as process, but adds the output to out (in and out must not
+    // overlap).
+    [[nodiscard]] bool processAccumulate(const float* in, float* out, unsigned long numSamples) noexcept;
 
     // out += in1 * in2 for packed real spectra of numBins bins: ordinary complex
     // products in bins 1..numBins-1, and in bin 0 the real DC product and the real
@@ -69,6 +72,8 @@ public:
     [[nodiscard]] unsigned long getNumPartitions() const noexcept { return mNumPartitions; }
 
 private:
+    template <bool Accumulate>
+    bool processImpl(const float* in, float* out, unsigned long numSamples) noexcept;
     [[nodiscard]] ConvolveStatus setMaxFFTSize(unsigned long maxFFTSize) noexcept;
     void resetNow() noexcept;
     [[nodiscard]] DSPSplitComplex irPartition(std::uint64_t index) const noexcept;

@@ -4,7 +4,9 @@
 #include <cstring>
 
 // Runtime dispatch: one clone for x86-64-v3 (AVX2 + FMA) and a baseline clone;
-// the loader picks the best one for the processor it runs on.
+// the loader picks the best one for the processor it runs on. ThreadSanitizer
+// builds use the plain loops: their runtime is not ready when the loader runs
+// the clone resolvers, and the programs crash at start.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define DSPKIT_HOT __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
@@ -52,10 +54,25 @@ void addInPlace(float* __restrict out, const float* __restrict in, std::size_t c
 // Output samples are computed in register blocks of 64 (eight vectors of
 // eight): for each tap one broadcast and eight unaligned loads feed eight
 // independent accumulators, enough to hide the multiply-add latency. Sums run in
-// ascending tap order, exactly as the scalar definition.
-DSPKIT_HOT
-void correlate(const float* __restrict signal, const float* __restrict filter,
-               float* __restrict out, std::size_t count, std::size_t filterLength) noexcept
+// ascending tap order, exactly as the scalar definition; Add selects whether a
+// finished sum replaces or is added to out[n].
+template <bool Add>
+[[gnu::always_inline]] inline void storeSum(float* out, const Float8& sum) noexcept
+{
+    Float8 v = sum;
+    if constexpr (Add) {
+        Float8 old;
+        std::memcpy(&old, out, sizeof old);
+        v = old + v;
+    }
+    std::memcpy(out, &v, sizeof v);
+}
+
+// Forced inline so that every clone compiles it for its own target.
+template <bool Add>
+[[gnu::always_inline]] inline void correlateImpl(const float* __restrict signal, const float* __restrict filter,
+                                                 float* __restrict out, std::size_t count,
+                                                 std::size_t filterLength) noexcept
 {
     std::size_t n = 0;
     for (; n + 64 <= count; n += 64) {
@@ -81,14 +98,14 @@ void correlate(const float* __restrict signal, const float* __restrict filter,
             a6 += v6 * f;
             a7 += v7 * f;
         }
-        std::memcpy(out + n, &a0, sizeof a0);
-        std::memcpy(out + n + 8, &a1, sizeof a1);
-        std::memcpy(out + n + 16, &a2, sizeof a2);
-        std::memcpy(out + n + 24, &a3, sizeof a3);
-        std::memcpy(out + n + 32, &a4, sizeof a4);
-        std::memcpy(out + n + 40, &a5, sizeof a5);
-        std::memcpy(out + n + 48, &a6, sizeof a6);
-        std::memcpy(out + n + 56, &a7, sizeof a7);
+        storeSum<Add>(out + n, a0);
+        storeSum<Add>(out + n + 8, a1);
+        storeSum<Add>(out + n + 16, a2);
+        storeSum<Add>(out + n + 24, a3);
+        storeSum<Add>(out + n + 32, a4);
+        storeSum<Add>(out + n + 40, a5);
+        storeSum<Add>(out + n + 48, a6);
+        storeSum<Add>(out + n + 56, a7);
     }
     for (; n + 16 <= count; n += 16) {
         Float8 a0 = {}, a1 = {};
@@ -101,16 +118,34 @@ void correlate(const float* __restrict signal, const float* __restrict filter,
             a0 += v0 * f;
             a1 += v1 * f;
         }
-        std::memcpy(out + n, &a0, sizeof a0);
-        std::memcpy(out + n + 8, &a1, sizeof a1);
+        storeSum<Add>(out + n, a0);
+        storeSum<Add>(out + n + 8, a1);
     }
     for (; n < count; ++n) {
         float sum = 0.0f;
         for (std::size_t p = 0; p < filterLength; ++p) {
             sum += signal[n + p] * filter[p];
         }
-        out[n] = sum;
+        if constexpr (Add) {
+            out[n] += sum;
+        } else {
+            out[n] = sum;
+        }
     }
+}
+
+DSPKIT_HOT
+void correlate(const float* __restrict signal, const float* __restrict filter,
+               float* __restrict out, std::size_t count, std::size_t filterLength) noexcept
+{
+    correlateImpl<false>(signal, filter, out, count, filterLength);
+}
+
+DSPKIT_HOT
+void correlateAdd(const float* __restrict signal, const float* __restrict filter,
+                  float* __restrict out, std::size_t count, std::size_t filterLength) noexcept
+{
+    correlateImpl<true>(signal, filter, out, count, filterLength);
 }
 
 DSPKIT_HOT

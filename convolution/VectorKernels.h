@@ -27,6 +27,10 @@ void addInPlace(float* __restrict out, const float* __restrict in, std::size_t c
 void correlate(const float* __restrict signal, const float* __restrict filter,
                float* __restrict out, std::size_t count, std::size_t filterLength) noexcept;
 
+// As correlate, but adds each finished sum to out[n].
+void correlateAdd(const float* __restrict signal, const float* __restrict filter,
+                  float* __restrict out, std::size_t count, std::size_t filterLength) noexcept;
+
 // Interleaved pairs to separate arrays, times scale: re[k] = scale * pairs[2k],
 // im[k] = scale * pairs[2k + 1], k < count.
 void deinterleaveScaled(const float* __restrict pairs, float* __restrict re,

@@ -389,8 +389,8 @@ void QIRMatrixDecoderDSP::EnterFifoMode() noexcept
 {
     // audio thread. The output FIFOs start one sub-block ahead: the convolver
     // is fed one sub-block of silence, so the output lags by exactly kFifoDelay
-    // from here on and the previous set's tail rings on through the gap rather
-    // than stopping dead.
+    // from here on and what the convolver still holds rings on through the gap
+    // rather than stopping dead.
     mFifoMode.store(true);
     for (FloatQueue& fifo : mInputFifos) {
         fifo.Clear();
@@ -639,8 +639,8 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine)
             }
             const float* l = left.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
             const float* r = right.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
-            if (convolver->set(i, 0, l, kImpulseResponseLength, true) != 0 ||
-                convolver->set(i, 1, r, kImpulseResponseLength, true) != 0) {
+            if (convolver->set(i, 0, l, kImpulseResponseLength, true) != dspkit::kConvolveOk ||
+                convolver->set(i, 1, r, kImpulseResponseLength, true) != dspkit::kConvolveOk) {
                 fail();
                 return;
             }

@@ -616,6 +616,9 @@ void IPluginCore::RecaptureCurrentPreset(const char* name)
     if (!preset) {
         return;
     }
+    // The slot now holds a state: marked initialised so that the restore that
+    // follows keeps the loaded name instead of naming a new user preset.
+    preset->mInitialized = true;
     preset->mChunk.Clear();
     (void)SerializeState(preset->mChunk);
     if (name && name[0] != '\0') {

@@ -11,7 +11,7 @@
 // ours / peer. Then the time and memory to build and load a 64x2 convolver.
 //
 //   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
-//                      [--engines zero,short,zita]
+//                      [--engines zero,short,zita] [--planning measure|estimate]
 #include "convolution/Convolver.h"
 #include "convolution/FFT.h"
 
@@ -250,6 +250,7 @@ int main(int argc, char** argv)
     std::vector<unsigned> orders = {1, 3, 5, 7};
     std::vector<unsigned> blocks = {64, 128, 512};
     std::string engines = "zero,short,zita";
+    std::string planning = "measure";
     for (int a = 1; a + 1 < argc; a += 2) {
         const std::string key = argv[a];
         if (key == "--seconds") {
@@ -260,6 +261,8 @@ int main(int argc, char** argv)
             blocks = parseList(argv[a + 1]);
         } else if (key == "--engines") {
             engines = argv[a + 1];
+        } else if (key == "--planning") {
+            planning = argv[a + 1];
         } else {
             std::fprintf(stderr, "unknown option %s\n", key.c_str());
             return 2;
@@ -269,10 +272,11 @@ int main(int argc, char** argv)
     const bool wantShort = engines.find("short") != std::string::npos;
     const bool wantZita = engines.find("zita") != std::string::npos;
 
-    dspkit::dspkit_set_fft_planning(dspkit::FFTPlanning::Measure);
+    dspkit::dspkit_set_fft_planning(planning == "estimate" ? dspkit::FFTPlanning::Estimate
+                                                           : dspkit::FFTPlanning::Measure);
     const Material material = makeMaterial(64);
 
-    reportLoad(material, "first, FFT plans measured");
+    reportLoad(material, planning == "estimate" ? "first, FFT plans estimated" : "first, FFT plans measured");
     reportLoad(material, "again, plans cached");
     if (wantZita) {
         reportZitaLoad(material);

@@ -68,6 +68,30 @@ void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numC
     }
 }
 
+DecoderSetIRs readDecoderSet(const std::string& path)
+{
+    DecoderSetIRs set;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        return set;
+    }
+    const std::size_t channels = static_cast<std::size_t>(info.channels);
+    std::vector<float> interleaved(static_cast<std::size_t>(info.frames) * channels);
+    const sf_count_t read = sf_readf_float(file, interleaved.data(), info.frames);
+    sf_close(file);
+    const std::size_t n = static_cast<std::size_t>(read) / kLength;
+    for (std::size_t o = 0; o < 2; ++o) {
+        set.ir[o].assign(n, std::vector<float>(kLength, 0.0f));
+        for (std::size_t i = 0; i < n && o < channels; ++i) {
+            for (std::size_t t = 0; t < kLength; ++t) {
+                set.ir[o][i][t] = interleaved[(i * kLength + t) * channels + o];
+            }
+        }
+    }
+    return set;
+}
+
 void writeGarbage(const std::string& path, std::size_t bytes)
 {
     std::ofstream out(path, std::ios::binary);

@@ -24,6 +24,9 @@ DecoderSetIRs makeSparseSet(int numInputs, std::uint32_t seed);
 // frames of noise after the last segment.
 void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels = 2, int extraFrames = 0);
 
+// Reads a decoder set (through libsndfile); an empty set when the file cannot be read.
+DecoderSetIRs readDecoderSet(const std::string& path);
+
 // Writes a file of bytes that is no audio file.
 void writeGarbage(const std::string& path, std::size_t bytes);
 

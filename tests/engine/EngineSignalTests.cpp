@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -163,9 +164,36 @@ TEST_F(EngineSignal, OneOddBlockSwitchesToAConstantDelayUntilReset)
 struct RotationCase {
     const char* name;
     int order;
-    double yawDeg;
+    double yaw, pitch, roll; // plain parameter values
     bool fifo;
 };
+
+// The direction a source at (azimuth, elevation) moves to when the field turns
+// by yaw, pitch and roll (degrees, yaw-pitch-roll order): the unit vector times
+// X(roll) Y(pitch) Z(yaw), with the elementary matrices of the rotator's
+// convention, so that a yaw of 90 degrees takes the front to azimuth -90.
+Source turn(const Source& s, double yawDeg, double pitchDeg, double rollDeg)
+{
+    const double d = std::numbers::pi / 180.0;
+    const double v[3] = {std::cos(s.azimuth * d) * std::cos(s.elevation * d),
+                         std::sin(s.azimuth * d) * std::cos(s.elevation * d), std::sin(s.elevation * d)};
+    const double cy = std::cos(yawDeg * d), sy = std::sin(yawDeg * d);
+    const double cp = std::cos(pitchDeg * d), sp = std::sin(pitchDeg * d);
+    const double cr = std::cos(rollDeg * d), sr = std::sin(rollDeg * d);
+    const double z[3][3] = {{cy, sy, 0}, {-sy, cy, 0}, {0, 0, 1}};
+    const double y[3][3] = {{cp, 0, -sp}, {0, 1, 0}, {sp, 0, cp}};
+    const double x[3][3] = {{1, 0, 0}, {0, cr, sr}, {0, -sr, cr}};
+    auto apply = [](const double m[3][3], const double in[3], double out[3]) {
+        for (int i = 0; i < 3; ++i) {
+            out[i] = m[i][0] * in[0] + m[i][1] * in[1] + m[i][2] * in[2];
+        }
+    };
+    double a[3], b[3], r[3];
+    apply(z, v, a);
+    apply(y, a, b);
+    apply(x, b, r);
+    return Source{std::atan2(r[1], r[0]) / d, std::asin(std::clamp(r[2], -1.0, 1.0)) / d};
+}
 
 class EngineRotation : public EngineSignal, public ::testing::WithParamInterface<RotationCase> {};
 
@@ -176,7 +204,9 @@ TEST_P(EngineRotation, MatchesDecodingOfTheRotatedFieldOneFrameLater)
     const DecoderSetIRs set = makeSparseSet(nChans, 41u + static_cast<std::uint32_t>(c.order));
     // The angle is set, and the host renders (silence), before the set arrives:
     // its adoption must not change how the field turns.
-    setParam(QIRMatrixDecoderDSP::kYaw, c.yawDeg);
+    setParam(QIRMatrixDecoderDSP::kYaw, c.yaw);
+    setParam(QIRMatrixDecoderDSP::kPitch, c.pitch);
+    setParam(QIRMatrixDecoderDSP::kRoll, c.roll);
     setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.order - 1);
     const std::string name = std::to_string(c.order) + "OA-decoder-anechoic.wav";
     writeDecoderSet(mDir.file(name), set);
@@ -185,9 +215,10 @@ TEST_P(EngineRotation, MatchesDecodingOfTheRotatedFieldOneFrameLater)
     idleAndWait();
 
     const std::vector<Source> sources = {{0.0, 0.0}, {70.0, 20.0}, {-150.0, -35.0}};
-    std::vector<Source> turned = sources;
-    for (Source& s : turned) {
-        s.azimuth -= c.yawDeg;
+    // Yaw spans the parameter's +-180 degrees, pitch and roll half of it.
+    std::vector<Source> turned;
+    for (const Source& s : sources) {
+        turned.push_back(turn(s, c.yaw, c.pitch / 2.0, c.roll / 2.0));
     }
     const Channels field = encodeField(c.order, sources, kFrames, 8);
     const Channels rotated = encodeField(c.order, turned, kFrames, 8);
@@ -198,10 +229,54 @@ TEST_P(EngineRotation, MatchesDecodingOfTheRotatedFieldOneFrameLater)
     expectDecoding(out, rotated, set, delay, 1e-4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Yaw, EngineRotation,
-                         ::testing::Values(RotationCase{"Order1Yaw90", 1, 90.0, false},
-                                           RotationCase{"Order3YawMinus30", 3, -30.0, false},
-                                           RotationCase{"Order2Yaw135Fifo", 2, 135.0, true}),
+INSTANTIATE_TEST_SUITE_P(Angles, EngineRotation,
+                         ::testing::Values(RotationCase{"Order1Yaw90", 1, 90.0, 0.0, 0.0, false},
+                                           RotationCase{"Order3YawMinus30", 3, -30.0, 0.0, 0.0, false},
+                                           RotationCase{"Order2Yaw135Fifo", 2, 135.0, 0.0, 0.0, true},
+                                           RotationCase{"Order3Pitch60", 3, 0.0, 60.0, 0.0, false},
+                                           RotationCase{"Order2YawPitchRoll", 2, 40.0, -50.0, 70.0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct GeneratedCase {
+    const char* name;
+    const char* file;
+    int mode;
+    int orderPosition;
+    bool fifo;
+};
+
+class EngineGenerated : public EngineSignal, public ::testing::WithParamInterface<GeneratedCase> {};
+
+TEST_P(EngineGenerated, MatchesDirectDecodingWithTheGeneratedSet)
+{
+    const GeneratedCase& c = GetParam();
+    const std::string folder = qir::platform::GetDefaultResourceDirectory();
+    const DecoderSetIRs set = readDecoderSet(folder + "/" + c.file);
+    if (set.numInputs() == 0) {
+        GTEST_SKIP() << "no generated decoder set at " << folder << "/" << c.file;
+    }
+    qir::platform::SetResourceDirectory(folder);
+    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, c.mode);
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.orderPosition);
+    ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
+    ::testing::internal::CaptureStdout();
+    idleAndWait();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "QIRMatrixDecoder loaded " + folder + "/" + c.file + "\n");
+
+    // Short enough for the direct reference, long enough to cover the
+    // responses' substance.
+    const Channels input = noise(set.numInputs(), 32 * 128, 15);
+    RandomSizes sizes(16, 1, 600);
+    const Channels out = render(input, [&] { return c.fifo ? static_cast<int>(sizes.next()) : 512; });
+    EXPECT_EQ(engine().GetActiveInputCount(), set.numInputs());
+    expectDecoding(out, input, set, c.fifo ? QIRMatrixDecoderDSP::kFifoDelay : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, EngineGenerated,
+                         ::testing::Values(GeneratedCase{"AnechoicOrder3", "3OA-decoder-anechoic.wav", 0, 2, false},
+                                           GeneratedCase{"AnechoicOrder3Fifo", "3OA-decoder-anechoic.wav", 0, 2, true},
+                                           GeneratedCase{"RoomOrder1", "1OA-decoder-room.wav", 1, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineSignal, OneAndTwoChannelBlocksPassThroughWithoutAdoptingASet)

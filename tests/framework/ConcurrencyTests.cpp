@@ -1,5 +1,7 @@
 // tests/framework: the single-producer single-consumer queue and the run
 // loop's dispatch across threads (run under ThreadSanitizer).
+#include "framework/IHostAPIBase.h"
+#include "framework/IParam.h"
 #include "framework/ISPSCQueue.h"
 #include "framework/platform/MainRunLoop.h"
 
@@ -85,6 +87,78 @@ TEST(MainRunLoopConcurrency, TasksDispatchedFromAnotherThreadRunOnTheLoopThread)
     EXPECT_TRUE(loop.RunUntil([&] { return ran.load() == 1000; }, std::chrono::seconds(30)));
     other.join();
     EXPECT_TRUE(allOnLoop.load());
+}
+
+TEST(IParamConcurrency, ReadersSeeWholeValuesWhileAnotherThreadWrites)
+{
+    IParam param;
+    param.InitDouble("Yaw", 0.0, -180.0, 180.0, 0.1);
+    const double a = -123.456789012345;
+    const double b = 98.7654321098765;
+    param.Set(a);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 100000; ++i) {
+            param.Set((i & 1) ? a : b);
+        }
+        stop.store(true);
+    });
+    bool whole = true;
+    while (!stop.load()) {
+        const double v = param.Value();
+        whole &= (v == a || v == b);
+    }
+    writer.join();
+    EXPECT_TRUE(whole);
+}
+
+// The render thread reports received MIDI to the editor through the API base's
+// queue while the main thread's idle tick drains it.
+class EditorHost : public IHostAPIBase {
+public:
+    static Config editorConfig()
+    {
+        Config config;
+        config.nParams = 1;
+        config.plugHasUI = true;
+        return config;
+    }
+    EditorHost() : IHostAPIBase(editorConfig(), kAPIAUv3) {}
+    void SendMidiMsgFromDelegate(const IMidiMsg& msg) override
+    {
+        mInOrder &= msg.mOffset > mLastOffset;
+        mLastOffset = msg.mOffset;
+        ++mReceived;
+    }
+    bool PushFromRenderThread(const IMidiMsg& msg) { return mMidiToUI.Push(msg); }
+
+    int mReceived = 0;
+    int mLastOffset = -1;
+    bool mInOrder = true;
+};
+
+TEST(IHostAPIBaseConcurrency, IdleTickDrainsMidiPushedByTheRenderThread)
+{
+    MainRunLoop loop;
+    EditorHost host;
+    host.CreateTimer(loop);
+    std::atomic<int> accepted{0};
+    std::atomic<bool> done{false};
+    std::thread render([&] {
+        for (int i = 0; i < 2000; ++i) {
+            if (host.PushFromRenderThread(IMidiMsg(i, 0x90, 60, 100))) {
+                accepted.fetch_add(1);
+            }
+            if (i % 16 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        done.store(true);
+    });
+    EXPECT_TRUE(loop.RunUntil([&] { return done.load() && host.mReceived == accepted.load(); }, std::chrono::seconds(60)));
+    render.join();
+    EXPECT_TRUE(host.mInOrder);
+    EXPECT_GT(host.mReceived, 0);
 }
 
 } // namespace

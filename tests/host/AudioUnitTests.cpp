@@ -524,3 +524,81 @@ TEST_F(OrderThreeRender, RenderBlockAllocatesNothingAfterTheFirstCall)
     }
     EXPECT_EQ(counter.count(), 0U);
 }
+
+TEST(DecoderAudioUnit, PlugInGesturesAndChangesReachTheHostsTree)
+{
+    HostHarness host;
+    auto volume = host.unit().parameterTree()->parameterWithAddress(12);
+    int observed = 0;
+    AUValue lastObserved = 0.0f;
+    AUParameterObserverToken token = host.unit().parameterTree()->tokenByAddingParameterObserver(
+        [&](AUParameterAddress address, AUValue value) {
+            if (address == 12) {
+                ++observed;
+                lastObserved = value;
+            }
+        });
+
+    host.plugin().BeginInformHostOfParamChange(12);
+    EXPECT_EQ(volume->lastAutomationEventType(), AUParameterAutomationEventTypeTouch);
+    host.plugin().InformHostOfParamChange(12, 0.5); // -70..12 dB at one half
+    EXPECT_FLOAT_EQ(lastObserved, -29.0f);
+    EXPECT_DOUBLE_EQ(host.plugin().GetParam(12)->Value(), -29.0);
+    host.plugin().EndInformHostOfParamChange(12);
+    EXPECT_EQ(volume->lastAutomationEventType(), AUParameterAutomationEventTypeRelease);
+    EXPECT_EQ(observed, 3);
+    host.unit().parameterTree()->removeParameterObserver(token);
+
+    host.unit().setRenderingOffline(true);
+    EXPECT_TRUE(host.plugin().GetRenderingOffline());
+}
+
+TEST(DecoderAudioUnit, MidiOutputGoesToTheHostsBlockAtTheRenderTime)
+{
+    HostHarness host;
+    std::vector<std::pair<AUEventSampleTime, std::vector<uint8_t>>> sent;
+    OSStatus result = noErr;
+    host.unit().setMIDIOutputEventBlock([&](AUEventSampleTime time, uint8_t cable, NSInteger length,
+                                            const uint8_t* bytes) {
+        EXPECT_EQ(cable, 0);
+        sent.emplace_back(time, std::vector<uint8_t>(bytes, bytes + length));
+        return result;
+    });
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x90, 1, 2))) << "no block before allocation";
+    ASSERT_TRUE(host.allocate(48000.0, 256, 4));
+    ASSERT_EQ(host.render(256, nullptr, nullptr), noErr);
+    ASSERT_EQ(host.render(256, nullptr, nullptr), noErr);
+    EXPECT_TRUE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(10, 0x90, 60, 100)));
+    ASSERT_EQ(sent.size(), 1U);
+    EXPECT_EQ(sent[0].first, 256 + 10);
+    EXPECT_EQ(sent[0].second, (std::vector<uint8_t>{0x90, 60, 100}));
+    result = -1;
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x80, 60, 0))) << "the host's refusal is reported";
+    host.deallocate();
+    EXPECT_FALSE(host.plugin().SendMidiMsg(plugfw::IMidiMsg(0, 0x80, 60, 0))) << "the block is released";
+}
+
+// With the room set that passes the Y dipole to output 0 and the X dipole to
+// output 1, a field of pure X (a source straight ahead) turned by the yaw shows
+// the angle as atan(|Y| / |X|), whatever the rotation's sign convention.
+TEST(DecoderAudioUnit, YawReachesTheRotatorInDegrees)
+{
+    HostHarness host;
+    ASSERT_TRUE(host.allocate(48000.0, 512, 4));
+    host.setParameter(0, 1.0f); // Room
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+    std::vector<std::vector<float>> field(4, std::vector<float>(512, 0.0f));
+    field[3].assign(512, 1.0f);
+    const auto in = Pointers(field);
+    for (float yaw : {0.0f, 30.0f, 45.0f, 90.0f, -60.0f}) {
+        host.setParameter(6, yaw);
+        EXPECT_NEAR(host.plugin().GetParam(6)->GetNormalized(), (yaw + 180.0) / 360.0, 1e-9);
+        for (int block = 0; block < 4; ++block) {
+            ASSERT_EQ(host.render(512, in.data(), nullptr), noErr);
+        }
+        const double y = std::fabs(host.output(0)[511]);
+        const double x = std::fabs(host.output(1)[511]);
+        EXPECT_GT(std::hypot(x, y), 0.5) << yaw;
+        EXPECT_NEAR(std::atan2(y, x) * 180.0 / M_PI, std::fabs(yaw), 0.05) << yaw;
+    }
+}

@@ -104,15 +104,31 @@ const AURenderEvent* RenderEventList::head() noexcept
 
 void WriteDecoderSet(const std::filesystem::path& file, int nInputs, uint32_t seed, int taps)
 {
-    const sf_count_t frames = static_cast<sf_count_t>(nInputs) * kImpulseResponseLength;
-    std::vector<float> interleaved(static_cast<std::size_t>(frames) * 2, 0.0f);
     std::minstd_rand rng(seed);
     std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-    for (int input = 0; input < nInputs; ++input) {
+    std::vector<std::array<std::vector<float>, 2>> responses(static_cast<std::size_t>(nInputs));
+    for (auto& pair : responses) {
+        for (auto& response : pair) {
+            response.resize(static_cast<std::size_t>(taps));
+        }
         for (int t = 0; t < taps; ++t) {
-            const std::size_t frame = static_cast<std::size_t>(input) * kImpulseResponseLength + static_cast<std::size_t>(t);
-            interleaved[2 * frame] = dist(rng);
-            interleaved[2 * frame + 1] = dist(rng);
+            pair[0][static_cast<std::size_t>(t)] = dist(rng);
+            pair[1][static_cast<std::size_t>(t)] = dist(rng);
+        }
+    }
+    WriteDecoderSet(file, responses);
+}
+
+void WriteDecoderSet(const std::filesystem::path& file, const std::vector<std::array<std::vector<float>, 2>>& responses)
+{
+    const sf_count_t frames = static_cast<sf_count_t>(responses.size()) * kImpulseResponseLength;
+    std::vector<float> interleaved(static_cast<std::size_t>(frames) * 2, 0.0f);
+    for (std::size_t input = 0; input < responses.size(); ++input) {
+        for (std::size_t out = 0; out < 2; ++out) {
+            const std::vector<float>& response = responses[input][out];
+            for (std::size_t t = 0; t < response.size() && t < kImpulseResponseLength; ++t) {
+                interleaved[2 * (input * kImpulseResponseLength + t) + out] = response[t];
+            }
         }
     }
     SF_INFO info{};
@@ -138,6 +154,7 @@ const std::filesystem::path& TestResourceDirectory()
         std::filesystem::create_directories(f.mPath);
         WriteDecoderSet(f.mPath / "1OA-decoder-anechoic.wav", 4, 1);
         WriteDecoderSet(f.mPath / "3OA-decoder-anechoic.wav", 16, 3);
+        WriteDecoderSet(f.mPath / "1OA-decoder-room.wav", {{{{}, {}}}, {{{1.0f}, {}}}, {{{}, {}}}, {{{}, {1.0f}}}});
         qir::platform::SetResourceDirectory(f.mPath.string());
         return f;
     }();

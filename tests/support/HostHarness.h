@@ -11,6 +11,7 @@
 #include "host/auv3/platform/AURenderEvent.h"
 #include "host/auv3/platform/CoreAudioTypes.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -54,9 +55,14 @@ private:
 // of 16384 frames. Each impulse response has `taps` random samples (fixed seed)
 // followed by zeros.
 void WriteDecoderSet(const std::filesystem::path& file, int nInputs, uint32_t seed, int taps = 32);
+// A decoder set with given impulse-response heads: responses[i][o] is the start
+// of the response from input i to output o (zeros follow).
+void WriteDecoderSet(const std::filesystem::path& file, const std::vector<std::array<std::vector<float>, 2>>& responses);
 
-// A temporary resource folder with the first- and third-order anechoic sets,
-// made once per process; the engine is pointed at it.
+// A temporary resource folder, made once per process, to which the engine is
+// pointed: random first- and third-order anechoic sets, and a first-order room
+// set that routes the Y dipole (input 1) to output 0 and the X dipole (input 3)
+// to output 1, unchanged.
 const std::filesystem::path& TestResourceDirectory();
 
 class HostHarness {

@@ -1,0 +1,88 @@
+// tools: decoder-set container and WAV writer.
+#include "tools/DecoderSet.h"
+
+#include <sndfile.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace qirtools {
+
+DecoderSet::DecoderSet(int inputs)
+    : numInputs(inputs)
+    , left(static_cast<size_t>(inputs) * kDecoderSetResponseLength, 0.0f)
+    , right(static_cast<size_t>(inputs) * kDecoderSetResponseLength, 0.0f)
+{
+}
+
+float* DecoderSet::response(int input, int ear)
+{
+    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kDecoderSetResponseLength;
+}
+
+const float* DecoderSet::response(int input, int ear) const
+{
+    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kDecoderSetResponseLength;
+}
+
+std::string decoderSetFileName(DecoderKind kind, int order)
+{
+    switch (kind) {
+    case DecoderKind::Anechoic:
+        return std::to_string(order) + "OA-decoder-anechoic.wav";
+    case DecoderKind::Room:
+        return std::to_string(order) + "OA-decoder-room.wav";
+    case DecoderKind::Uhj:
+        break;
+    }
+    return "AMBIX_2_UHJ.wav";
+}
+
+void writeDecoderSet(const DecoderSet& set, const std::string& path)
+{
+    namespace fs = std::filesystem;
+    const fs::path finalPath(path);
+    std::string tempName(".");
+    tempName.append(finalPath.filename().string());
+    tempName.append(".partial");
+    const fs::path tempPath = finalPath.parent_path() / tempName;
+
+    SF_INFO info {};
+    info.samplerate = static_cast<int>(kDecoderSetSampleRate);
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(tempPath.c_str(), SFM_WRITE, &info);
+    if (file == nullptr)
+        throw std::runtime_error("cannot create " + tempPath.string() + ": " + sf_strerror(nullptr));
+    // The peak chunk carries a time stamp, which would make two runs differ in their bytes.
+    sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+
+    const sf_count_t frames = static_cast<sf_count_t>(set.numInputs) * kDecoderSetResponseLength;
+    constexpr sf_count_t kChunk = 8192;
+    std::vector<float> interleaved(static_cast<size_t>(2 * kChunk));
+    bool ok = true;
+    for (sf_count_t start = 0; start < frames && ok; start += kChunk) {
+        const sf_count_t count = std::min(kChunk, frames - start);
+        for (sf_count_t n = 0; n < count; ++n) {
+            interleaved[static_cast<size_t>(2 * n)] = set.left[static_cast<size_t>(start + n)];
+            interleaved[static_cast<size_t>(2 * n + 1)] = set.right[static_cast<size_t>(start + n)];
+        }
+        ok = sf_writef_float(file, interleaved.data(), count) == count;
+    }
+    const int closeStatus = sf_close(file);
+    std::error_code ignored;
+    if (!ok || closeStatus != 0) {
+        fs::remove(tempPath, ignored);
+        throw std::runtime_error("writing " + tempPath.string() + " failed");
+    }
+    std::error_code renameError;
+    fs::rename(tempPath, finalPath, renameError);
+    if (renameError) {
+        fs::remove(tempPath, ignored);
+        throw std::runtime_error("cannot rename " + tempPath.string() + " to " + finalPath.string() + ": " + renameError.message());
+    }
+}
+
+} // namespace qirtools

@@ -1,0 +1,563 @@
+// tools: quality report of the generated decoder sets.
+#include "tools/DecoderSetReport.h"
+
+#include "audiofile/AudioFileReader.h"
+#include "tools/AnechoicDesigner.h"
+#include "tools/BinauralMeasures.h"
+#include "tools/DecoderSetGenerator.h"
+#include "tools/RealFft.h"
+#include "tools/SphereGeometry.h"
+#include "tools/UhjDesigner.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+namespace qirtools {
+
+namespace {
+
+constexpr double kFs = kDecoderSetSampleRate;
+constexpr int kTransform = kDecoderSetResponseLength;
+constexpr int kMaxOrder = 7;
+// Start of the late tail of the room sets for the coherence figure.
+constexpr double kLateStartSeconds = 0.080;
+const double kOctaveCentres[] = {125.0, 250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0};
+
+double mean(const std::vector<double>& values)
+{
+    double sum = 0.0;
+    for (double v : values)
+        sum += v;
+    return values.empty() ? 0.0 : sum / static_cast<double>(values.size());
+}
+
+double percentile95(std::vector<double> values)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    const size_t index = static_cast<size_t>(std::ceil(0.95 * static_cast<double>(values.size()))) - 1;
+    return values[std::min(index, values.size() - 1)];
+}
+
+std::string quoted(const std::string& path)
+{
+    std::string result = "'";
+    for (char c : path) {
+        if (c == '\'')
+            result += "'\\''";
+        else
+            result += c;
+    }
+    return result + "'";
+}
+
+// Runs gnuplot on a script; false when gnuplot is missing or fails.
+bool runGnuplot(const std::filesystem::path& script)
+{
+    const std::string command = "gnuplot " + quoted(script.string()) + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+struct RoomFigures {
+    int order = 0;
+    std::vector<double> reverberationTimes;
+    std::vector<double> coherence;
+    double endLevelDb = 0.0;
+};
+
+RoomFigures measureRoomSet(const DecoderSet& set, int order)
+{
+    RoomFigures figures;
+    figures.order = order;
+    std::vector<double> left(set.response(0, 0), set.response(0, 0) + kDecoderSetResponseLength);
+    std::vector<double> right(set.response(0, 1), set.response(0, 1) + kDecoderSetResponseLength);
+    for (double centre : kOctaveCentres) {
+        const double l = reverberationTime(left, kFs, centre);
+        const double r = reverberationTime(right, kFs, centre);
+        figures.reverberationTimes.push_back(l > 0.0 && r > 0.0 ? 0.5 * (l + r) : -1.0);
+        figures.coherence.push_back(interauralCoherence(left, right, kFs, centre, static_cast<int>(kLateStartSeconds * kFs)));
+    }
+    // Largest magnitude in the last 1024 samples of any response, relative to the largest
+    // magnitude of the whole set.
+    double peak = 0.0;
+    double end = 0.0;
+    for (int ear = 0; ear < 2; ++ear)
+        for (int i = 0; i < set.numInputs; ++i) {
+            const float* h = set.response(i, ear);
+            for (int n = 0; n < kDecoderSetResponseLength; ++n) {
+                peak = std::max(peak, static_cast<double>(std::abs(h[n])));
+                if (n >= kDecoderSetResponseLength - 1024)
+                    end = std::max(end, static_cast<double>(std::abs(h[n])));
+            }
+        }
+    figures.endLevelDb = 20.0 * std::log10(std::max(end, 1e-30) / std::max(peak, 1e-30));
+    return figures;
+}
+
+struct UhjFigures {
+    double maxPhaseErrorDeg = 0.0;
+    double worstPhaseFrequencyHz = 0.0;
+    double magnitudeMinDb[2] = {0.0, 0.0};
+    double magnitudeMaxDb[2] = {0.0, 0.0};
+    double zEnergy = 0.0;
+    std::vector<double> frequencies;
+    std::vector<double> phaseDifference;
+};
+
+UhjFigures measureUhjSet(const DecoderSet& set)
+{
+    using C = UhjCoefficients;
+    UhjFigures figures;
+    // The pair from the Y and X responses into the left output.
+    std::vector<double> reference(kTransform);
+    std::vector<double> shifted(kTransform);
+    for (int n = 0; n < kTransform; ++n) {
+        reference[static_cast<size_t>(n)] = 2.0 * set.response(1, 0)[n] / C::kDY;
+        shifted[static_cast<size_t>(n)] = (2.0 * set.response(3, 0)[n] - C::kSX * reference[static_cast<size_t>(n)]) / C::kDX;
+    }
+    for (int ear = 0; ear < 2; ++ear)
+        for (int n = 0; n < kTransform; ++n)
+            figures.zEnergy += static_cast<double>(set.response(2, ear)[n]) * set.response(2, ear)[n];
+    RealFft fft(kTransform);
+    const auto a = fft.forward(shifted);
+    const auto b = fft.forward(reference);
+    const double binHz = kFs / kTransform;
+    for (int branch = 0; branch < 2; ++branch) {
+        figures.magnitudeMinDb[branch] = 1e9;
+        figures.magnitudeMaxDb[branch] = -1e9;
+    }
+    for (int k = 1; k < fft.numBins(); ++k) {
+        const double f = k * binHz;
+        if (f < 20.0 || f > 20000.0)
+            continue;
+        const double magnitudes[2] = {20.0 * std::log10(std::abs(a[static_cast<size_t>(k)])), 20.0 * std::log10(std::abs(b[static_cast<size_t>(k)]))};
+        for (int branch = 0; branch < 2; ++branch) {
+            figures.magnitudeMinDb[branch] = std::min(figures.magnitudeMinDb[branch], magnitudes[branch]);
+            figures.magnitudeMaxDb[branch] = std::max(figures.magnitudeMaxDb[branch], magnitudes[branch]);
+        }
+        const double difference = std::arg(a[static_cast<size_t>(k)] / b[static_cast<size_t>(k)]) * 180.0 / 3.14159265358979323846;
+        if (f >= 40.0 && f <= 18000.0 && std::abs(difference - 90.0) > figures.maxPhaseErrorDeg) {
+            figures.maxPhaseErrorDeg = std::abs(difference - 90.0);
+            figures.worstPhaseFrequencyHz = f;
+        }
+        figures.frequencies.push_back(f);
+        figures.phaseDifference.push_back(difference);
+    }
+    return figures;
+}
+
+} // namespace
+
+bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error)
+{
+    dspkit::AudioFileReader reader(path);
+    if (reader.getIsError() || !reader.isOpen()) {
+        error = "cannot read " + path;
+        for (auto e : reader.getErrors())
+            error += ": " + dspkit::AudioFileFormat::getErrorString(e);
+        return false;
+    }
+    const unsigned int frames = reader.getFrames();
+    const int inputs = static_cast<int>(frames / kDecoderSetResponseLength);
+    if (reader.getChannels() != 2 || inputs < 1) {
+        error = path + " is not a two-channel decoder set of at least one input";
+        return false;
+    }
+    std::vector<float> left(frames);
+    std::vector<float> right(frames);
+    reader.readChannel(left.data(), frames, 0);
+    reader.seek(0);
+    reader.readChannel(right.data(), frames, 1);
+    set = DecoderSet(inputs);
+    std::copy_n(left.begin(), set.left.size(), set.left.begin());
+    std::copy_n(right.begin(), set.right.size(), set.right.begin());
+    return true;
+}
+
+double responseItd(const float* left, const float* right, int length)
+{
+    RealFft fft(kTransform);
+    const auto l = fft.forwardFloat(left, length);
+    const auto r = fft.forwardFloat(right, length);
+    return interauralTimeDifference(fft, l.data(), r.data(), kFs);
+}
+
+AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const HrtfSet& hrtf)
+{
+    AnechoicReportFigures figures;
+    figures.order = order;
+    const int numChannels = std::min((order + 1) * (order + 1), set.numInputs);
+    const auto& bands = reportBands();
+    const int numBands = static_cast<int>(bands.size());
+    const double binHz = kFs / kTransform;
+    const int usedBins = std::min(kTransform / 2 + 1, static_cast<int>(std::ceil(bands.back().highHz / binHz)) + 2);
+    RealFft fft(kTransform);
+
+    // Spectra of the decoder's filters (only the bins the measures use).
+    std::vector<std::complex<double>> filters(static_cast<size_t>(numChannels) * 2 * static_cast<size_t>(usedBins));
+    for (int i = 0; i < numChannels; ++i)
+        for (int ear = 0; ear < 2; ++ear) {
+            const auto spectrum = fft.forwardFloat(set.response(i, ear), kDecoderSetResponseLength);
+            std::copy_n(spectrum.begin(), usedBins, filters.begin() + static_cast<std::ptrdiff_t>((static_cast<size_t>(i) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(usedBins)));
+        }
+    auto decode = [&](const double* y, int ear, std::vector<std::complex<double>>& out) {
+        std::fill(out.begin(), out.end(), 0.0);
+        for (int i = 0; i < numChannels; ++i) {
+            const std::complex<double>* f = filters.data() + (static_cast<size_t>(i) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(usedBins);
+            const double g = y[i];
+            for (int k = 0; k < usedBins; ++k)
+                out[static_cast<size_t>(k)] += g * f[k];
+        }
+    };
+
+    const int numDirections = hrtf.numDirections();
+    const std::vector<double> y = harmonicsSn3d(order, hrtf.directionsDeg());
+    const int stride = (order + 1) * (order + 1);
+    std::vector<double> difference(static_cast<size_t>(numDirections) * 2 * static_cast<size_t>(numBands));
+    std::vector<double> ildDifference(static_cast<size_t>(numDirections) * static_cast<size_t>(numBands));
+    std::vector<double> itdErrors;
+    std::vector<double> levelOffsets;
+    std::vector<std::complex<double>> decoded[2] = {std::vector<std::complex<double>>(static_cast<size_t>(fft.numBins()), 0.0), std::vector<std::complex<double>>(static_cast<size_t>(fft.numBins()), 0.0)};
+    std::vector<std::complex<double>> scratch(static_cast<size_t>(usedBins));
+    for (int d = 0; d < numDirections; ++d) {
+        std::vector<double> decodedLevels[2];
+        std::vector<double> measuredLevels[2];
+        std::vector<std::complex<double>> measured[2];
+        for (int ear = 0; ear < 2; ++ear) {
+            decode(y.data() + static_cast<size_t>(d * stride), ear, scratch);
+            std::copy(scratch.begin(), scratch.end(), decoded[ear].begin());
+            measured[ear] = fft.forwardFloat(hrtf.response(d, ear), hrtf.length());
+            decodedLevels[ear] = bandLevelsDb(decoded[ear].data(), usedBins, binHz);
+            measuredLevels[ear] = bandLevelsDb(measured[ear].data(), fft.numBins(), binHz);
+            for (int b = 0; b < numBands; ++b) {
+                difference[(static_cast<size_t>(d) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(numBands) + static_cast<size_t>(b)] = decodedLevels[ear][static_cast<size_t>(b)] - measuredLevels[ear][static_cast<size_t>(b)];
+                if (bands[static_cast<size_t>(b)].centreHz < 1100.0)
+                    levelOffsets.push_back(decodedLevels[ear][static_cast<size_t>(b)] - measuredLevels[ear][static_cast<size_t>(b)]);
+            }
+        }
+        for (int b = 0; b < numBands; ++b)
+            ildDifference[static_cast<size_t>(d) * static_cast<size_t>(numBands) + static_cast<size_t>(b)] =
+                (decodedLevels[0][static_cast<size_t>(b)] - decodedLevels[1][static_cast<size_t>(b)]) - (measuredLevels[0][static_cast<size_t>(b)] - measuredLevels[1][static_cast<size_t>(b)]);
+        const double decodedItd = interauralTimeDifference(fft, decoded[0].data(), decoded[1].data(), kFs);
+        const double measuredItd = interauralTimeDifference(fft, measured[0].data(), measured[1].data(), kFs);
+        itdErrors.push_back(std::abs(decodedItd - measuredItd));
+    }
+    figures.levelOffsetDb = mean(levelOffsets);
+
+    // Remove each band's mean difference (a global equalisation is not an error).
+    std::vector<double> magnitudeErrors;
+    std::vector<double> ildErrors;
+    figures.magnitudeByBand.assign(static_cast<size_t>(numBands), 0.0);
+    figures.ildByBand.assign(static_cast<size_t>(numBands), 0.0);
+    for (int b = 0; b < numBands; ++b) {
+        double bandMean = 0.0;
+        double ildMean = 0.0;
+        for (int d = 0; d < numDirections; ++d) {
+            for (int ear = 0; ear < 2; ++ear)
+                bandMean += difference[(static_cast<size_t>(d) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(numBands) + static_cast<size_t>(b)];
+            ildMean += ildDifference[static_cast<size_t>(d) * static_cast<size_t>(numBands) + static_cast<size_t>(b)];
+        }
+        bandMean /= 2.0 * numDirections;
+        ildMean /= numDirections;
+        for (int d = 0; d < numDirections; ++d) {
+            for (int ear = 0; ear < 2; ++ear) {
+                const double e = std::abs(difference[(static_cast<size_t>(d) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(numBands) + static_cast<size_t>(b)] - bandMean);
+                magnitudeErrors.push_back(e);
+                figures.magnitudeByBand[static_cast<size_t>(b)] += e / (2.0 * numDirections);
+            }
+            const double e = std::abs(ildDifference[static_cast<size_t>(d) * static_cast<size_t>(numBands) + static_cast<size_t>(b)] - ildMean);
+            ildErrors.push_back(e);
+            figures.ildByBand[static_cast<size_t>(b)] += e / numDirections;
+        }
+    }
+    figures.magnitudeMean = mean(magnitudeErrors);
+    figures.magnitudeP95 = percentile95(magnitudeErrors);
+    figures.ildMean = mean(ildErrors);
+    figures.ildP95 = percentile95(ildErrors);
+    figures.itdMean = mean(itdErrors);
+    figures.itdP95 = percentile95(itdErrors);
+
+    // Below the measured region: broadband level (200 Hz to 16 kHz, both ears) of plane waves
+    // relative to the mean level of the same azimuths on the lowest measured ring.
+    double lowest = 90.0;
+    for (int d = 0; d < numDirections; ++d)
+        lowest = std::min(lowest, static_cast<double>(hrtf.elevationDeg(d)));
+    std::vector<double> ringLevels;
+    for (double elevation = lowest; elevation >= -90.0 - 1e-9; elevation -= 10.0) {
+        std::vector<float> directions;
+        for (int azimuth = -180; azimuth < 180; azimuth += 15) {
+            directions.push_back(static_cast<float>(azimuth));
+            directions.push_back(static_cast<float>(elevation));
+        }
+        const std::vector<double> yc = harmonicsSn3d(order, directions);
+        std::vector<double> levels;
+        for (size_t p = 0; p < directions.size() / 2; ++p) {
+            double power = 0.0;
+            for (int ear = 0; ear < 2; ++ear) {
+                decode(yc.data() + p * static_cast<size_t>(stride), ear, scratch);
+                for (int k = 0; k < usedBins; ++k)
+                    if (k * binHz >= bands.front().lowHz)
+                        power += std::norm(scratch[static_cast<size_t>(k)]);
+            }
+            levels.push_back(10.0 * std::log10(std::max(power, 1e-30)));
+        }
+        if (ringLevels.empty())
+            ringLevels = levels;
+        const double reference = mean(ringLevels);
+        figures.capElevations.push_back(elevation);
+        figures.capMeanDb.push_back(mean(levels) - reference);
+        figures.capMaxDb.push_back(*std::max_element(levels.begin(), levels.end()) - reference);
+    }
+    return figures;
+}
+
+int runDecoderSetReport(const std::vector<std::string>& arguments, const std::string& defaultSets,
+                        const std::string& defaultOutput, std::ostream& out, std::ostream& err)
+{
+    namespace fs = std::filesystem;
+    std::string setsDir = defaultSets;
+    std::string sofaPath = kDefaultSofaPath;
+    std::string outputDir = defaultOutput;
+    for (size_t a = 0; a < arguments.size(); ++a) {
+        const std::string& argument = arguments[a];
+        std::string* target = nullptr;
+        if (argument == "--sets")
+            target = &setsDir;
+        else if (argument == "--sofa")
+            target = &sofaPath;
+        else if (argument == "--output")
+            target = &outputDir;
+        else if (argument == "--help" || argument == "-h") {
+            out << "usage: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR]\n"
+                   "  --sets DIR     folder of the decoder sets (default " << defaultSets << ")\n"
+                   "  --sofa PATH    the HRTF set they were made from (default " << kDefaultSofaPath << ")\n"
+                   "  --output DIR   folder for report.txt and the plots (default " << defaultOutput << ")\n";
+            return 0;
+        }
+        if (target == nullptr || a + 1 >= arguments.size()) {
+            err << "qir-decoder-set-report: " << (target == nullptr ? "unknown option " : "missing value for ") << argument << '\n';
+            return 2;
+        }
+        *target = arguments[++a];
+    }
+
+    std::ostringstream report;
+    std::unique_ptr<HrtfSet> hrtf;
+    try {
+        hrtf = std::make_unique<HrtfSet>(HrtfSet::load(sofaPath, kDecoderSetSampleRate));
+        std::error_code created;
+        fs::create_directories(outputDir, created);
+        if (created)
+            throw std::runtime_error("cannot create " + outputDir + ": " + created.message());
+    } catch (const std::exception& e) {
+        err << "qir-decoder-set-report: " << e.what() << '\n';
+        return 1;
+    }
+    const fs::path output(outputDir);
+    const auto& bands = reportBands();
+
+    // Anechoic sets.
+    std::vector<AnechoicReportFigures> anechoic;
+    for (int order = 1; order <= kMaxOrder; ++order) {
+        const std::string path = (fs::path(setsDir) / decoderSetFileName(DecoderKind::Anechoic, order)).string();
+        if (!fs::exists(path))
+            continue;
+        DecoderSet set;
+        std::string error;
+        if (!readDecoderSetFile(path, set, error)) {
+            err << "qir-decoder-set-report: " << error << '\n';
+            return 1;
+        }
+        anechoic.push_back(measureAnechoicSet(set, order, *hrtf));
+    }
+    report << "Anechoic decoder sets against the " << hrtf->numDirections() << " measured directions of " << sofaPath << "\n"
+           << "(errors in third-octave bands 200 Hz to 16 kHz, band mean over directions and ears removed;\n"
+           << " mean and 95th percentile over every direction, ear and band; ITD over directions)\n\n"
+           << "order | magnitude dB mean  p95 | ILD dB mean  p95 | ITD us mean  p95 | level dB 200-1k\n"
+           << "------+------------------------+------------------+------------------+----------------\n";
+    for (const auto& f : anechoic)
+        report << std::fixed << std::setprecision(2) << "  " << f.order << "   |          " << std::setw(5) << f.magnitudeMean << "  " << std::setw(5) << f.magnitudeP95
+               << " |      " << std::setw(5) << f.ildMean << " " << std::setw(5) << f.ildP95 << " |   " << std::setprecision(1) << std::setw(6) << f.itdMean * 1e6 << " "
+               << std::setw(5) << f.itdP95 * 1e6 << " |   " << std::showpos << std::setprecision(2) << f.levelOffsetDb << std::noshowpos << "\n";
+    if (!anechoic.empty()) {
+        report << "\nBelow the measured region: decoded broadband level relative to the lowest measured ring, dB (mean / max over azimuths)\n";
+        report << "order";
+        for (double e : anechoic.front().capElevations)
+            report << " | el " << std::setw(4) << std::setprecision(0) << e << "    ";
+        report << "\n";
+        for (const auto& f : anechoic) {
+            report << "  " << f.order << "  ";
+            for (size_t i = 0; i < f.capElevations.size(); ++i)
+                report << " | " << std::showpos << std::setprecision(1) << std::setw(5) << f.capMeanDb[i] << "/" << std::setw(5) << f.capMaxDb[i] << std::noshowpos;
+            report << "\n";
+        }
+
+        std::ofstream data(output / "anechoic-bands.dat");
+        data << "# band_hz";
+        for (const auto& f : anechoic)
+            data << " mag_o" << f.order << " ild_o" << f.order;
+        data << "\n";
+        for (size_t b = 0; b < bands.size(); ++b) {
+            data << bands[b].centreHz;
+            for (const auto& f : anechoic)
+                data << ' ' << f.magnitudeByBand[b] << ' ' << f.ildByBand[b];
+            data << "\n";
+        }
+        std::ofstream summary(output / "anechoic-orders.dat");
+        summary << "# order mag_mean mag_p95 ild_mean ild_p95 itd_mean_us itd_p95_us\n";
+        for (const auto& f : anechoic)
+            summary << f.order << ' ' << f.magnitudeMean << ' ' << f.magnitudeP95 << ' ' << f.ildMean << ' ' << f.ildP95 << ' ' << f.itdMean * 1e6 << ' ' << f.itdP95 * 1e6 << "\n";
+    }
+
+    // Room sets.
+    std::vector<RoomFigures> rooms;
+    for (int order = 1; order <= kMaxOrder; ++order) {
+        const std::string path = (fs::path(setsDir) / decoderSetFileName(DecoderKind::Room, order)).string();
+        if (!fs::exists(path))
+            continue;
+        DecoderSet set;
+        std::string error;
+        if (!readDecoderSetFile(path, set, error)) {
+            err << "qir-decoder-set-report: " << error << '\n';
+            return 1;
+        }
+        rooms.push_back(measureRoomSet(set, order));
+    }
+    if (!rooms.empty()) {
+        const AnechoicDesigner designer(*hrtf);
+        const auto& coherence = designer.diffuseFieldCoherence();
+        const auto& power = designer.diffuseFieldPower();
+        const double tableBinHz = kFs / designer.parameters().fftSize;
+        report << "\nRoom decoder sets: RT60 (T30) per octave band of the omnidirectional (W) response, s; "
+               << "interaural coherence of its tail after " << kLateStartSeconds * 1000 << " ms; "
+               << "largest magnitude in the last 1024 samples relative to the set's peak\n";
+        report << "order |";
+        for (double c : kOctaveCentres)
+            report << std::setw(6) << static_cast<int>(c) << " ";
+        report << "| coherence:";
+        for (double c : kOctaveCentres)
+            report << std::setw(6) << static_cast<int>(c);
+        report << " | end dB\n";
+        for (const auto& r : rooms) {
+            report << "  " << r.order << "   |" << std::setprecision(2);
+            for (double t : r.reverberationTimes)
+                report << std::setw(6) << t << " ";
+            report << "|           ";
+            for (double c : r.coherence)
+                report << std::setw(6) << c;
+            report << " | " << std::setprecision(1) << r.endLevelDb << "\n";
+        }
+        report << "diffuse field of the HRTF set:                               ";
+        for (double c : kOctaveCentres) {
+            double cross = 0.0;
+            double weight = 0.0;
+            for (size_t k = 0; k < coherence.size(); ++k) {
+                const double f = k * tableBinHz;
+                if (f >= c / std::sqrt(2.0) && f < c * std::sqrt(2.0)) {
+                    cross += coherence[k] * power[k];
+                    weight += power[k];
+                }
+            }
+            report << std::setw(6) << std::setprecision(2) << (weight > 0.0 ? cross / weight : 0.0);
+        }
+        report << "\n";
+        std::ofstream data(output / "room-rt60.dat");
+        data << "# octave_hz";
+        for (const auto& r : rooms)
+            data << " rt60_o" << r.order;
+        data << "\n";
+        for (size_t b = 0; b < std::size(kOctaveCentres); ++b) {
+            data << kOctaveCentres[b];
+            for (const auto& r : rooms)
+                data << ' ' << r.reverberationTimes[b];
+            data << "\n";
+        }
+    }
+
+    // UHJ set.
+    const std::string uhjPath = (fs::path(setsDir) / decoderSetFileName(DecoderKind::Uhj, 1)).string();
+    bool haveUhj = false;
+    if (fs::exists(uhjPath)) {
+        DecoderSet set;
+        std::string error;
+        if (!readDecoderSetFile(uhjPath, set, error) || set.numInputs < 4) {
+            err << "qir-decoder-set-report: " << (error.empty() ? uhjPath + " has fewer than 4 inputs" : error) << '\n';
+            return 1;
+        }
+        const UhjFigures u = measureUhjSet(set);
+        haveUhj = true;
+        report << "\nUHJ: all-pass pair (from the Y and X responses), phase difference 40 Hz - 18 kHz: 90 deg, largest error "
+               << std::setprecision(2) << u.maxPhaseErrorDeg << " deg at " << std::setprecision(0) << u.worstPhaseFrequencyHz << " Hz\n"
+               << "     magnitudes 20 Hz - 20 kHz: leading branch " << std::setprecision(3) << u.magnitudeMinDb[0] << " to " << u.magnitudeMaxDb[0]
+               << " dB, reference branch " << u.magnitudeMinDb[1] << " to " << u.magnitudeMaxDb[1] << " dB; Z energy " << std::setprecision(1) << std::scientific << u.zEnergy << std::fixed << "\n";
+        std::ofstream data(output / "uhj-phase.dat");
+        data << "# frequency_hz phase_difference_deg\n";
+        for (size_t i = 0; i < u.frequencies.size(); i += std::max<size_t>(1, u.frequencies.size() / 2000))
+            data << u.frequencies[i] << ' ' << u.phaseDifference[i] << "\n";
+    }
+
+    // Plots.
+    std::vector<std::string> plots;
+    {
+        std::ofstream script(output / "plots.gp");
+        script << "set terminal pngcairo size 1000,600 enhanced font 'sans,10'\nset grid\nset logscale x\nset key outside right\n";
+        if (!anechoic.empty()) {
+            for (int which = 0; which < 2; ++which) {
+                const std::string name = which == 0 ? "anechoic-magnitude-error.png" : "anechoic-ild-error.png";
+                script << "set output '" << (output / name).string() << "'\n"
+                       << "set title '" << (which == 0 ? "Anechoic sets: mean absolute magnitude error per third-octave band" : "Anechoic sets: mean absolute ILD error per third-octave band") << "'\n"
+                       << "set xlabel 'frequency (Hz)'\nset ylabel 'error (dB)'\nset xrange [180:18000]\nset yrange [0:*]\n"
+                       << "plot ";
+                for (size_t i = 0; i < anechoic.size(); ++i)
+                    script << (i ? ", " : "") << "'" << (output / "anechoic-bands.dat").string() << "' using 1:" << 2 + 2 * i + which << " with linespoints title 'order " << anechoic[i].order << "'";
+                script << "\n";
+                plots.push_back((output / name).string());
+            }
+            script << "unset logscale x\nset output '" << (output / "anechoic-orders.png").string() << "'\n"
+                   << "set title 'Anechoic sets: mean errors against order'\nset xlabel 'order'\nset ylabel 'dB'\nset y2label 'ITD error (us)'\nset y2tics\nset ytics nomirror\nset xrange [0.5:7.5]\nset yrange [0:*]\nset y2range [0:*]\n"
+                   << "plot '" << (output / "anechoic-orders.dat").string() << "' using 1:2 with linespoints title 'magnitude', '' using 1:4 with linespoints title 'ILD', '' using 1:6 axes x1y2 with linespoints title 'ITD'\n"
+                   << "unset y2tics\nunset y2label\nset ytics mirror\nset logscale x\n";
+            plots.push_back((output / "anechoic-orders.png").string());
+        }
+        if (!rooms.empty()) {
+            script << "set output '" << (output / "room-rt60.png").string() << "'\n"
+                   << "set title 'Room sets: RT60 of the omnidirectional response per octave band'\nset xlabel 'frequency (Hz)'\nset ylabel 'RT60 (s)'\nset xrange [100:10000]\nset yrange [0:0.5]\nplot ";
+            for (size_t i = 0; i < rooms.size(); ++i)
+                script << (i ? ", " : "") << "'" << (output / "room-rt60.dat").string() << "' using 1:" << 2 + i << " with linespoints title 'order " << rooms[i].order << "'";
+            script << "\n";
+            plots.push_back((output / "room-rt60.png").string());
+        }
+        if (haveUhj) {
+            script << "set output '" << (output / "uhj-phase.png").string() << "'\n"
+                   << "set title 'UHJ all-pass pair: phase difference'\nset xlabel 'frequency (Hz)'\nset ylabel 'degrees'\nset xrange [20:20000]\nset yrange [86:94]\n"
+                   << "set arrow from 40,88 to 18000,88 nohead dt 2\nset arrow from 40,92 to 18000,92 nohead dt 2\n"
+                   << "plot '" << (output / "uhj-phase.dat").string() << "' using 1:2 with lines title 'leading minus reference'\n";
+            plots.push_back((output / "uhj-phase.png").string());
+        }
+    }
+    if (!plots.empty()) {
+        if (runGnuplot(output / "plots.gp")) {
+            report << "\nPlots:\n";
+            for (const auto& p : plots)
+                report << "  " << p << "\n";
+        } else {
+            report << "\n(gnuplot failed or is missing; plot data and script are in " << outputDir << ")\n";
+        }
+    }
+    if (anechoic.empty() && rooms.empty() && !haveUhj)
+        report << "no decoder sets found in " << setsDir << "\n";
+
+    out << report.str();
+    std::ofstream(output / "report.txt") << report.str();
+    return 0;
+}
+
+} // namespace qirtools

@@ -1,0 +1,53 @@
+// tools: the quality report of generated decoder sets against the measured HRTF set.
+#pragma once
+
+#include "tools/DecoderSet.h"
+#include "tools/HrtfSet.h"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace qirtools {
+
+// Reads a decoder set through the plug-in's own audio-file reader, as the plug-in loads it:
+// channel 0 and channel 1 in full, inputs = frames / 16384. False with a message when the
+// file cannot be read or is not a two-channel set of at least one input.
+bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error);
+
+// Figures of one anechoic set against the measurement. Errors in dB (magnitude and ILD),
+// seconds (ITD); "band" vectors follow reportBands().
+struct AnechoicReportFigures {
+    int order = 0;
+    double magnitudeMean = 0.0;
+    double magnitudeP95 = 0.0;
+    double ildMean = 0.0;
+    double ildP95 = 0.0;
+    double itdMean = 0.0;
+    double itdP95 = 0.0;
+    // Decoded minus measured level, 200 Hz to 1 kHz, averaged over directions and ears
+    // (before any per-band mean is removed): the plane-wave level check.
+    double levelOffsetDb = 0.0;
+    std::vector<double> magnitudeByBand;
+    std::vector<double> ildByBand;
+    // Decoded level of directions below the measured region relative to the lowest measured
+    // ring: elevations, then mean and largest value per elevation.
+    std::vector<double> capElevations;
+    std::vector<double> capMeanDb;
+    std::vector<double> capMaxDb;
+};
+
+// Compares a decoder set with every measured direction of the HRTF set (resampled to 48 kHz)
+// as the quality report does.
+AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const HrtfSet& hrtf);
+
+// The interaural time difference measured the report's way on two responses (seconds).
+double responseItd(const float* left, const float* right, int length);
+
+// The report command: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR].
+// Prints the tables, writes report.txt, the plot data and PNG plots into the output folder
+// (defaults: defaultSets and defaultOutput). Returns the process exit status.
+int runDecoderSetReport(const std::vector<std::string>& arguments, const std::string& defaultSets,
+                        const std::string& defaultOutput, std::ostream& out, std::ostream& err);
+
+} // namespace qirtools
