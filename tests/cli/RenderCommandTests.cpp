@@ -310,7 +310,10 @@ TEST_P(RenderCommandDecodes, EqualsDirectDecodingWithTheSameDecoderSet)
     const RunResult run = Run({"--rotation", "off", "--block", std::to_string(c.mBlock), c.mTail ? "--tail" : "--no-tail",
                                "in.wav", "out.wav"});
     ASSERT_EQ(run.mExitCode, 0) << run.mErr;
-    EXPECT_NE(run.mOut.find("order " + std::to_string(c.mOrder)), std::string::npos) << run.mOut;
+    // The summary: duration, decoder, order, real-time factor.
+    EXPECT_NE(run.mOut.find("s, Anechoic decoder, order " + std::to_string(c.mOrder) + ", real-time factor"),
+              std::string::npos)
+        << run.mOut;
     double rate = 0.0;
     const Field output = ReadSoundFile(mDir / "out.wav", &rate);
     EXPECT_EQ(rate, kRate);
@@ -432,37 +435,69 @@ TEST_F(RenderCommand, TestSourceNoteSoundsFromItsGridFrame)
     EXPECT_EQ(first, 4864u);
 }
 
-TEST_F(RenderCommand, FuMaFirstOrderInputEqualsItsAcnSn3dVersion)
+// ACN/SN3D (W, Y, Z, X) to FuMa order and weights (W / sqrt 2, X, Y, Z).
+Field ToFuMa(const Field& acn)
 {
+    Field fuma = {acn[0], acn[3], acn[1], acn[2]};
+    for (float& v : fuma[0]) {
+        v *= 0.70710678f;
+    }
+    return fuma;
+}
+
+// SN3D to N3D: band l scaled by sqrt(2l + 1).
+Field ToN3D(const Field& sn3d)
+{
+    Field n3d = sn3d;
+    for (std::size_t c = 0; c < n3d.size(); ++c) {
+        const int band = static_cast<int>(std::sqrt(static_cast<double>(c)));
+        for (float& v : n3d[c]) {
+            v *= static_cast<float>(std::sqrt(2.0 * band + 1.0));
+        }
+    }
+    return n3d;
+}
+
+struct ConventionCase {
+    const char* mName;
+    int mOrder;
+    std::vector<std::string> mOptions;
+    Field (*mConvert)(const Field&);
+};
+
+class RenderCommandConventions : public RenderCommand, public ::testing::WithParamInterface<ConventionCase> {};
+
+TEST_P(RenderCommandConventions, InputEqualsItsAcnSn3dVersion)
+{
+    const ConventionCase& c = GetParam();
     const std::size_t frames = 6000;
-    const Field acn = Noise(4, frames, 41u);
-    // ACN/SN3D (W, Y, Z, X) to FuMa order and weights (W / sqrt 2, X, Y, Z).
-    const Field fuma = {[&] {
-                            auto w = acn[0];
-                            for (float& v : w) {
-                                v *= 0.70710678f;
-                            }
-                            return w;
-                        }(),
-                        acn[3], acn[1], acn[2]};
+    const Field acn = Noise((c.mOrder + 1) * (c.mOrder + 1), frames, 41u);
     WriteSoundFile(mDir / "acn.wav", acn, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    WriteSoundFile(mDir / "fuma.wav", fuma, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    (void)Set(1);
+    WriteSoundFile(mDir / "other.wav", c.mConvert(acn), kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    (void)Set(c.mOrder);
 
     const RunResult a = Run({"--yaw", "30", "acn.wav", "acn-out.wav"});
-    const RunResult b = Run({"--yaw", "30", "--layout", "fuma", "--norm", "fuma", "fuma.wav", "fuma-out.wav"});
+    std::vector<std::string> args{"--yaw", "30"};
+    args.insert(args.end(), c.mOptions.begin(), c.mOptions.end());
+    args.insert(args.end(), {"other.wav", "other-out.wav"});
+    const RunResult b = Run(args);
     ASSERT_EQ(a.mExitCode, 0) << a.mErr;
     ASSERT_EQ(b.mExitCode, 0) << b.mErr;
     const Field fromAcn = ReadSoundFile(mDir / "acn-out.wav");
-    const Field fromFuma = ReadSoundFile(mDir / "fuma-out.wav");
+    const Field fromOther = ReadSoundFile(mDir / "other-out.wav");
     ASSERT_EQ(fromAcn.size(), 2u);
-    ASSERT_EQ(fromFuma.size(), 2u);
+    ASSERT_EQ(fromOther.size(), 2u);
     for (int o = 0; o < 2; ++o) {
         const std::vector<double> reference(fromAcn[static_cast<std::size_t>(o)].begin(),
                                             fromAcn[static_cast<std::size_t>(o)].end());
-        EXPECT_LT(qirtest::relativeError(fromFuma[static_cast<std::size_t>(o)], reference), 1e-5);
+        EXPECT_LT(qirtest::relativeError(fromOther[static_cast<std::size_t>(o)], reference), 1e-5);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RenderCommandConventions,
+                         ::testing::Values(ConventionCase{"FuMaFuMaFirstOrder", 1, {"--layout", "fuma", "--norm", "fuma"}, ToFuMa},
+                                           ConventionCase{"AcnN3DThirdOrder", 3, {"--norm", "n3d"}, ToN3D}),
+                         [](const auto& info) { return std::string(info.param.mName); });
 
 TEST_F(RenderCommand, DemoRendersTheBuiltInScene)
 {
