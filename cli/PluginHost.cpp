@@ -50,6 +50,8 @@ std::unique_ptr<PluginHost> PluginHost::Create(std::string& error)
     host->mOutputListStorage.assign(words, std::max_align_t{});
     AsList(host->mOutputListStorage)->mNumberBuffers = 2;
 
+    // Render thread (here the thread that calls Render): copies, never waits or
+    // allocates.
     PluginHost* self = host.get();
     host->mPullBlock = [self](AudioUnitRenderActionFlags*, const AudioTimeStamp*, AUAudioFrameCount frameCount,
                               NSInteger, AudioBufferList* inputData) -> AUAudioUnitStatus {

@@ -45,6 +45,11 @@ SoundFileInput::SoundFileInput(const std::string& path) : mPath(path), mHandle(s
         mError = "cannot read " + path + ": it is a folder";
         return;
     }
+    // A pipe or device would block or have no length; the render needs a file.
+    if (!S_ISREG(status.st_mode)) {
+        mError = "cannot read " + path + ": not a regular file";
+        return;
+    }
     SF_INFO info{};
     mHandle->mFile = sf_open(path.c_str(), SFM_READ, &info);
     if (!mHandle->mFile) {
