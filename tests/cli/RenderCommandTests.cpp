@@ -210,13 +210,15 @@ struct SyntheticDecoderSet {
     }
 };
 
-// The field turned by the spherical-harmonic rotation of yaw and pitch
+// The field turned by the spherical-harmonic rotation of yaw, pitch and roll
 // (degrees), as the rotation routines define it.
-Field Rotated(const Field& field, int order, float yawDegrees, float pitchDegrees)
+Field Rotated(const Field& field, int order, float yawDegrees, float pitchDegrees, float rollDegrees = 0.0f,
+              bool rollPitchYaw = false)
 {
     const int n = (order + 1) * (order + 1);
     float R[3][3];
-    eulerToRotationMatrix(yawDegrees * kDegrees, pitchDegrees * kDegrees, 0.0f, 0, R);
+    eulerToRotationMatrix(yawDegrees * kDegrees, pitchDegrees * kDegrees, rollDegrees * kDegrees, rollPitchYaw ? 1 : 0,
+                          R);
     std::vector<float> M(static_cast<std::size_t>(n * n));
     getSHRotationMatrix(R, M.data(), order);
     Field out(field.size(), std::vector<float>(field[0].size(), 0.0f));
@@ -365,17 +367,40 @@ TEST_F(RenderCommand, VolumeScalesTheOutputFromItsFirstSample)
     }
 }
 
-TEST_F(RenderCommand, RotationOnEqualsDecodingOfTheRotatedFieldAligned)
+struct RotationCase {
+    const char* mName;
+    std::vector<std::string> mOptions;
+    float mYaw, mPitch, mRoll;
+    bool mRollPitchYaw;
+};
+
+class RenderCommandRotates : public RenderCommand, public ::testing::WithParamInterface<RotationCase> {};
+
+// Rotation on: the output equals the decoding of the field turned by the
+// rotation routines' matrix, aligned with the input (the rotator's frame of
+// delay compensated). The angle options are degrees of rotation.
+TEST_P(RenderCommandRotates, EqualsDecodingOfTheRotatedFieldAligned)
 {
+    const RotationCase& c = GetParam();
     const std::size_t frames = 6000;
     const Field field = Noise(16, frames, 23u);
     WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     const SyntheticDecoderSet& set = Set(3);
 
-    const RunResult run = Run({"--yaw", "90", "--pitch", "20", "--no-tail", "in.wav", "out.wav"});
+    std::vector<std::string> args = c.mOptions;
+    args.insert(args.end(), {"--no-tail", "in.wav", "out.wav"});
+    const RunResult run = Run(args);
     ASSERT_EQ(run.mExitCode, 0) << run.mErr;
-    ExpectDecodes(ReadSoundFile(mDir / "out.wav"), Rotated(field, 3, 90.0f, 20.0f), set);
+    ExpectDecodes(ReadSoundFile(mDir / "out.wav"), Rotated(field, 3, c.mYaw, c.mPitch, c.mRoll, c.mRollPitchYaw), set);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RenderCommandRotates,
+    ::testing::Values(RotationCase{"YawPitch", {"--yaw", "90", "--pitch", "20"}, 90.0f, 20.0f, 0.0f, false},
+                      RotationCase{"FlippedYaw", {"--yaw", "30", "--flip-yaw"}, -30.0f, 0.0f, 0.0f, false},
+                      RotationCase{"RollPitchYawOrder", {"--yaw", "40", "--roll", "15", "--pitch", "-10", "--rpy"},
+                                   40.0f, -10.0f, 15.0f, true}),
+    [](const auto& info) { return std::string(info.param.mName); });
 
 TEST_F(RenderCommand, AutomationTakesEffectAtItsGridFrame)
 {
