@@ -4,6 +4,7 @@
 #include "cli/RenderOptions.h"
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,12 @@ int main(int argc, char** argv)
         std::fputs(qircli::UsageText().c_str(), stdout);
         return qircli::kExitOk;
     }
-    return qircli::RunRender(parsed.mOptions);
+    try {
+        return qircli::RunRender(parsed.mOptions);
+    } catch (const std::exception& e) {
+        // Construction failures (memory) end the render; the output file's
+        // destructor has already removed its temporary file.
+        std::fprintf(stderr, "qir-render: %s\n", e.what());
+        return qircli::kExitFailure;
+    }
 }
