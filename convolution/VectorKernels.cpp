@@ -35,6 +35,18 @@ void multiplyAccumulateSpectra(float* __restrict cReal, float* __restrict cImag,
 }
 
 DSPKIT_HOT
+void multiplySpectra(float* __restrict cReal, float* __restrict cImag,
+                     const float* __restrict aReal, const float* __restrict aImag,
+                     const float* __restrict bReal, const float* __restrict bImag,
+                     std::size_t numBins) noexcept
+{
+    for (std::size_t i = 0; i < numBins; ++i) {
+        cReal[i] = aReal[i] * bReal[i] - aImag[i] * bImag[i];
+        cImag[i] = aImag[i] * bReal[i] + aReal[i] * bImag[i];
+    }
+}
+
+DSPKIT_HOT
 void scaledCopy(float* __restrict out, const float* __restrict in, float scale,
                 std::size_t count) noexcept
 {

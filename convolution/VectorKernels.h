@@ -15,6 +15,12 @@ void multiplyAccumulateSpectra(float* __restrict cReal, float* __restrict cImag,
                                const float* __restrict bReal, const float* __restrict bImag,
                                std::size_t numBins) noexcept;
 
+// c = a * b, bin by bin, like multiplyAccumulateSpectra without the sum.
+void multiplySpectra(float* __restrict cReal, float* __restrict cImag,
+                     const float* __restrict aReal, const float* __restrict aImag,
+                     const float* __restrict bReal, const float* __restrict bImag,
+                     std::size_t numBins) noexcept;
+
 // out[i] = in[i] * scale.
 void scaledCopy(float* __restrict out, const float* __restrict in, float scale,
                 std::size_t count) noexcept;

@@ -236,6 +236,25 @@ TEST(FFTLayer, UnalignedBuffersGiveTheSameResult)
     dspkit::dspkit_destroy_setup(setup);
 }
 
+TEST(FFTLayer, ScaledInverseWritesTheScaledFirstSamples)
+{
+    constexpr unsigned long log2n = 7;
+    constexpr std::size_t n = 128;
+    dspkit::FFTSetup setup = nullptr;
+    dspkit::dspkit_create_setup(&setup, log2n);
+    ASSERT_NE(setup, nullptr);
+    const std::vector<float> x = qirtest::whiteNoise(n, 9);
+    SplitBuffer<float> buffer(n / 2);
+    const DSPSplitComplex split{buffer.re.get(), buffer.im.get()};
+    dspkit::dspkit_rfft(setup, x.data(), &split, n, log2n);
+    std::vector<float> out(n, 5.0f);
+    dspkit::dspkit_rifft_scaled(setup, &split, out.data(), 50, 1.0f / (2 * n), log2n);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_NEAR(out[i], i < 50 ? x[i] : 5.0f, 1e-6f) << i;
+    }
+    dspkit::dspkit_destroy_setup(setup);
+}
+
 TEST(FFTLayer, ComplexTransformsMatchTheDftAndAreUnnormalised)
 {
     constexpr unsigned long log2n = 5;
