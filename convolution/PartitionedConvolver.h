@@ -100,11 +100,13 @@ private:
     // Spectra: IR real, IR imaginary, input real, input imaginary, each of the
     // maximum impulse length.
     AlignedArray<float> mSpectraMemory;
-    // Time buffers: input 1, input 2, output (maximum FFT size each),
-    // accumulation real and imaginary (half each), partition scratch. The
-    // inverse transform runs in the FFT layer's scratch, which stays in cache.
+    // Time buffers: input, output (maximum FFT size each), accumulation real
+    // and imaginary (half each), partition scratch. The input buffer is one
+    // ring of the last FFT-size samples, transformed in rotated order when the
+    // newest half sits at its end; the inverse transform runs in the FFT layer's
+    // scratch, which stays in cache.
     AlignedArray<float> mTimeMemory;
-    float* mFFTBuffers[3] = {};
+    float* mFFTBuffers[2] = {};
     DSPSplitComplex mImpulseSpectra{};
     DSPSplitComplex mInputSpectra{};
     DSPSplitComplex mAccumSpectrum{};

@@ -171,6 +171,18 @@ void deinterleaveScaled(const float* __restrict pairs, float* __restrict re,
 }
 
 DSPKIT_HOT
+void deinterleaveScaledAlternating(const float* __restrict pairs, float* __restrict re,
+                                   float* __restrict im, float scale, std::size_t count) noexcept
+{
+    for (std::size_t k = 0; k < count; k += 2) {
+        re[k] = pairs[2 * k] * scale;
+        im[k] = pairs[2 * k + 1] * scale;
+        re[k + 1] = pairs[2 * k + 2] * -scale;
+        im[k + 1] = pairs[2 * k + 3] * -scale;
+    }
+}
+
+DSPKIT_HOT
 void deinterleaveScaled(const double* __restrict pairs, double* __restrict re,
                         double* __restrict im, double scale, std::size_t count) noexcept
 {

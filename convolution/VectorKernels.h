@@ -44,6 +44,12 @@ void deinterleaveScaled(const float* __restrict pairs, float* __restrict re,
 void deinterleaveScaled(const double* __restrict pairs, double* __restrict re,
                         double* __restrict im, double scale, std::size_t count) noexcept;
 
+// As deinterleaveScaled with the sign of every odd-numbered pair flipped:
+// re[k] = (-1)^k * scale * pairs[2k], im[k] = (-1)^k * scale * pairs[2k + 1].
+// count must be even.
+void deinterleaveScaledAlternating(const float* __restrict pairs, float* __restrict re,
+                                   float* __restrict im, float scale, std::size_t count) noexcept;
+
 // Separate arrays to interleaved pairs: pairs[2k] = re[k], pairs[2k + 1] = im[k].
 void interleave(const float* __restrict re, const float* __restrict im,
                 float* __restrict pairs, std::size_t count) noexcept;

@@ -236,6 +236,28 @@ TEST(FFTLayer, UnalignedBuffersGiveTheSameResult)
     dspkit::dspkit_destroy_setup(setup);
 }
 
+TEST(FFTLayer, RotatedForwardEqualsForwardOfTheRotatedBlock)
+{
+    constexpr unsigned long log2n = 6;
+    constexpr std::size_t n = 64;
+    dspkit::FFTSetup setup = nullptr;
+    dspkit::dspkit_create_setup(&setup, log2n);
+    ASSERT_NE(setup, nullptr);
+    const std::vector<float> x = qirtest::whiteNoise(n, 12);
+    std::vector<float> rotated(x.begin() + n / 2, x.end());
+    rotated.insert(rotated.end(), x.begin(), x.begin() + n / 2);
+    SplitBuffer<float> a(n / 2), b(n / 2);
+    const DSPSplitComplex direct{a.re.get(), a.im.get()};
+    const DSPSplitComplex viaRotation{b.re.get(), b.im.get()};
+    dspkit::dspkit_rfft(setup, rotated.data(), &direct, n, log2n);
+    dspkit::dspkit_rfft_rotated(setup, x.data(), &viaRotation, log2n);
+    for (std::size_t k = 0; k < n / 2; ++k) {
+        EXPECT_NEAR(viaRotation.realp[k], direct.realp[k], 1e-4f) << k;
+        EXPECT_NEAR(viaRotation.imagp[k], direct.imagp[k], 1e-4f) << k;
+    }
+    dspkit::dspkit_destroy_setup(setup);
+}
+
 TEST(FFTLayer, ScaledInverseWritesTheScaledFirstSamples)
 {
     constexpr unsigned long log2n = 7;
