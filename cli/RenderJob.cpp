@@ -8,6 +8,7 @@
 #include "cli/PluginHost.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/SoundFileInput.h"
+#include "engine/DecoderParameters.h"
 #include "engine/QIRMatrixDecoderDSP.h"
 #include "engine/platform/ResourceDirectory.h"
 
@@ -28,22 +29,8 @@ namespace {
 
 using Engine = qir::QIRMatrixDecoderDSP;
 
-// The plug-in's parameter addresses (equal to its parameter indices).
-enum EParamAddress : AUParameterAddress {
-    kDecoderMode = 0,
-    kDecodeOrder,
-    kChannelLayout,
-    kNormalizationType,
-    kEnableRotation,
-    kUseRPY,
-    kYaw,
-    kPitch,
-    kRoll,
-    kFlipYaw,
-    kFlipPitch,
-    kFlipRoll,
-    kOutputVolume,
-};
+// The plug-in's parameter addresses are its parameter indices.
+using enum qir::EParams;
 
 // Silence rendered before the input, as a host's pre-roll: the plug-in's
 // output-volume smoother starts from 0 and settles within it, so the first
