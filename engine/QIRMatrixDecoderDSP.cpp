@@ -95,7 +95,10 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     mBlockSize = blockSize;
     // The stage writes 128 frames per channel, so a channel slice never holds less.
     const int stride = std::max(blockSize, kFrames);
-    if (mEncoderScratch.Resize(kMaxChans * stride) == kMaxChans * stride) {
+    // A failed resize keeps the old, smaller buffer: the engine then stays
+    // unprepared rather than letting the stage write past it.
+    const bool encoderScratchOk = mEncoderScratch.Resize(kMaxChans * stride) == kMaxChans * stride;
+    if (encoderScratchOk) {
         std::memset(mEncoderScratch.Get(), 0, sizeof(float) * static_cast<std::size_t>(kMaxChans * stride));
     }
     mEncoderChans.Empty();
@@ -105,6 +108,7 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     }
 
     mChunkFrames = RoundUpToFrames(std::max(blockSize, kFrames));
+    mWarmUpFrames.store(mChunkFrames);
     const bool unconnectedOk = mUnconnectedScratch.Resize(kMaxChans * mChunkFrames) == kMaxChans * mChunkFrames;
 
     // Room for the FIFOs of a stream of blocks up to blockSize long, so that
@@ -126,7 +130,7 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     // whatever they were told before.
     mTransformSettingsChanged.fetch_or(kAllTransformSettings);
 
-    mPrepared = scratch != nullptr && unconnectedOk && mEncoderChans.GetSize() == kMaxChans;
+    mPrepared = encoderScratchOk && scratch != nullptr && unconnectedOk && mEncoderChans.GetSize() == kMaxChans;
     return 0;
 }
 
@@ -537,16 +541,18 @@ void QIRMatrixDecoderDSP::OnIdle()
 {
     // main thread.
     ReapFinishedLoaders(false);
-    if (!mLoadRequested.load()) {
+    // Cleared before the parameters are read, so a change that arrives while
+    // this call runs requests a load of its own instead of being wiped out; and
+    // before the thread starts, so a failure to start is not retried until the
+    // next request.
+    if (!mLoadRequested.exchange(false)) {
         return;
     }
     const double order = ParamValue(kDecodeOrder);
     const double mode = ParamValue(kDecoderMode);
     std::ostringstream path;
     path << platform::GetResourceDirectory() << "/" << DecoderSetFileName(mode, order);
-    // Cleared before the thread starts: a failure to start is not retried until
-    // the next request.
-    mLoadRequested.exchange(false);
+    const uint64_t generation = ++mLoadGeneration;
 
     try {
         auto loader = std::make_unique<LoaderThread>();
@@ -554,8 +560,8 @@ void QIRMatrixDecoderDSP::OnIdle()
         mLoaders.push_back(std::move(loader));
         mLoadsInFlight.fetch_add(1);
         try {
-            record->mThread = std::thread([this, record, p = std::filesystem::path(path.str())]() {
-                LoadIR(p, this);
+            record->mThread = std::thread([this, record, generation, p = std::filesystem::path(path.str())]() {
+                LoadIR(p, this, generation);
                 mLoadsInFlight.fetch_sub(1);
                 record->mFinished.store(true);
             });
@@ -590,7 +596,7 @@ void QIRMatrixDecoderDSP::WaitForLoads()
     ReapFinishedLoaders(true);
 }
 
-void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine)
+void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint64_t generation)
 {
     // loader thread: touches only its own reader, buffers and convolver, and at
     // the end the engine's hand-over slot.
@@ -646,6 +652,17 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine)
             }
         }
         convolver->reset();
+        // One call on silence here applies the reset, touches the convolver's
+        // working memory and grows its scratch for the host's block length; the
+        // history it leaves is silence, as after the reset.
+        {
+            const int warmUp = std::max(self->mWarmUpFrames.load(), 1);
+            const std::vector<float> silence(static_cast<std::size_t>(warmUp), 0.0f);
+            std::vector<float> sink(static_cast<std::size_t>(warmUp) * kNumOutputs);
+            const std::vector<const float*> ins(numIns, silence.data());
+            float* outs[kNumOutputs] = {sink.data(), sink.data() + warmUp};
+            convolver->process(ins.data(), outs, numIns, kNumOutputs, static_cast<unsigned long>(warmUp));
+        }
 
         auto set = std::make_unique<DecoderSet>();
         set->mConvolver = std::move(convolver);
@@ -655,6 +672,12 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine)
         DecoderSet* replaced = nullptr;
         {
             std::lock_guard<std::mutex> lock(self->mPublishMutex);
+            if (generation < self->mPublishedGeneration) {
+                // A later request's set is already published: this one is out of
+                // date and is destroyed here, unseen by the audio thread.
+                return;
+            }
+            self->mPublishedGeneration = generation;
             replaced = self->mPendingSet.exchange(set.release(), std::memory_order_acq_rel);
             std::printf("QIRMatrixDecoder loaded %s\n", pathText.c_str());
             std::fflush(stdout);

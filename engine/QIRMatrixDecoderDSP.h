@@ -84,8 +84,11 @@ public:
     // Body of a loader thread: reads the decoder set at path, builds a convolver
     // from it and leaves it in the hand-over slot of engine (a
     // QIRMatrixDecoderDSP). Prints "QIRMatrixDecoder loaded <path>" or
-    // "QIRMatrixDecoder couldn't load IR at <path>".
-    static void LoadIR(std::filesystem::path path, void* engine);
+    // "QIRMatrixDecoder couldn't load IR at <path>". generation numbers the
+    // requests: a load that finishes after a later request's load has already
+    // published is out of date and is dropped without a line, so the set in use
+    // always follows the last request, however the loads race.
+    static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
     // The decoder-set file name for the plain values of "Decoder Mode" and
     // "Decode Order".
@@ -196,10 +199,19 @@ private:
     std::vector<std::unique_ptr<LoaderThread>> mLoaders;
     std::atomic<int> mLoadsInFlight{0};
     std::atomic<bool> mShuttingDown{false};
+    // Numbers the load requests (main thread only).
+    uint64_t mLoadGeneration = 0;
+    // Frames a freshly built convolver is run for on its loader thread before
+    // it is published (OnReset's block length), so that the audio thread's first
+    // call after a takeover finds its memory touched, its reset applied and its
+    // scratch grown instead of paying for all three at once.
+    std::atomic<int> mWarmUpFrames{kSubBlockFrames};
     // Held by a loader while it publishes and prints, so the console lines come
     // in the order the sets entered the slot and the last "loaded" line names
-    // the set that will be adopted. The audio thread never takes it.
+    // the set that will be adopted. Guards mPublishedGeneration. The audio
+    // thread never takes it.
     std::mutex mPublishMutex;
+    uint64_t mPublishedGeneration = 0;
 };
 
 } // namespace qir
