@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <thread>
@@ -101,7 +102,8 @@ TEST(SharedSpectrumConcurrency, PairChangesLeaveOtherPairsSoundingAndSettle)
     for (std::uint32_t block = 0; afterChanges < kSettle + kCompared; ++block) {
         const bool stillChanging = changing.load();
         for (unsigned i = 0; i < kIns; ++i) {
-            in[i] = qirtest::whiteNoise(kBlock, 1000 * block + i);
+            const std::vector<float> noise = qirtest::whiteNoise(kBlock, 1000 * block + i);
+            std::copy(noise.begin(), noise.end(), in[i].begin());
         }
         shared.process(ins.data(), gotOuts, kIns, kOuts, kBlock);
         reference.process(ins.data(), wantOuts, kIns, kOuts, kBlock);
