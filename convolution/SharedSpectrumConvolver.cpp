@@ -235,7 +235,6 @@ struct SharedSpectrumConvolver::Pair {
     // Written under mBusy by control threads.
     std::uint64_t mCapacity = 0;
     AlignedArray<float> mHead;
-    AlignedArray<float> mMiddle;
     AlignedArray<float> mFinal;
     std::uint64_t mFinalSlots = 0;
     std::uint64_t mPartitions[kMaxSegments] = {};
@@ -275,6 +274,7 @@ struct SharedSpectrumConvolver::Segment {
     // Partitions a pair holds in this segment (the final one: per pair).
     std::uint64_t mMaxPartitions = 0;
     std::uint64_t mMiddleOffset = 0;
+    std::uint64_t mNumIns = 0;
     bool mFinal = false;
     FFTSetup mSetup = nullptr;
     // Per input: two time buffers of mSize (the same input half a hop apart).
@@ -295,7 +295,7 @@ struct SharedSpectrumConvolver::Segment {
     [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + 2 * mSize * in; }
     [[nodiscard]] float* slot(unsigned int in, std::uint64_t s) const noexcept
     {
-        return mRing->mData.get() + (in * mRing->mSlots + s) * mSize;
+        return mRing->mData.get() + (s * mNumIns + in) * mSize;
     }
     [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
     {
@@ -336,6 +336,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     for (std::size_t j = 0; j < sizes.size(); ++j) {
         auto segment = std::make_unique<Segment>();
         segment->mIndex = j;
+        segment->mNumIns = mNumIns;
         segment->mSize = sizes[j];
         segment->mHop = sizes[j] / 2;
         segment->mLog2 = exponentOf(sizes[j]);
@@ -345,7 +346,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
             const std::uint64_t window = (sizes[j + 1] - sizes[j]) / 2;
             segment->mMaxPartitions = window / segment->mHop;
             segment->mMiddleOffset = middleFloats;
-            middleFloats += segment->mMaxPartitions * segment->mSize;
+            middleFloats += segment->mMaxPartitions * segment->mSize * mNumIns * mNumOuts;
             windowStart += window;
         }
         mSegments.push_back(std::move(segment));
@@ -390,13 +391,13 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
 
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
     mPairs = std::make_unique<Pair[]>(pairs);
+    mMiddleSpectra = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
     const std::uint64_t finalSlots = finalSlotsFor(maxLength);
     for (std::uint64_t p = 0; p < pairs; ++p) {
         Pair& target = mPairs[p];
         if (mHeadTaps > 0) {
             target.mHead = makeAlignedArray<float>(mHeadTaps);
         }
-        target.mMiddle = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
         target.mFinal = makeAlignedArray<float>(finalSlots * mSegments.back()->mSize);
         target.mFinalSlots = finalSlots;
         target.mCapacity = maxLength;
@@ -481,8 +482,19 @@ ConvolveStatus SharedSpectrumConvolver::remake(Pair& target, std::uint64_t capac
     return target.mFinal ? kConvolveOk : kConvolveMemoryUnavailable;
 }
 
-void SharedSpectrumConvolver::loadSpectra(Pair& target, const float* ir, std::uint64_t length)
+float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, const Segment& segment,
+                                            std::uint64_t partition) const noexcept
 {
+    if (segment.mFinal) {
+        return pair(in, out).mFinal.get() + partition * segment.mSize;
+    }
+    return mMiddleSpectra.get() + segment.mMiddleOffset +
+           ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+}
+
+void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length)
+{
+    Pair& target = pair(in, out);
     if (mHeadTaps > 0) {
         float* head = target.mHead.get();
         for (std::uint64_t p = 0; p < mHeadTaps; ++p) {
@@ -501,13 +513,12 @@ void SharedSpectrumConvolver::loadSpectra(Pair& target, const float* ir, std::ui
         const std::uint64_t capacity = segment.mFinal ? target.mFinalSlots : segment.mMaxPartitions;
         const std::uint64_t used = std::min(available, capacity * segment.mHop);
         const std::uint64_t partitions = (used + segment.mHop - 1) / segment.mHop;
-        float* base = segment.mFinal ? target.mFinal.get() : target.mMiddle.get() + segment.mMiddleOffset;
         for (std::uint64_t p = 0; p < partitions; ++p) {
             const std::uint64_t offset = p * segment.mHop;
             const std::uint64_t count = std::min(used - offset, segment.mHop);
             std::memcpy(scratch.get(), ir + start + offset, count * sizeof(float));
             std::fill(scratch.get() + count, scratch.get() + segment.mSize, 0.0f);
-            PackedSpectrum spectrum = spectrumAt(base + p * segment.mSize, segment.mSize);
+            PackedSpectrum spectrum = spectrumAt(irPartition(in, out, segment, p), segment.mSize);
             const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
             dspkit_rfft(setup.get(), scratch.get(), &split, segment.mSize, segment.mLog2);
         }
@@ -550,7 +561,7 @@ ConvolveStatus SharedSpectrumConvolver::set(unsigned int in, unsigned int out, c
         return length != 0 ? kConvolveMemoryUnavailable : kConvolveOk;
     }
     try {
-        loadSpectra(target, ir, length);
+        loadSpectra(in, out, ir, length);
     } catch (const std::bad_alloc&) {
         target.mBusy.store(false, std::memory_order_release);
         return kConvolveMemoryUnavailable;
@@ -623,8 +634,8 @@ void SharedSpectrumConvolver::adoptPendingRing() noexcept
         for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
             for (std::uint64_t k = 0; k < old->mSlots; ++k) {
                 const std::uint64_t from = (group.mNewest + k) % old->mSlots;
-                std::memcpy(fresh->mData.get() + (i * fresh->mSlots + k) * last.mSize,
-                            old->mData.get() + (i * old->mSlots + from) * last.mSize, last.mSize * sizeof(float));
+                std::memcpy(fresh->mData.get() + (k * mNumIns + i) * last.mSize,
+                            old->mData.get() + (from * mNumIns + i) * last.mSize, last.mSize * sizeof(float));
             }
         }
         group.mNewest = 0;
@@ -871,9 +882,8 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
         return target.mActive && target.mPartitions[index] > partition &&
                hopIndex - target.mFirstClean[index] + 1 > static_cast<std::int64_t>(partition);
     };
-    const auto irPartition = [&](const Pair& target) {
-        float* base = segment.mFinal ? target.mFinal.get() : target.mMiddle.get() + segment.mMiddleOffset;
-        return spectrumAt(base + partition * size, size);
+    const auto response = [&](unsigned int in, unsigned int out) {
+        return spectrumAt(irPartition(in, out, segment, partition), size);
     };
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const bool two = o + 1 < mNumOuts;
@@ -888,11 +898,11 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
             }
             const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, irPartition(first), irPartition(pair(i, o + 1)), bins);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins);
             } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, irPartition(first), bins);
+                multiplyAccumulatePacked(acc0, input, response(i, o), bins);
             } else {
-                multiplyAccumulatePacked(acc1, input, irPartition(pair(i, o + 1)), bins);
+                multiplyAccumulatePacked(acc1, input, response(i, o + 1), bins);
             }
         }
     }
@@ -917,9 +927,8 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
     const auto takesPart = [&](const Pair& target) {
         return target.mActive && target.mPartitions[index] > 0 && hopIndex >= target.mFirstClean[index];
     };
-    const auto irPartition = [&](const Pair& target) {
-        float* base = segment.mFinal ? target.mFinal.get() : target.mMiddle.get() + segment.mMiddleOffset;
-        return spectrumAt(base, size);
+    const auto response = [&](unsigned int in, unsigned int out) {
+        return spectrumAt(irPartition(in, out, segment, 0), size);
     };
     const float scale = 1.0f / static_cast<float>(size * 4);
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
@@ -932,12 +941,11 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             const bool use1 = two && takesPart(pair(i, o + 1));
             const PackedSpectrum input = spectrumAt(segment.slot(i, newest), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, irPartition(first), irPartition(pair(i, o + 1)),
-                                            size / 2);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
             } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, irPartition(first), size / 2);
+                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
             } else if (use1) {
-                multiplyAccumulatePacked(acc1, input, irPartition(pair(i, o + 1)), size / 2);
+                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
             }
         }
         for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {

@@ -91,7 +91,9 @@ private:
     [[nodiscard]] ConvolveStatus remake(Pair& target, std::uint64_t capacity);
     void requestFinalRing(std::uint64_t slots);
     void releaseRetiredRing() noexcept;
-    void loadSpectra(Pair& target, const float* ir, std::uint64_t length);
+    void loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length);
+    [[nodiscard]] float* irPartition(unsigned int in, unsigned int out, const Segment& segment,
+                                     std::uint64_t partition) const noexcept;
 
     void adoptPendingRing() noexcept;
     void resetAllNow() noexcept;
@@ -109,6 +111,10 @@ private:
     std::uint64_t mHeadTaps = 0;
     std::vector<std::unique_ptr<Segment>> mSegments;
     std::unique_ptr<Pair[]> mPairs;
+    // Response spectra of the segments before the final one, laid out by
+    // segment, partition, input and output, so that one step of products reads
+    // one contiguous stretch.
+    AlignedArray<float> mMiddleSpectra;
 
     // The final segment's rings grow when a pair is remade for longer responses:
     // a control thread leaves the larger rings here, the audio thread adopts them
