@@ -447,6 +447,40 @@ void realInverseTo(const State* state, const Split* input, T* output, unsigned l
     }
 }
 
+void realForwardRotated(const SetupState<float>* state, const float* input, const DSPSplitComplex* output,
+                        unsigned long log2n) noexcept
+{
+    const PlanSet<float>* plans = plansFor<float>(state, log2n);
+    if (plans == nullptr || log2n < 2) {
+        return;
+    }
+    const std::size_t n = std::size_t{1} << log2n;
+    const ScopedScratch<float> scratch(state, log2n);
+    const float* source = input;
+    if (!Fftw<float>::aligned(input)) {
+        std::memcpy(scratch.samples(), input, n * sizeof(float));
+        source = scratch.samples();
+    }
+    Fftw<float>::forward(plans->forward, source, scratch.spectrum());
+    // The Nyquist bin, (-1)^(N/2) = +1, keeps its sign.
+    deinterleaveScaledAlternating(scratch.spectrum(), output->realp, output->imagp, 2.0f, n / 2);
+    output->imagp[0] = 2.0f * scratch.spectrum()[n];
+}
+
+void realInverseScaled(const SetupState<float>* state, const DSPSplitComplex* input, float* output,
+                       std::size_t count, float scale, unsigned long log2n) noexcept
+{
+    const PlanSet<float>* plans = plansFor<float>(state, log2n);
+    if (plans == nullptr) {
+        return;
+    }
+    const std::size_t n = std::size_t{1} << log2n;
+    const ScopedScratch<float> scratch(state, log2n);
+    packSpectrum(input, scratch.spectrum(), n / 2);
+    Fftw<float>::inverse(plans->inverse, scratch.spectrum(), scratch.samples());
+    scaledCopy(output, scratch.samples(), scale, std::min(count, n));
+}
+
 template <class In, class Split>
 void unzipZero(const In* input, const Split* output, unsigned long inputLength, unsigned long log2n) noexcept
 {
@@ -611,6 +645,18 @@ void dspkit_rifft(FFTSetupD setup, const DSPDoubleSplitComplex* input, double* o
                   unsigned long log2n) noexcept
 {
     realInverseTo<double>(setup, input, output, log2n);
+}
+
+void dspkit_rfft_rotated(FFTSetup setup, const float* input, const DSPSplitComplex* output,
+                         unsigned long log2n) noexcept
+{
+    realForwardRotated(setup, input, output, log2n);
+}
+
+void dspkit_rifft_scaled(FFTSetup setup, const DSPSplitComplex* input, float* output,
+                         unsigned long count, float scale, unsigned long log2n) noexcept
+{
+    realInverseScaled(setup, input, output, count, scale, log2n);
 }
 
 } // namespace dspkit

@@ -105,6 +105,21 @@ void dspkit_rifft(FFTSetup setup, const DSPSplitComplex* input, float* output,
 void dspkit_rifft(FFTSetupD setup, const DSPDoubleSplitComplex* input, double* output,
                   unsigned long log2n) noexcept;
 
+// Forward real transform of the N samples of input taken in rotated order,
+// input[N/2 .. N) then input[0 .. N/2), into output: the same result as
+// dspkit_rfft of the rotated block, without rotating it (rotation by half a
+// block flips the sign of every odd bin). input must hold N samples.
+void dspkit_rfft_rotated(FFTSetup setup, const float* input, const DSPSplitComplex* output,
+                         unsigned long log2n) noexcept;
+
+// Inverse real transform of the packed spectrum in input, of which the first
+// count samples (count <= N), each times scale, are written to output; the
+// transform itself runs in scratch memory. The contents of input are
+// unspecified afterwards. This is the convolver's per-hop inverse: it needs
+// only the first half of the block, scaled.
+void dspkit_rifft_scaled(FFTSetup setup, const DSPSplitComplex* input, float* output,
+                         unsigned long count, float scale, unsigned long log2n) noexcept;
+
 // Buffers are allocated at exactly the length asked for.
 inline constexpr unsigned long padded_length(unsigned long length) noexcept
 {

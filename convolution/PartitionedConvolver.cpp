@@ -42,7 +42,7 @@ PartitionedConvolver::PartitionedConvolver(unsigned long maxFFTSize, unsigned lo
     mMaxImpulseLength = (mMaxImpulseLength + half - 1) / half * half;
 
     mSpectraMemory = makeAlignedArray<float>(4 * mMaxImpulseLength);
-    mTimeMemory = makeAlignedArray<float>(6 * maxFFTSizeNow);
+    mTimeMemory = makeAlignedArray<float>(4 * maxFFTSizeNow);
     dspkit_create_setup(&mFFTSetup, mMaxFFTSizeLog2);
     if (mFFTSetup == nullptr) {
         throw std::bad_alloc();
@@ -53,11 +53,11 @@ PartitionedConvolver::PartitionedConvolver(unsigned long maxFFTSize, unsigned lo
     mInputSpectra = {spectra + 2 * mMaxImpulseLength, spectra + 3 * mMaxImpulseLength};
 
     float* time = mTimeMemory.get();
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 2; ++i) {
         mFFTBuffers[i] = time + i * maxFFTSizeNow;
     }
-    mAccumSpectrum = {time + 4 * maxFFTSizeNow, time + 4 * maxFFTSizeNow + half};
-    mPartitionTemp = time + 5 * maxFFTSizeNow;
+    mAccumSpectrum = {time + 2 * maxFFTSizeNow, time + 2 * maxFFTSizeNow + half};
+    mPartitionTemp = time + 3 * maxFFTSizeNow;
 }
 
 PartitionedConvolver::~PartitionedConvolver()
@@ -170,7 +170,7 @@ void PartitionedConvolver::resetNow() noexcept
 {
     const std::uint64_t maxFFTSize = std::uint64_t{1} << mMaxFFTSizeLog2;
     const std::uint64_t half = (std::uint64_t{1} << mFFTSizeLog2) / 2;
-    std::fill_n(mTimeMemory.get(), 5 * maxFFTSize, 0.0f);
+    std::fill_n(mTimeMemory.get(), 3 * maxFFTSize, 0.0f);
     if (mResetOffset >= 0) {
         mRWCounter = static_cast<std::uint64_t>(mResetOffset) & (half - 1);
     } else {
@@ -191,6 +191,22 @@ void PartitionedConvolver::processPartition(const DSPSplitComplex& in1, const DS
     const float dc = out.realp[0] + in1.realp[0] * in2.realp[0];
     const float nyquist = out.imagp[0] + in1.imagp[0] * in2.imagp[0];
     multiplyAccumulateSpectra(out.realp, out.imagp, in1.realp, in1.imagp, in2.realp, in2.imagp, numBins);
+    out.realp[0] = dc;
+    out.imagp[0] = nyquist;
+}
+
+void PartitionedConvolver::accumulatePartition(const DSPSplitComplex& in1, const DSPSplitComplex& in2,
+                                               bool first) noexcept
+{
+    const std::uint64_t numBins = (std::uint64_t{1} << mFFTSizeLog2) / 2;
+    if (!first) {
+        processPartition(in1, in2, mAccumSpectrum, numBins);
+        return;
+    }
+    const DSPSplitComplex& out = mAccumSpectrum;
+    const float dc = in1.realp[0] * in2.realp[0];
+    const float nyquist = in1.imagp[0] * in2.imagp[0];
+    multiplySpectra(out.realp, out.imagp, in1.realp, in1.imagp, in2.realp, in2.imagp, numBins);
     out.realp[0] = dc;
     out.imagp[0] = nyquist;
 }
@@ -218,10 +234,8 @@ bool PartitionedConvolver::processImpl(const float* in, float* out, unsigned lon
     const std::uint64_t fftSize = std::uint64_t{1} << mFFTSizeLog2;
     const std::uint64_t half = fftSize / 2;
     const float scale = 1.0f / static_cast<float>(fftSize * 4);
-    float* const input1 = mFFTBuffers[0];
-    float* const input2 = mFFTBuffers[1];
-    float* const transform = mFFTBuffers[2];
-    float* const output = mFFTBuffers[3];
+    float* const input = mFFTBuffers[0];
+    float* const output = mFFTBuffers[1];
 
     std::uint64_t counter = mRWCounter;
     while (numSamples > 0) {
@@ -229,8 +243,7 @@ bool PartitionedConvolver::processImpl(const float* in, float* out, unsigned lon
         const std::uint64_t chunk = std::min<std::uint64_t>(numSamples, half - hopPosition);
 
         // Input goes in before output comes out, so in and out may alias.
-        std::memcpy(input1 + counter, in, chunk * sizeof(float));
-        std::memcpy(input2 + ((counter + half) & (fftSize - 1)), in, chunk * sizeof(float));
+        std::memcpy(input + counter, in, chunk * sizeof(float));
         if constexpr (Accumulate) {
             addInPlace(out, output + counter, chunk);
         } else {
@@ -250,21 +263,24 @@ bool PartitionedConvolver::processImpl(const float* in, float* out, unsigned lon
             mLastPartition = end;
             toDo = start + toDo - end;
             for (std::uint64_t slot = start; slot < end; ++slot) {
-                processPartition(inputSlot(slot), irPartition(++mPartitionsDone), mAccumSpectrum, half);
+                const bool first = mPartitionsDone == 0;
+                accumulatePartition(inputSlot(slot), irPartition(++mPartitionsDone), first);
             }
         }
 
         if (hopDone == 0) {
-            // Both input buffers hold the last fftSize samples rotated by half a
-            // block, newest half first; pick the one that is in that order now.
-            const float* source = counter == fftSize ? input2 : input1;
+            // The block to transform is the last fftSize samples, newest half
+            // first: the input buffer as it stands after the first half-hop,
+            // rotated by half a block after the second.
             const DSPSplitComplex newest = inputSlot(mInputPosition);
-            dspkit_rfft(mFFTSetup, source, &newest, fftSize, mFFTSizeLog2);
-            processPartition(newest, irPartition(0), mAccumSpectrum, half);
-            dspkit_rifft(mFFTSetup, &mAccumSpectrum, transform, mFFTSizeLog2);
-            scaledCopy(output + (counter == fftSize ? 0 : half), transform, scale, half);
-            std::fill_n(mAccumSpectrum.realp, half, 0.0f);
-            std::fill_n(mAccumSpectrum.imagp, half, 0.0f);
+            if (counter == fftSize) {
+                dspkit_rfft_rotated(mFFTSetup, input, &newest, mFFTSizeLog2);
+            } else {
+                dspkit_rfft(mFFTSetup, input, &newest, fftSize, mFFTSizeLog2);
+            }
+            accumulatePartition(newest, irPartition(0), mPartitionsDone == 0);
+            dspkit_rifft_scaled(mFFTSetup, &mAccumSpectrum, output + (counter == fftSize ? 0 : half), half,
+                                scale, mFFTSizeLog2);
 
             mValidPartitions = std::min(mValidPartitions + 1, mNumPartitions);
             mLastPartition = mInputPosition != 0 ? mInputPosition : mNumPartitions;

@@ -76,6 +76,9 @@ private:
     bool processImpl(const float* in, float* out, unsigned long numSamples) noexcept;
     [[nodiscard]] ConvolveStatus setMaxFFTSize(unsigned long maxFFTSize) noexcept;
     void resetNow() noexcept;
+    // The first product of a hop writes the accumulation spectrum, later ones
+    // add to it, so it never needs clearing between hops.
+    void accumulatePartition(const DSPSplitComplex& in1, const DSPSplitComplex& in2, bool first) noexcept;
     [[nodiscard]] DSPSplitComplex irPartition(std::uint64_t index) const noexcept;
     [[nodiscard]] DSPSplitComplex inputSlot(std::uint64_t slot) const noexcept;
 
@@ -97,10 +100,13 @@ private:
     // Spectra: IR real, IR imaginary, input real, input imaginary, each of the
     // maximum impulse length.
     AlignedArray<float> mSpectraMemory;
-    // Time buffers: input 1, input 2, transform, output (maximum FFT size each),
-    // accumulation real and imaginary (half each), partition scratch.
+    // Time buffers: input, output (maximum FFT size each), accumulation real
+    // and imaginary (half each), partition scratch. The input buffer is one
+    // ring of the last FFT-size samples, transformed in rotated order when the
+    // newest half sits at its end; the inverse transform runs in the FFT layer's
+    // scratch, which stays in cache.
     AlignedArray<float> mTimeMemory;
-    float* mFFTBuffers[4] = {};
+    float* mFFTBuffers[2] = {};
     DSPSplitComplex mImpulseSpectra{};
     DSPSplitComplex mInputSpectra{};
     DSPSplitComplex mAccumSpectrum{};

@@ -35,6 +35,18 @@ void multiplyAccumulateSpectra(float* __restrict cReal, float* __restrict cImag,
 }
 
 DSPKIT_HOT
+void multiplySpectra(float* __restrict cReal, float* __restrict cImag,
+                     const float* __restrict aReal, const float* __restrict aImag,
+                     const float* __restrict bReal, const float* __restrict bImag,
+                     std::size_t numBins) noexcept
+{
+    for (std::size_t i = 0; i < numBins; ++i) {
+        cReal[i] = aReal[i] * bReal[i] - aImag[i] * bImag[i];
+        cImag[i] = aImag[i] * bReal[i] + aReal[i] * bImag[i];
+    }
+}
+
+DSPKIT_HOT
 void scaledCopy(float* __restrict out, const float* __restrict in, float scale,
                 std::size_t count) noexcept
 {
@@ -155,6 +167,18 @@ void deinterleaveScaled(const float* __restrict pairs, float* __restrict re,
     for (std::size_t k = 0; k < count; ++k) {
         re[k] = pairs[2 * k] * scale;
         im[k] = pairs[2 * k + 1] * scale;
+    }
+}
+
+DSPKIT_HOT
+void deinterleaveScaledAlternating(const float* __restrict pairs, float* __restrict re,
+                                   float* __restrict im, float scale, std::size_t count) noexcept
+{
+    for (std::size_t k = 0; k < count; k += 2) {
+        re[k] = pairs[2 * k] * scale;
+        im[k] = pairs[2 * k + 1] * scale;
+        re[k + 1] = pairs[2 * k + 2] * -scale;
+        im[k + 1] = pairs[2 * k + 3] * -scale;
     }
 }
 

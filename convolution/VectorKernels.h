@@ -15,6 +15,12 @@ void multiplyAccumulateSpectra(float* __restrict cReal, float* __restrict cImag,
                                const float* __restrict bReal, const float* __restrict bImag,
                                std::size_t numBins) noexcept;
 
+// c = a * b, bin by bin, like multiplyAccumulateSpectra without the sum.
+void multiplySpectra(float* __restrict cReal, float* __restrict cImag,
+                     const float* __restrict aReal, const float* __restrict aImag,
+                     const float* __restrict bReal, const float* __restrict bImag,
+                     std::size_t numBins) noexcept;
+
 // out[i] = in[i] * scale.
 void scaledCopy(float* __restrict out, const float* __restrict in, float scale,
                 std::size_t count) noexcept;
@@ -37,6 +43,12 @@ void deinterleaveScaled(const float* __restrict pairs, float* __restrict re,
                         float* __restrict im, float scale, std::size_t count) noexcept;
 void deinterleaveScaled(const double* __restrict pairs, double* __restrict re,
                         double* __restrict im, double scale, std::size_t count) noexcept;
+
+// As deinterleaveScaled with the sign of every odd-numbered pair flipped:
+// re[k] = (-1)^k * scale * pairs[2k], im[k] = (-1)^k * scale * pairs[2k + 1].
+// count must be even.
+void deinterleaveScaledAlternating(const float* __restrict pairs, float* __restrict re,
+                                   float* __restrict im, float scale, std::size_t count) noexcept;
 
 // Separate arrays to interleaved pairs: pairs[2k] = re[k], pairs[2k + 1] = im[k].
 void interleave(const float* __restrict re, const float* __restrict im,

@@ -236,6 +236,47 @@ TEST(FFTLayer, UnalignedBuffersGiveTheSameResult)
     dspkit::dspkit_destroy_setup(setup);
 }
 
+TEST(FFTLayer, RotatedForwardEqualsForwardOfTheRotatedBlock)
+{
+    constexpr unsigned long log2n = 6;
+    constexpr std::size_t n = 64;
+    dspkit::FFTSetup setup = nullptr;
+    dspkit::dspkit_create_setup(&setup, log2n);
+    ASSERT_NE(setup, nullptr);
+    const std::vector<float> x = qirtest::whiteNoise(n, 12);
+    std::vector<float> rotated(x.begin() + n / 2, x.end());
+    rotated.insert(rotated.end(), x.begin(), x.begin() + n / 2);
+    SplitBuffer<float> a(n / 2), b(n / 2);
+    const DSPSplitComplex direct{a.re.get(), a.im.get()};
+    const DSPSplitComplex viaRotation{b.re.get(), b.im.get()};
+    dspkit::dspkit_rfft(setup, rotated.data(), &direct, n, log2n);
+    dspkit::dspkit_rfft_rotated(setup, x.data(), &viaRotation, log2n);
+    for (std::size_t k = 0; k < n / 2; ++k) {
+        EXPECT_NEAR(viaRotation.realp[k], direct.realp[k], 1e-4f) << k;
+        EXPECT_NEAR(viaRotation.imagp[k], direct.imagp[k], 1e-4f) << k;
+    }
+    dspkit::dspkit_destroy_setup(setup);
+}
+
+TEST(FFTLayer, ScaledInverseWritesTheScaledFirstSamples)
+{
+    constexpr unsigned long log2n = 7;
+    constexpr std::size_t n = 128;
+    dspkit::FFTSetup setup = nullptr;
+    dspkit::dspkit_create_setup(&setup, log2n);
+    ASSERT_NE(setup, nullptr);
+    const std::vector<float> x = qirtest::whiteNoise(n, 9);
+    SplitBuffer<float> buffer(n / 2);
+    const DSPSplitComplex split{buffer.re.get(), buffer.im.get()};
+    dspkit::dspkit_rfft(setup, x.data(), &split, n, log2n);
+    std::vector<float> out(n, 5.0f);
+    dspkit::dspkit_rifft_scaled(setup, &split, out.data(), 50, 1.0f / (2 * n), log2n);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_NEAR(out[i], i < 50 ? x[i] : 5.0f, 1e-6f) << i;
+    }
+    dspkit::dspkit_destroy_setup(setup);
+}
+
 TEST(FFTLayer, ComplexTransformsMatchTheDftAndAreUnnormalised)
 {
     constexpr unsigned long log2n = 5;
