@@ -277,13 +277,12 @@ struct SharedSpectrumConvolver::Segment {
     std::uint64_t mNumIns = 0;
     bool mFinal = false;
     FFTSetup mSetup = nullptr;
-    // Per input: two time buffers of mSize (the same input half a hop apart).
+    // Per input: the last mSize samples, written at the group's counter.
     AlignedArray<float> mInputTime;
     std::unique_ptr<Ring> mRing;
     // Per group and output: accumulation spectrum and output buffer.
     AlignedArray<float> mAccum;
     AlignedArray<float> mOutput;
-    AlignedArray<float> mTransform;
     std::vector<Group> mGroups;
     std::vector<unsigned int> mGroupOfInput;
 
@@ -292,7 +291,7 @@ struct SharedSpectrumConvolver::Segment {
     Segment& operator=(const Segment&) = delete;
     ~Segment() { dspkit_destroy_setup(mSetup); }
 
-    [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + 2 * mSize * in; }
+    [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + mSize * in; }
     [[nodiscard]] float* slot(unsigned int in, std::uint64_t s) const noexcept
     {
         return mRing->mData.get() + (s * mNumIns + in) * mSize;
@@ -377,11 +376,10 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         if (segment->mSetup == nullptr) {
             throw std::bad_alloc();
         }
-        segment->mInputTime = makeAlignedArray<float>(2 * size * mNumIns);
+        segment->mInputTime = makeAlignedArray<float>(size * mNumIns);
         const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
         segment->mAccum = makeAlignedArray<float>(perGroup);
         segment->mOutput = makeAlignedArray<float>(perGroup);
-        segment->mTransform = makeAlignedArray<float>(size);
         segment->mRing = std::make_unique<Ring>();
         segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
         segment->mRing->mData = makeAlignedArray<float>(segment->mRing->mSlots * size * mNumIns);
@@ -649,7 +647,7 @@ void SharedSpectrumConvolver::resetAllNow() noexcept
     for (auto& segment : mSegments) {
         const std::uint64_t groups = segment->mGroups.size();
         const std::uint64_t perGroup = groups * std::max(1u, mNumOuts) * segment->mSize;
-        std::fill_n(segment->mInputTime.get(), 2 * segment->mSize * mNumIns, 0.0f);
+        std::fill_n(segment->mInputTime.get(), segment->mSize * mNumIns, 0.0f);
         std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
         std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
         for (Group& group : segment->mGroups) {
@@ -834,15 +832,12 @@ void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const
     for (unsigned long done = 0; done < numSamples;) {
         const std::uint64_t position = counter & (hop - 1);
         const std::uint64_t chunk = std::min<std::uint64_t>(numSamples - done, hop - position);
-        const std::uint64_t mirrored = (counter + hop) & (size - 1);
         for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
             float* time = segment.inputTime(i);
             if (i < activeIns) {
                 std::memcpy(time + counter, ins[i] + done, chunk * sizeof(float));
-                std::memcpy(time + size + mirrored, ins[i] + done, chunk * sizeof(float));
             } else {
                 std::fill_n(time + counter, chunk, 0.0f);
-                std::fill_n(time + size + mirrored, chunk, 0.0f);
             }
         }
         for (unsigned int o = 0; o < mNumOuts; ++o) {
@@ -915,13 +910,17 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
     const std::uint64_t hop = segment.mHop;
     const std::uint64_t slots = segment.mRing->mSlots;
     const std::uint64_t newest = (group.mNewest + slots - 1) % slots;
-    // Both time buffers hold the last size samples rotated by half, newest half
-    // first; the one in order now is transformed.
+    // Spectra are of the last size samples rotated by half, newest half first:
+    // the time buffer holds them so when the counter is at its middle, and in
+    // plain order when it has reached its end.
     for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-        const float* source = segment.inputTime(i) + (secondHalf ? size : 0);
         const PackedSpectrum spectrum = spectrumAt(segment.slot(i, newest), size);
         const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
-        dspkit_rfft(segment.mSetup, source, &split, size, segment.mLog2);
+        if (secondHalf) {
+            dspkit_rfft_rotated(segment.mSetup, segment.inputTime(i), &split, segment.mLog2);
+        } else {
+            dspkit_rfft(segment.mSetup, segment.inputTime(i), &split, size, segment.mLog2);
+        }
     }
     const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
     const auto takesPart = [&](const Pair& target) {
@@ -951,9 +950,8 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
         for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
             const PackedSpectrum acc = k == 0 ? acc0 : acc1;
             const DSPSplitComplex split{acc.realp, acc.imagp};
-            dspkit_rifft(segment.mSetup, &split, segment.mTransform.get(), segment.mLog2);
-            scaledCopy(segment.output(group, o + k, mNumOuts) + (secondHalf ? 0 : hop), segment.mTransform.get(),
-                       scale, hop);
+            dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o + k, mNumOuts) + (secondHalf ? 0 : hop),
+                                hop, scale, segment.mLog2);
             std::fill_n(acc.realp, size, 0.0f);
         }
     }
