@@ -133,12 +133,26 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
                            const float* __restrict b1Imag, std::size_t numBins) noexcept
 {
     for (std::size_t i = 0; i < numBins; ++i) {
+        // Written as chains of multiply-adds onto the sums: two fused
+        // operations per term instead of a multiply, a fused one and an add.
         const float re = aReal[i];
         const float im = aImag[i];
-        c0Real[i] += re * b0Real[i] - im * b0Imag[i];
-        c0Imag[i] += im * b0Real[i] + re * b0Imag[i];
-        c1Real[i] += re * b1Real[i] - im * b1Imag[i];
-        c1Imag[i] += im * b1Real[i] + re * b1Imag[i];
+        float r0 = c0Real[i];
+        float i0 = c0Imag[i];
+        float r1 = c1Real[i];
+        float i1 = c1Imag[i];
+        r0 += re * b0Real[i];
+        i0 += im * b0Real[i];
+        r1 += re * b1Real[i];
+        i1 += im * b1Real[i];
+        r0 -= im * b0Imag[i];
+        i0 += re * b0Imag[i];
+        r1 -= im * b1Imag[i];
+        i1 += re * b1Imag[i];
+        c0Real[i] = r0;
+        c0Imag[i] = i0;
+        c1Real[i] = r1;
+        c1Imag[i] = i1;
     }
 }
 
