@@ -5,6 +5,7 @@
 // threads and adopted by the audio thread at the start of a block.
 #pragma once
 
+#include "engine/DecoderParameters.h"
 #include "engine/FloatQueue.h"
 #include "framework/ADSREnvelope.h"
 #include "framework/IEditorDelegate.h"
@@ -45,21 +46,7 @@ public:
     static constexpr int kFifoDelay = kSubBlockFrames;
 
     // Parameter indices the engine reads.
-    enum EParams {
-        kDecoderMode = 0,
-        kDecodeOrder,
-        kChannelLayout,
-        kNormalizationType,
-        kEnableRotation,
-        kUseRPY,
-        kYaw,
-        kPitch,
-        kRoll,
-        kFlipYaw,
-        kFlipPitch,
-        kFlipRoll,
-        kOutputVolume,
-    };
+    using enum EParams;
 
     // Main thread. delegate (borrowed) provides the parameter values; it must
     // outlive the engine. Throws std::bad_alloc when the rotator or the encoder

@@ -39,19 +39,7 @@ plugfw::Config QIRMatrixDecoder::MakeConfig()
 QIRMatrixDecoder::QIRMatrixDecoder(const plugfw::InstanceInfo& info)
     : plugfw::IAUv3Binding(info, MakeConfig()), mDSP(std::make_unique<qir::QIRMatrixDecoderDSP>(this))
 {
-    GetParam(kDecoderMode)->InitEnum("Decoder Mode", 0, {"Anechoic", "Room", "UHJ"});
-    GetParam(kDecodeOrder)->InitEnum("Decode Order", 0, {"1", "2", "3", "4", "5", "6", "7"});
-    GetParam(kChannelLayout)->InitEnum("Channel Layout", 0, {"ACN", "FuMa"});
-    GetParam(kNormalizationType)->InitEnum("Normalization Type", 1, {"N3D", "SN3D", "FuMa"});
-    GetParam(kEnableRotation)->InitBool("Enable Rotation", true);
-    GetParam(kUseRPY)->InitBool("Use RPY", false);
-    GetParam(kYaw)->InitDouble("Yaw", 0.0, -180.0, 180.0, 0.1);
-    GetParam(kPitch)->InitDouble("Pitch", 0.0, -180.0, 180.0, 0.1);
-    GetParam(kRoll)->InitDouble("Roll", 0.0, -180.0, 180.0, 0.1);
-    GetParam(kFlipYaw)->InitBool("Flip Yaw", false);
-    GetParam(kFlipPitch)->InitBool("Flip Pitch", false);
-    GetParam(kFlipRoll)->InitBool("Flip Roll", false);
-    GetParam(kOutputVolume)->InitGain("Output Volume", 0.0, -70.0, 12.0, 0.5);
+    qir::InitDecoderParameters(*this);
 }
 
 QIRMatrixDecoder::~QIRMatrixDecoder()

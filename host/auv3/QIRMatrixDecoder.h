@@ -11,22 +11,7 @@
 
 class QIRMatrixDecoder final : public plugfw::IAUv3Binding {
 public:
-    enum EParams {
-        kDecoderMode = 0,
-        kDecodeOrder,
-        kChannelLayout,
-        kNormalizationType,
-        kEnableRotation,
-        kUseRPY,
-        kYaw,
-        kPitch,
-        kRoll,
-        kFlipYaw,
-        kFlipPitch,
-        kFlipRoll,
-        kOutputVolume,
-        kNumParams,
-    };
+    using enum qir::EParams;
 
     // Smoother of the output gain: one pole with a 5 ms time constant at 48 kHz,
     // A = exp(-2 pi / 240), fixed whatever the host's sample rate.

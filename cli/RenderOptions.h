@@ -1,0 +1,77 @@
+// cli: the command line of qir-render, parsed and range-checked into the
+// settings of one render. Parsing knows nothing of the input file; the checks
+// that need it (channel count, order, sample rate) happen once it is open.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qircli {
+
+enum class EDecoderMode { kAnechoic = 0, kRoom = 1, kUHJ = 2 };
+enum class EChannelLayout { kACN = 0, kFuMa = 1 };
+enum class ENormalization { kN3D = 0, kSN3D = 1, kFuMa = 2 };
+enum class ESampleFormat { kFloat, kPCM24, kPCM16 };
+
+// "Anechoic", "Room", "UHJ": the decoder's own names.
+[[nodiscard]] const char* DecoderModeName(EDecoderMode mode) noexcept;
+
+// One --set: a parameter (by name or index, resolved against the plug-in's
+// parameter tree later) takes a value at a time in seconds.
+struct AutomationRequest {
+    std::string mParameter;
+    double mSeconds = 0.0;
+    std::string mValue;
+    std::string mText; // the option as given, for messages
+};
+
+// One --note: test-source note on at mStart, off at mEnd (when given).
+struct NoteRequest {
+    int mNote = 0;
+    double mStart = 0.0;
+    std::optional<double> mEnd;
+};
+
+struct RenderOptions {
+    bool mHelp = false;
+    bool mDemo = false;
+    std::string mInput;  // empty with --demo
+    std::string mOutput;
+
+    EDecoderMode mMode = EDecoderMode::kAnechoic;
+    std::optional<int> mOrder; // default: from the input's channel count
+    EChannelLayout mLayout = EChannelLayout::kACN;
+    ENormalization mNorm = ENormalization::kSN3D;
+    bool mRotation = true;
+    // Degrees of rotation: yaw -180..180, pitch and roll -90..90.
+    double mYaw = 0.0;
+    double mPitch = 0.0;
+    double mRoll = 0.0;
+    bool mRollPitchYaw = false;
+    bool mFlipYaw = false;
+    bool mFlipPitch = false;
+    bool mFlipRoll = false;
+    double mVolumeDB = 0.0;
+    std::vector<AutomationRequest> mAutomation;
+    std::vector<NoteRequest> mNotes;
+    int mBlockSize = 512;
+    bool mTail = true;
+    ESampleFormat mFormat = ESampleFormat::kFloat;
+    std::string mResources; // empty: the engine's default folder
+    bool mQuiet = false;
+};
+
+// The result of parsing: options, or one message saying what is wrong.
+struct ParseResult {
+    RenderOptions mOptions;
+    std::string mError;
+    [[nodiscard]] bool ok() const noexcept { return mError.empty(); }
+};
+
+[[nodiscard]] ParseResult ParseRenderOptions(const std::vector<std::string>& args);
+
+// The --help text.
+[[nodiscard]] std::string UsageText();
+
+} // namespace qircli
