@@ -8,7 +8,10 @@
 // The N-to-M mode runs on one of two engines: the shared-spectrum engine
 // (SharedSpectrumConvolver: each input transformed once, each output inverse-
 // transformed once per hop), the default, or one mono convolver per pair. The
-// one-to-one mode always uses mono convolvers. Both give the same results.
+// one-to-one mode always uses mono convolvers. Both give the same results, the
+// same statuses and the same latency; they differ only in how a pair changed
+// while audio runs comes back (the per-pair engine: silent for the change, then
+// from a cleared history; the shared engine: see SharedSpectrumConvolver.h).
 #pragma once
 
 #include "convolution/ConvolveStatus.h"
