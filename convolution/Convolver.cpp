@@ -2,6 +2,9 @@
 #include "convolution/Convolver.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -16,7 +19,29 @@ namespace {
 // Flush-to-zero (bit 15) and denormals-are-zero (bit 6) of MXCSR.
 constexpr std::uint32_t kDenormalBits = 0x8040;
 
+EConvolverEngine engineFromEnvironment() noexcept
+{
+    const char* name = std::getenv("QIR_CONVOLVER_ENGINE");
+    return name != nullptr && std::strcmp(name, "perpair") == 0 ? kPerPairEngine : kSharedSpectrumEngine;
+}
+
+std::atomic<EConvolverEngine>& defaultEngine() noexcept
+{
+    static std::atomic<EConvolverEngine> engine{engineFromEnvironment()};
+    return engine;
+}
+
 } // namespace
+
+void Convolver::setDefaultEngine(EConvolverEngine engine) noexcept
+{
+    defaultEngine().store(engine);
+}
+
+EConvolverEngine Convolver::getDefaultEngine() noexcept
+{
+    return defaultEngine().load();
+}
 
 Convolver::DenormalGuard::DenormalGuard() noexcept
 {
@@ -34,11 +59,21 @@ Convolver::DenormalGuard::~DenormalGuard()
 }
 
 Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency)
+    : Convolver(numIns, numOuts, latency, getDefaultEngine())
+{
+}
+
+Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
     , mN2M(true)
     , mInTemps(mNumIns, nullptr)
 {
+    if (engine == kSharedSpectrumEngine) {
+        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency);
+        mSharedOuts.resize(mNumOuts, nullptr);
+        return;
+    }
     mConvolvers.reserve(mNumOuts);
     for (unsigned int o = 0; o < mNumOuts; ++o) {
         mConvolvers.push_back(std::make_unique<NToMonoConvolver>(mNumIns, kDefaultMaxLength, latency));
@@ -70,6 +105,9 @@ ConvolveStatus Convolver::set(unsigned int in, unsigned int out, const float* ir
 {
     if (out >= mNumOuts) {
         return kConvolveOutputOutOfRange;
+    }
+    if (mShared) {
+        return mShared->set(in, out, ir, length, requestResize);
     }
     return mConvolvers[out]->set(mappedInput(in, out), ir, length, requestResize);
 }
@@ -107,6 +145,10 @@ void Convolver::clear(unsigned int in, unsigned int out, bool requestResize)
 
 void Convolver::reset() noexcept
 {
+    if (mShared) {
+        mShared->reset();
+        return;
+    }
     for (unsigned int o = 0; o < mNumOuts; ++o) {
         if (mN2M) {
             for (unsigned int i = 0; i < mNumIns; ++i) {
@@ -123,6 +165,9 @@ ConvolveStatus Convolver::reset(unsigned int in, unsigned int out) noexcept
     if (out >= mNumOuts) {
         return kConvolveOutputOutOfRange;
     }
+    if (mShared) {
+        return mShared->reset(in, out);
+    }
     return mConvolvers[out]->reset(mappedInput(in, out));
 }
 
@@ -130,6 +175,9 @@ ConvolveStatus Convolver::resize(unsigned int in, unsigned int out, unsigned lon
 {
     if (out >= mNumOuts) {
         return kConvolveInputOutOfRange;
+    }
+    if (mShared) {
+        return mShared->resize(in, out, length);
     }
     return mConvolvers[out]->resize(mappedInput(in, out), length);
 }
@@ -153,6 +201,22 @@ void Convolver::tempSetup(float* memory, unsigned long size) noexcept
 void Convolver::process(const float* const* ins, float** outs, unsigned long numIns, unsigned long numOuts,
                         unsigned long numSamples) noexcept
 {
+    if (mShared) {
+        // The shared engine writes every output: those not asked for go to
+        // scratch, so that their spectra stay in step.
+        SwappableMemory<float>::Ptr scratch =
+            mTemporaryMemory.grow(static_cast<std::uint64_t>(mNumIns + mNumOuts) * numSamples);
+        DenormalGuard guard;
+        if (scratch.get() == nullptr || numSamples == 0) {
+            return;
+        }
+        float* spare = scratch.get() + static_cast<std::uint64_t>(mNumIns) * numSamples;
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            mSharedOuts[o] = o < numOuts ? outs[o] : spare + static_cast<std::uint64_t>(o) * numSamples;
+        }
+        mShared->process(ins, mSharedOuts.data(), numIns, numSamples);
+        return;
+    }
     SwappableMemory<float>::Ptr scratch =
         mTemporaryMemory.grow(static_cast<std::uint64_t>(mNumIns + 2) * numSamples);
     tempSetup(scratch.get(), static_cast<unsigned long>(scratch.getSize()));
@@ -175,6 +239,36 @@ void Convolver::process(const float* const* ins, float** outs, unsigned long num
 void Convolver::process(const double* const* ins, double** outs, unsigned long numIns,
                         unsigned long numOuts, unsigned long numSamples) noexcept
 {
+    if (mShared) {
+        SwappableMemory<float>::Ptr scratch =
+            mTemporaryMemory.grow(static_cast<std::uint64_t>(mNumIns + mNumOuts) * numSamples);
+        if (scratch.get() == nullptr || numSamples == 0) {
+            return;
+        }
+        numIns = std::min<unsigned long>(numIns, mNumIns);
+        numOuts = std::min<unsigned long>(numOuts, mNumOuts);
+        for (unsigned long i = 0; i < numIns; ++i) {
+            float* const converted = scratch.get() + i * numSamples;
+            for (unsigned long s = 0; s < numSamples; ++s) {
+                converted[s] = static_cast<float>(ins[i][s]);
+            }
+            mInTemps[i] = converted;
+        }
+        float* spare = scratch.get() + static_cast<std::uint64_t>(mNumIns) * numSamples;
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            mSharedOuts[o] = spare + static_cast<std::uint64_t>(o) * numSamples;
+        }
+        {
+            DenormalGuard guard;
+            mShared->process(mInTemps.data(), mSharedOuts.data(), numIns, numSamples);
+        }
+        for (unsigned long o = 0; o < numOuts; ++o) {
+            for (unsigned long s = 0; s < numSamples; ++s) {
+                outs[o][s] = static_cast<double>(mSharedOuts[o][s]);
+            }
+        }
+        return;
+    }
     SwappableMemory<float>::Ptr scratch =
         mTemporaryMemory.grow(static_cast<std::uint64_t>(mNumIns + 2) * numSamples);
     tempSetup(scratch.get(), static_cast<unsigned long>(scratch.getSize()));

@@ -4,10 +4,19 @@
 // with denormals flushed to zero. Responses can be loaded pair by pair on a
 // control thread while the audio thread processes: a pair being changed is
 // silent for the calls that overlap the change.
+//
+// The N-to-M mode runs on one of two engines: the shared-spectrum engine
+// (SharedSpectrumConvolver: each input transformed once, each output inverse-
+// transformed once per hop), the default, or one mono convolver per pair. The
+// one-to-one mode always uses mono convolvers. Both give the same results, the
+// same statuses and the same latency; they differ only in how a pair changed
+// while audio runs comes back (the per-pair engine: silent for the change, then
+// from a cleared history; the shared engine: see SharedSpectrumConvolver.h).
 #pragma once
 
 #include "convolution/ConvolveStatus.h"
 #include "convolution/NToMonoConvolver.h"
+#include "convolution/SharedSpectrumConvolver.h"
 #include "convolution/SwappableMemory.h"
 
 #include <cstdint>
@@ -15,6 +24,12 @@
 #include <vector>
 
 namespace dspkit {
+
+// Engine of an N-to-M convolver.
+enum EConvolverEngine : int {
+    kSharedSpectrumEngine = 0,
+    kPerPairEngine = 1,
+};
 
 class Convolver {
 public:
@@ -33,8 +48,10 @@ public:
         std::uint32_t mSavedControlWord = 0;
     };
 
-    // N-to-M: every output takes every input (at least one input).
+    // N-to-M: every output takes every input (at least one input), on the
+    // default engine or the one given.
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
+    Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine);
     // One-to-one: max(1, numIO) channels, output k from input k.
     Convolver(unsigned int numIO, LatencyMode latency);
     virtual ~Convolver();
@@ -68,6 +85,16 @@ public:
     void process(const double* const* ins, double** outs, unsigned long numIns, unsigned long numOuts,
                  unsigned long numSamples) noexcept;
 
+    // The engine that N-to-M convolvers are built with when none is given:
+    // the shared-spectrum engine, unless the environment variable
+    // QIR_CONVOLVER_ENGINE says "perpair" (read once), or a call here changed it.
+    static void setDefaultEngine(EConvolverEngine engine) noexcept;
+    [[nodiscard]] static EConvolverEngine getDefaultEngine() noexcept;
+    [[nodiscard]] EConvolverEngine getEngine() const noexcept
+    {
+        return mShared ? kSharedSpectrumEngine : kPerPairEngine;
+    }
+
     [[nodiscard]] unsigned int getNumIns() const noexcept { return mNumIns; }
     [[nodiscard]] unsigned int getNumOuts() const noexcept { return mNumOuts; }
 
@@ -83,6 +110,8 @@ private:
     float* mTemp2 = nullptr;
     SwappableMemory<float> mTemporaryMemory;
     std::vector<std::unique_ptr<NToMonoConvolver>> mConvolvers;
+    std::unique_ptr<SharedSpectrumConvolver> mShared;
+    std::vector<float*> mSharedOuts;
 };
 
 } // namespace dspkit

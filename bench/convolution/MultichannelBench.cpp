@@ -3,15 +3,19 @@
 // For 4, 16, 36 and 64 inputs (ambisonic orders 1, 3, 5, 7) into 2 outputs, with
 // 16384-sample impulse responses, white-noise input at 48 kHz and host blocks of
 // 64, 128 and 512 frames, prints the CPU seconds spent per second of audio
-// (user + system time of the whole process, so that worker threads count) for
-// the Convolver in ZeroLatency and ShortLatency mode and, in the same run, for
-// zita-convolver loaded with the same impulse-response matrix (quantum and
-// minimum partition equal to the host block, so that each block's output comes
-// back in the same call; vector mode and FFTW_MEASURE on), and the ratio
-// ours / peer. Then the time and memory to build and load a 64x2 convolver.
+// (user + system time of the whole process, so that worker threads count) and
+// the longest single block (wall time of one process call) for the Convolver on
+// its shared-spectrum engine and on its per-pair engine, in the chosen latency
+// mode, and, in the same run, for zita-convolver loaded with the same
+// impulse-response matrix (quantum and minimum partition equal to the host
+// block, so that each block's output comes back in the same call; vector mode
+// and FFTW_MEASURE on), and the ratios to the peer. Each figure is the median of
+// --repeat runs. First the time and memory to build and load a 64x2 convolver
+// on either engine.
 //
 //   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
-//                      [--engines zero,short,zita] [--planning measure|estimate]
+//                      [--engines shared,perpair,zita] [--latency zero|short|medium]
+//                      [--repeat R] [--planning measure|estimate]
 #include "convolution/Convolver.h"
 #include "convolution/FFT.h"
 
@@ -21,6 +25,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -90,9 +95,64 @@ Material makeMaterial(unsigned maxInputs)
     return m;
 }
 
-std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs, dspkit::LatencyMode mode)
+struct Figure {
+    double cpu = 0.0;     // CPU seconds per second of audio
+    double worstMs = 0.0; // longest process call, milliseconds
+    double p999Ms = 0.0;  // 99.9th percentile of the process calls, milliseconds
+};
+
+// Wall times of single process calls; the longest can be a preemption by
+// another process on a shared machine, the 99.9th percentile rarely is.
+struct BlockTimes {
+    std::vector<double> seconds;
+    void clear(std::size_t expected)
+    {
+        seconds.clear();
+        seconds.reserve(expected);
+    }
+    [[nodiscard]] double worstMs() const
+    {
+        return seconds.empty() ? 0.0 : 1e3 * *std::max_element(seconds.begin(), seconds.end());
+    }
+    [[nodiscard]] double percentileMs(double fraction) const
+    {
+        if (seconds.empty()) {
+            return 0.0;
+        }
+        std::vector<double> sorted = seconds;
+        std::sort(sorted.begin(), sorted.end());
+        return 1e3 * sorted[static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1))];
+    }
+};
+
+double median(std::vector<double> values)
 {
-    auto convolver = std::make_unique<dspkit::Convolver>(inputs, kOutputs, mode);
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+template <class Run>
+Figure medianOf(int repeats, Run&& run)
+{
+    std::vector<double> cpu;
+    std::vector<double> worst;
+    std::vector<double> p999;
+    for (int r = 0; r < repeats; ++r) {
+        const Figure f = run();
+        if (f.cpu < 0.0) {
+            return f;
+        }
+        cpu.push_back(f.cpu);
+        worst.push_back(f.worstMs);
+        p999.push_back(f.p999Ms);
+    }
+    return {median(cpu), median(worst), median(p999)};
+}
+
+std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs, dspkit::LatencyMode mode,
+                                             dspkit::EConvolverEngine engine)
+{
+    auto convolver = std::make_unique<dspkit::Convolver>(inputs, kOutputs, mode, engine);
     for (unsigned o = 0; o < kOutputs; ++o) {
         for (unsigned i = 0; i < inputs; ++i) {
             if (convolver->set(i, o, m.responses[o][i].data(), kTaps, false) != dspkit::kConvolveOk) {
@@ -105,10 +165,11 @@ std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs,
     return convolver;
 }
 
-// CPU seconds per second of audio for our convolver.
-double runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::LatencyMode mode, double seconds)
+// CPU seconds per second of audio and the longest block for our convolver.
+Figure runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::LatencyMode mode,
+               dspkit::EConvolverEngine engine, double seconds)
 {
-    auto convolver = buildOurs(m, inputs, mode);
+    auto convolver = buildOurs(m, inputs, mode, engine);
     std::vector<std::vector<float>> outputs(kOutputs, std::vector<float>(block));
     std::vector<const float*> ins(inputs);
     std::vector<float*> outs(kOutputs);
@@ -116,6 +177,7 @@ double runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::Laten
         outs[o] = outputs[o].data();
     }
     std::size_t position = 0;
+    BlockTimes times;
     const auto run = [&](std::size_t blocks) {
         for (std::size_t b = 0; b < blocks; ++b) {
             if (position + block > kNoiseLength) {
@@ -124,41 +186,45 @@ double runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::Laten
             for (unsigned i = 0; i < inputs; ++i) {
                 ins[i] = m.inputs[i].data() + position;
             }
+            const double before = wallSeconds();
             convolver->process(ins.data(), outs.data(), inputs, kOutputs, block);
+            times.seconds.push_back(wallSeconds() - before);
             position += block;
         }
     };
     run(static_cast<std::size_t>(0.25 * kSampleRate / block)); // settle caches and phases
     const std::size_t blocks = static_cast<std::size_t>(seconds * kSampleRate / block);
+    times.clear(blocks);
     const double start = cpuSeconds();
     run(blocks);
     const double used = cpuSeconds() - start;
-    return used / (static_cast<double>(blocks * block) / kSampleRate);
+    return {used / (static_cast<double>(blocks * block) / kSampleRate), times.worstMs(), times.percentileMs(0.999)};
 }
 
-// CPU seconds per second of audio for zita-convolver, -1 when it refuses the
-// configuration.
-double runZita(const Material& m, unsigned inputs, unsigned block, double seconds)
+// CPU seconds per second of audio and the longest block for zita-convolver, -1
+// when it refuses the configuration.
+Figure runZita(const Material& m, unsigned inputs, unsigned block, double seconds)
 {
     Convproc convproc;
     convproc.set_options(Convproc::OPT_VECTOR_MODE | Convproc::OPT_FFTW_MEASURE);
     if (convproc.configure(inputs, kOutputs, kTaps, block, block, Convproc::MAXPART, 1.0f) != 0) {
-        return -1.0;
+        return {-1.0, 0.0};
     }
     for (unsigned o = 0; o < kOutputs; ++o) {
         for (unsigned i = 0; i < inputs; ++i) {
             std::vector<float> copy = m.responses[o][i];
             if (convproc.impdata_create(i, o, 1, copy.data(), 0, static_cast<int32_t>(kTaps)) != 0) {
-                return -1.0;
+                return {-1.0, 0.0};
             }
         }
     }
     if (convproc.start_process(0, SCHED_OTHER) != 0) {
-        return -1.0;
+        return {-1.0, 0.0};
     }
     std::size_t position = 0;
     std::vector<float> sink(kOutputs);
     int lateFlags = 0;
+    BlockTimes times;
     const auto run = [&](std::size_t blocks) {
         for (std::size_t b = 0; b < blocks; ++b) {
             if (position + block > kNoiseLength) {
@@ -169,7 +235,9 @@ double runZita(const Material& m, unsigned inputs, unsigned block, double second
             }
             // Synchronous: waits for its worker threads, so the work of every
             // block is done (and counted) however fast the loop runs.
+            const double before = wallSeconds();
             lateFlags |= convproc.process(true);
+            times.seconds.push_back(wallSeconds() - before);
             for (unsigned o = 0; o < kOutputs; ++o) {
                 sink[o] += convproc.outdata(o)[block - 1];
             }
@@ -178,6 +246,7 @@ double runZita(const Material& m, unsigned inputs, unsigned block, double second
     };
     run(static_cast<std::size_t>(0.25 * kSampleRate / block));
     const std::size_t blocks = static_cast<std::size_t>(seconds * kSampleRate / block);
+    times.clear(blocks);
     const double start = cpuSeconds();
     run(blocks);
     const double used = cpuSeconds() - start;
@@ -189,7 +258,7 @@ double runZita(const Material& m, unsigned inputs, unsigned block, double second
     if (lateFlags & Convproc::FL_LATE) {
         std::fprintf(stderr, "zita reported late blocks\n");
     }
-    return used / (static_cast<double>(blocks * block) / kSampleRate);
+    return {used / (static_cast<double>(blocks * block) / kSampleRate), times.worstMs(), times.percentileMs(0.999)};
 }
 
 std::vector<unsigned> parseList(const char* text)
@@ -203,18 +272,18 @@ std::vector<unsigned> parseList(const char* text)
     return values;
 }
 
-void reportLoad(const Material& m, const char* label)
+void reportLoad(const Material& m, dspkit::EConvolverEngine engine, const char* label)
 {
     const std::size_t heapBefore = heapBytes();
     const double wallStart = wallSeconds();
     const double cpuStart = cpuSeconds();
-    auto convolver = buildOurs(m, 64, dspkit::ZeroLatency);
+    auto convolver = buildOurs(m, 64, dspkit::ZeroLatency, engine);
     const double wall = wallSeconds() - wallStart;
     const double cpu = cpuSeconds() - cpuStart;
     const std::size_t heapAfter = heapBytes();
-    std::printf("build+load 64x2, 16384 taps, ZeroLatency (%s): %.1f ms wall, %.1f ms CPU, %.1f MB heap "
-                "(%.0f kB per pair)\n",
-                label, 1e3 * wall, 1e3 * cpu, static_cast<double>(heapAfter - heapBefore) / 1048576.0,
+    std::printf("build+load 64x2, 16384 taps, ZeroLatency, %s engine (%s): %.1f ms wall, %.1f ms CPU, "
+                "%.1f MB heap (%.0f kB per pair)\n",
+                engine == dspkit::kSharedSpectrumEngine ? "shared" : "per-pair", label, 1e3 * wall, 1e3 * cpu, static_cast<double>(heapAfter - heapBefore) / 1048576.0,
                 static_cast<double>(heapAfter - heapBefore) / 1024.0 / 128.0);
 }
 
@@ -247,20 +316,26 @@ void reportZitaLoad(const Material& m)
 int main(int argc, char** argv)
 {
     double seconds = 4.0;
+    int repeats = 3;
     std::vector<unsigned> orders = {1, 3, 5, 7};
     std::vector<unsigned> blocks = {64, 128, 512};
-    std::string engines = "zero,short,zita";
+    std::string engines = "shared,perpair,zita";
+    std::string latency = "zero";
     std::string planning = "measure";
     for (int a = 1; a + 1 < argc; a += 2) {
         const std::string key = argv[a];
         if (key == "--seconds") {
             seconds = std::atof(argv[a + 1]);
+        } else if (key == "--repeat") {
+            repeats = std::max(1, std::atoi(argv[a + 1]));
         } else if (key == "--orders") {
             orders = parseList(argv[a + 1]);
         } else if (key == "--blocks") {
             blocks = parseList(argv[a + 1]);
         } else if (key == "--engines") {
             engines = argv[a + 1];
+        } else if (key == "--latency") {
+            latency = argv[a + 1];
         } else if (key == "--planning") {
             planning = argv[a + 1];
         } else {
@@ -268,33 +343,54 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    const bool wantZero = engines.find("zero") != std::string::npos;
-    const bool wantShort = engines.find("short") != std::string::npos;
+    const bool wantShared = engines.find("shared") != std::string::npos;
+    const bool wantPerPair = engines.find("perpair") != std::string::npos;
     const bool wantZita = engines.find("zita") != std::string::npos;
+    const dspkit::LatencyMode mode = latency == "short"    ? dspkit::ShortLatency
+                                     : latency == "medium" ? dspkit::MediumLatency
+                                                           : dspkit::ZeroLatency;
 
     dspkit::dspkit_set_fft_planning(planning == "estimate" ? dspkit::FFTPlanning::Estimate
                                                            : dspkit::FFTPlanning::Measure);
     const Material material = makeMaterial(64);
 
-    reportLoad(material, planning == "estimate" ? "first, FFT plans estimated" : "first, FFT plans measured");
-    reportLoad(material, "again, plans cached");
+    reportLoad(material, dspkit::kPerPairEngine,
+               planning == "estimate" ? "first, FFT plans estimated" : "first, FFT plans measured");
+    reportLoad(material, dspkit::kPerPairEngine, "again, plans cached");
+    reportLoad(material, dspkit::kSharedSpectrumEngine, "plans cached");
     if (wantZita) {
         reportZitaLoad(material);
     }
 
-    std::printf("\nCPU seconds per second of audio (user+sys, whole process), %.1f s of audio per figure\n",
-                seconds);
-    std::printf("%6s %6s %6s %10s %10s %10s %12s %12s\n", "order", "inputs", "block", "ours-zero", "ours-short",
-                "zita", "zero/zita", "short/zita");
+    double load[3] = {};
+    if (getloadavg(load, 3) < 0) {
+        load[0] = load[1] = load[2] = -1.0;
+    }
+    std::printf("\nLatency mode %s; load average before the runs %.2f %.2f %.2f\n", latency.c_str(), load[0],
+                load[1], load[2]);
+    std::printf("CPU seconds per second of audio (user+sys, whole process) and the longest block in ms; median of "
+                "%d runs of %.1f s of audio each\n",
+                repeats, seconds);
+    std::printf("%5s %6s %5s | %8s %8s %8s | %7s %7s | %8s %8s %8s | %8s %8s %8s\n", "order", "inputs", "block",
+                "shared", "perpair", "zita", "sh/zita", "pp/zita", "worst-sh", "worst-pp", "worst-z", "p999-sh",
+                "p999-pp", "p999-z");
     for (const unsigned order : orders) {
         const unsigned inputs = (order + 1) * (order + 1);
         for (const unsigned block : blocks) {
-            const double zero = wantZero ? runOurs(material, inputs, block, dspkit::ZeroLatency, seconds) : 0.0;
-            const double shortLatency =
-                wantShort ? runOurs(material, inputs, block, dspkit::ShortLatency, seconds) : 0.0;
-            const double zita = wantZita ? runZita(material, inputs, block, seconds) : 0.0;
-            std::printf("%6u %6u %6u %10.4f %10.4f %10.4f %12.2f %12.2f\n", order, inputs, block, zero,
-                        shortLatency, zita, zita > 0.0 ? zero / zita : 0.0, zita > 0.0 ? shortLatency / zita : 0.0);
+            const Figure shared = wantShared ? medianOf(repeats, [&] {
+                return runOurs(material, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds);
+            })
+                                             : Figure{};
+            const Figure perPair = wantPerPair ? medianOf(repeats, [&] {
+                return runOurs(material, inputs, block, mode, dspkit::kPerPairEngine, seconds);
+            })
+                                               : Figure{};
+            const Figure zita =
+                wantZita ? medianOf(repeats, [&] { return runZita(material, inputs, block, seconds); }) : Figure{};
+            std::printf("%5u %6u %5u | %8.4f %8.4f %8.4f | %7.2f %7.2f | %8.3f %8.3f %8.3f | %8.3f %8.3f %8.3f\n",
+                        order, inputs, block, shared.cpu, perPair.cpu, zita.cpu,
+                        zita.cpu > 0.0 ? shared.cpu / zita.cpu : 0.0, zita.cpu > 0.0 ? perPair.cpu / zita.cpu : 0.0,
+                        shared.worstMs, perPair.worstMs, zita.worstMs, shared.p999Ms, perPair.p999Ms, zita.p999Ms);
             std::fflush(stdout);
         }
     }

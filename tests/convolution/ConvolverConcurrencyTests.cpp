@@ -30,7 +30,9 @@ TEST(ConvolverConcurrency, LoadingWhileProcessingGivesWholeResultsOrSilence)
         expected.push_back(std::move(e));
     }
 
-    dspkit::Convolver convolver(1, kOuts, dspkit::ZeroLatency);
+    // Whole-or-silent blocks are the per-pair engine's promise; the shared
+    // engine's pairs start afresh instead (SharedSpectrumConcurrencyTests).
+    dspkit::Convolver convolver(1, kOuts, dspkit::ZeroLatency, dspkit::kPerPairEngine);
     for (unsigned o = 0; o < kOuts; ++o) {
         ASSERT_EQ(convolver.set(0, o, responses[o].data(), kTaps, false), dspkit::kConvolveOk);
     }

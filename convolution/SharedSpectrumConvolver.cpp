@@ -1,0 +1,1011 @@
+// convolution: the N-to-M convolution engine that shares work between pairs.
+#include "convolution/SharedSpectrumConvolver.h"
+
+#include "convolution/VectorKernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+// Runtime dispatch as in the vector kernels: an AVX2/FMA clone and a baseline
+// one, plain loops under ThreadSanitizer (its runtime is not ready when the
+// clone resolvers run).
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#define DSPKIT_SHARED_HOT __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define DSPKIT_SHARED_HOT
+#endif
+
+namespace dspkit {
+
+namespace shared_detail {
+
+typedef float Float8 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void load8(Float8& v, const float* p) noexcept
+{
+    std::memcpy(&v, p, sizeof v);
+}
+
+[[gnu::always_inline]] inline void addStore8(float* p, const Float8& v) noexcept
+{
+    Float8 sum;
+    load8(sum, p);
+    sum += v;
+    std::memcpy(p, &sum, sizeof sum);
+}
+
+// out[k][n] += sum over inputs i, taps p of signals[i][n + p] * filters[i·Outs + k][p]:
+// the direct-form heads of all inputs for Outs outputs at once. The sums of a
+// block of 32 samples stay in registers over all inputs and taps, and every
+// signal load feeds all the outputs.
+template <int Outs>
+[[gnu::always_inline]] inline void headSumImpl(const float* const* signals, const float* const* filters,
+                                               std::size_t numInputs, float* const* out, std::size_t count,
+                                               std::size_t taps) noexcept
+{
+    std::size_t n = 0;
+    for (; n + 32 <= count; n += 32) {
+        Float8 acc[Outs][4] = {};
+        for (std::size_t i = 0; i < numInputs; ++i) {
+            const float* s = signals[i] + n;
+            const float* const* f = filters + i * Outs;
+            for (std::size_t p = 0; p < taps; ++p) {
+                Float8 v0, v1, v2, v3;
+                load8(v0, s + p);
+                load8(v1, s + p + 8);
+                load8(v2, s + p + 16);
+                load8(v3, s + p + 24);
+                for (int k = 0; k < Outs; ++k) {
+                    const float c = f[k][p];
+                    acc[k][0] += v0 * c;
+                    acc[k][1] += v1 * c;
+                    acc[k][2] += v2 * c;
+                    acc[k][3] += v3 * c;
+                }
+            }
+        }
+        for (int k = 0; k < Outs; ++k) {
+            for (int j = 0; j < 4; ++j) {
+                addStore8(out[k] + n + 8 * j, acc[k][j]);
+            }
+        }
+    }
+    for (; n + 8 <= count; n += 8) {
+        Float8 acc[Outs] = {};
+        for (std::size_t i = 0; i < numInputs; ++i) {
+            const float* s = signals[i] + n;
+            const float* const* f = filters + i * Outs;
+            for (std::size_t p = 0; p < taps; ++p) {
+                Float8 v;
+                load8(v, s + p);
+                for (int k = 0; k < Outs; ++k) {
+                    acc[k] += v * f[k][p];
+                }
+            }
+        }
+        for (int k = 0; k < Outs; ++k) {
+            addStore8(out[k] + n, acc[k]);
+        }
+    }
+    for (; n < count; ++n) {
+        for (int k = 0; k < Outs; ++k) {
+            float sum = 0.0f;
+            for (std::size_t i = 0; i < numInputs; ++i) {
+                const float* s = signals[i] + n;
+                const float* c = filters[i * Outs + k];
+                for (std::size_t p = 0; p < taps; ++p) {
+                    sum += s[p] * c[p];
+                }
+            }
+            out[k][n] += sum;
+        }
+    }
+}
+
+DSPKIT_SHARED_HOT
+void headSumTwo(const float* const* signals, const float* const* filters, std::size_t numInputs,
+                float* const* out, std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
+}
+
+DSPKIT_SHARED_HOT
+void headSumOne(const float* const* signals, const float* const* filters, std::size_t numInputs,
+                float* const* out, std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<1>(signals, filters, numInputs, out, count, taps);
+}
+
+// c0 += a * b0 and c1 += a * b1, bin by bin as ordinary complex numbers: one
+// input spectrum read once for two outputs. The response spectra stream from
+// the outer caches (all pairs' spectra are far larger than the inner ones), so
+// they and the input spectrum are prefetched a few lines ahead.
+[[gnu::always_inline]] inline void multiplyAccumulateTwoImpl(
+    float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real, float* __restrict c1Imag,
+    const float* __restrict aReal, const float* __restrict aImag, const float* __restrict b0Real,
+    const float* __restrict b0Imag, const float* __restrict b1Real, const float* __restrict b1Imag,
+    std::size_t numBins) noexcept
+{
+    constexpr std::size_t kAhead = 128;
+    std::size_t i = 0;
+    for (; i + 16 <= numBins; i += 16) {
+        __builtin_prefetch(b0Real + i + kAhead);
+        __builtin_prefetch(b0Imag + i + kAhead);
+        __builtin_prefetch(b1Real + i + kAhead);
+        __builtin_prefetch(b1Imag + i + kAhead);
+        __builtin_prefetch(aReal + i + kAhead);
+        __builtin_prefetch(aImag + i + kAhead);
+        for (std::size_t j = i; j < i + 16; j += 8) {
+            Float8 re, im, br0, bi0, br1, bi1, r0, i0, r1, i1;
+            load8(re, aReal + j);
+            load8(im, aImag + j);
+            load8(br0, b0Real + j);
+            load8(bi0, b0Imag + j);
+            load8(br1, b1Real + j);
+            load8(bi1, b1Imag + j);
+            load8(r0, c0Real + j);
+            load8(i0, c0Imag + j);
+            load8(r1, c1Real + j);
+            load8(i1, c1Imag + j);
+            r0 += re * br0;
+            i0 += im * br0;
+            r1 += re * br1;
+            i1 += im * br1;
+            r0 -= im * bi0;
+            i0 += re * bi0;
+            r1 -= im * bi1;
+            i1 += re * bi1;
+            std::memcpy(c0Real + j, &r0, sizeof r0);
+            std::memcpy(c0Imag + j, &i0, sizeof i0);
+            std::memcpy(c1Real + j, &r1, sizeof r1);
+            std::memcpy(c1Imag + j, &i1, sizeof i1);
+        }
+    }
+    for (; i < numBins; ++i) {
+        const float re = aReal[i];
+        const float im = aImag[i];
+        c0Real[i] += re * b0Real[i] - im * b0Imag[i];
+        c0Imag[i] += im * b0Real[i] + re * b0Imag[i];
+        c1Real[i] += re * b1Real[i] - im * b1Imag[i];
+        c1Imag[i] += im * b1Real[i] + re * b1Imag[i];
+    }
+}
+
+DSPKIT_SHARED_HOT
+void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real,
+                           float* __restrict c1Imag, const float* __restrict aReal,
+                           const float* __restrict aImag, const float* __restrict b0Real,
+                           const float* __restrict b0Imag, const float* __restrict b1Real,
+                           const float* __restrict b1Imag, std::size_t numBins) noexcept
+{
+    multiplyAccumulateTwoImpl(c0Real, c0Imag, c1Real, c1Imag, aReal, aImag, b0Real, b0Imag, b1Real, b1Imag,
+                              numBins);
+}
+
+} // namespace shared_detail
+
+namespace {
+
+// A packed spectrum of an FFT of size `size` at p: realp then imagp, size/2 each.
+struct PackedSpectrum {
+    float* realp;
+    float* imagp;
+};
+
+PackedSpectrum spectrumAt(float* p, std::uint64_t size) noexcept
+{
+    return {p, p + size / 2};
+}
+
+// c += a * b for packed spectra: the complex product in every bin but bin 0,
+// which holds the real DC and Nyquist terms, multiplied separately.
+void multiplyAccumulatePacked(const PackedSpectrum& c, const PackedSpectrum& a, const PackedSpectrum& b,
+                              std::uint64_t bins) noexcept
+{
+    const float dc = c.realp[0] + a.realp[0] * b.realp[0];
+    const float nyquist = c.imagp[0] + a.imagp[0] * b.imagp[0];
+    multiplyAccumulateSpectra(c.realp, c.imagp, a.realp, a.imagp, b.realp, b.imagp, bins);
+    c.realp[0] = dc;
+    c.imagp[0] = nyquist;
+}
+
+void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum& a,
+                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins) noexcept
+{
+    const float dc0 = c0.realp[0] + a.realp[0] * b0.realp[0];
+    const float nyquist0 = c0.imagp[0] + a.imagp[0] * b0.imagp[0];
+    const float dc1 = c1.realp[0] + a.realp[0] * b1.realp[0];
+    const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
+    shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, a.realp, a.imagp, b0.realp,
+                                         b0.imagp, b1.realp, b1.imagp, bins);
+    c0.realp[0] = dc0;
+    c0.imagp[0] = nyquist0;
+    c1.realp[0] = dc1;
+    c1.imagp[0] = nyquist1;
+}
+
+void spinPause() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+unsigned long exponentOf(std::uint64_t size) noexcept
+{
+    unsigned long e = 0;
+    while ((std::uint64_t{1} << e) < size) {
+        ++e;
+    }
+    return e;
+}
+
+// An FFT setup owned by one control call (setups serve one thread at a time).
+class ControlSetup {
+public:
+    explicit ControlSetup(unsigned long log2n)
+    {
+        dspkit_create_setup(&mSetup, log2n);
+        if (mSetup == nullptr) {
+            throw std::bad_alloc();
+        }
+    }
+    ~ControlSetup() { dspkit_destroy_setup(mSetup); }
+    ControlSetup(const ControlSetup&) = delete;
+    ControlSetup& operator=(const ControlSetup&) = delete;
+    [[nodiscard]] FFTSetup get() const noexcept { return mSetup; }
+
+private:
+    FFTSetup mSetup = nullptr;
+};
+
+} // namespace
+
+struct SharedSpectrumConvolver::Pair {
+    // Held by a control thread while it changes the fields below, tried once
+    // per call by the audio thread.
+    std::atomic<bool> mBusy{false};
+    // Length of the loaded response; 0 while there is none or while a control
+    // thread is changing the pair.
+    std::atomic<std::uint64_t> mLength{0};
+    std::atomic<bool> mResetPending{false};
+
+    // Written under mBusy by control threads.
+    std::uint64_t mCapacity = 0;
+    AlignedArray<float> mHead;
+    AlignedArray<float> mFinal;
+    std::uint64_t mFinalSlots = 0;
+    std::uint64_t mPartitions[kMaxSegments] = {};
+    bool mHeadLoaded = false;
+
+    // Audio thread only.
+    bool mActive = false;
+    std::int64_t mFirstClean[kMaxSegments] = {};
+    std::uint64_t mHeadAge = 0;
+};
+
+struct SharedSpectrumConvolver::Ring {
+    AlignedArray<float> mData;
+    std::uint64_t mSlots = 0;
+};
+
+struct SharedSpectrumConvolver::Group {
+    unsigned int mIndex = 0;
+    unsigned int mBegin = 0;
+    unsigned int mEnd = 0;
+    std::uint64_t mPhase = 0;
+    std::uint64_t mCounter = 0;
+    // Index of the next hop boundary since the last full reset.
+    std::uint64_t mHopIndex = 0;
+    // Ring slot of the newest input spectrum; new spectra go to decreasing slots.
+    std::uint64_t mNewest = 0;
+    std::uint64_t mStepsDone = 0;
+    std::uint64_t mHopPartitions = 1;
+};
+
+struct SharedSpectrumConvolver::Segment {
+    std::size_t mIndex = 0;
+    unsigned long mLog2 = 0;
+    std::uint64_t mSize = 0;
+    std::uint64_t mHop = 0;
+    std::uint64_t mWindowStart = 0;
+    // Partitions a pair holds in this segment (the final one: per pair).
+    std::uint64_t mMaxPartitions = 0;
+    std::uint64_t mMiddleOffset = 0;
+    std::uint64_t mNumIns = 0;
+    bool mFinal = false;
+    FFTSetup mSetup = nullptr;
+    // Per input: the last mSize samples, written at the group's counter.
+    AlignedArray<float> mInputTime;
+    std::unique_ptr<Ring> mRing;
+    // Per group and output: accumulation spectrum and output buffer.
+    AlignedArray<float> mAccum;
+    AlignedArray<float> mOutput;
+    std::vector<Group> mGroups;
+    std::vector<unsigned int> mGroupOfInput;
+
+    Segment() = default;
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+    ~Segment() { dspkit_destroy_setup(mSetup); }
+
+    [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + mSize * in; }
+    [[nodiscard]] float* slot(unsigned int in, std::uint64_t s) const noexcept
+    {
+        return mRing->mData.get() + (s * mNumIns + in) * mSize;
+    }
+    [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
+    {
+        return mAccum.get() + (static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mSize;
+    }
+    [[nodiscard]] float* output(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
+    {
+        return mOutput.get() + (static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mSize;
+    }
+};
+
+SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
+                                                 unsigned long maxLength, LatencyMode latency)
+    : mNumIns(std::max(1u, numIns))
+    , mNumOuts(numOuts)
+{
+    std::vector<std::uint64_t> sizes;
+    bool zeroLatency = false;
+    switch (latency) {
+    case ZeroLatency:
+        zeroLatency = true;
+        sizes = {256, 1024, 4096, 16384};
+        break;
+    case ShortLatency:
+        sizes = {256, 1024, 4096, 16384};
+        break;
+    case MediumLatency:
+        sizes = {1024, 4096, 16384};
+        break;
+    default:
+        throw std::runtime_error("invalid latency mode");
+    }
+    mHeadTaps = zeroLatency ? sizes[0] / 2 : 0;
+    mLatency = zeroLatency ? 0 : static_cast<unsigned long>(sizes[0] / 2);
+
+    std::uint64_t windowStart = mHeadTaps;
+    std::uint64_t middleFloats = 0;
+    for (std::size_t j = 0; j < sizes.size(); ++j) {
+        auto segment = std::make_unique<Segment>();
+        segment->mIndex = j;
+        segment->mNumIns = mNumIns;
+        segment->mSize = sizes[j];
+        segment->mHop = sizes[j] / 2;
+        segment->mLog2 = exponentOf(sizes[j]);
+        segment->mWindowStart = windowStart;
+        segment->mFinal = j + 1 == sizes.size();
+        if (!segment->mFinal) {
+            const std::uint64_t window = (sizes[j + 1] - sizes[j]) / 2;
+            segment->mMaxPartitions = window / segment->mHop;
+            segment->mMiddleOffset = middleFloats;
+            middleFloats += segment->mMaxPartitions * segment->mSize * mNumIns * mNumOuts;
+            windowStart += window;
+        }
+        mSegments.push_back(std::move(segment));
+    }
+
+    // Larger hops run their inputs in groups at phases spread over the hop, and
+    // the sizes at phases apart from each other: at 128-sample blocks the 512-
+    // hop, a 2048-hop group and a 8192-hop group never share a block.
+    for (auto& segment : mSegments) {
+        const std::uint64_t hop = segment->mHop;
+        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8192 ? 8 : hop >= 2048 ? 4 : 1);
+        const std::uint64_t base = hop >= 8192 ? 256 : hop >= 2048 ? 128 : 0;
+        segment->mGroupOfInput.resize(mNumIns);
+        for (unsigned int g = 0; g < groups; ++g) {
+            Group group;
+            group.mIndex = g;
+            group.mBegin = static_cast<unsigned int>(static_cast<std::uint64_t>(g) * mNumIns / groups);
+            group.mEnd = static_cast<unsigned int>(static_cast<std::uint64_t>(g + 1) * mNumIns / groups);
+            const std::uint64_t boundary = (base + g * (hop / groups)) % hop;
+            group.mPhase = (hop - boundary) % hop;
+            for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+                segment->mGroupOfInput[i] = g;
+            }
+            segment->mGroups.push_back(group);
+        }
+        const std::uint64_t size = segment->mSize;
+        dspkit_create_setup(&segment->mSetup, segment->mLog2);
+        if (segment->mSetup == nullptr) {
+            throw std::bad_alloc();
+        }
+        segment->mInputTime = makeAlignedArray<float>(size * mNumIns);
+        const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
+        segment->mAccum = makeAlignedArray<float>(perGroup);
+        segment->mOutput = makeAlignedArray<float>(perGroup);
+        segment->mRing = std::make_unique<Ring>();
+        segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
+        segment->mRing->mData = makeAlignedArray<float>(segment->mRing->mSlots * size * mNumIns);
+        std::fill_n(segment->mRing->mData.get(), segment->mRing->mSlots * size * mNumIns, 0.0f);
+    }
+    mRequestedFinalSlots = mSegments.back()->mRing->mSlots;
+
+    const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
+    mPairs = std::make_unique<Pair[]>(pairs);
+    mMiddleSpectra = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
+    const std::uint64_t finalSlots = finalSlotsFor(maxLength);
+    for (std::uint64_t p = 0; p < pairs; ++p) {
+        Pair& target = mPairs[p];
+        if (mHeadTaps > 0) {
+            target.mHead = makeAlignedArray<float>(mHeadTaps);
+        }
+        target.mFinal = makeAlignedArray<float>(finalSlots * mSegments.back()->mSize);
+        target.mFinalSlots = finalSlots;
+        target.mCapacity = maxLength;
+    }
+
+    if (mHeadTaps > 0) {
+        const std::uint64_t stride = mHeadTaps - 1 + kHeadChunk;
+        mHeadHistory = makeAlignedArray<float>(stride * mNumIns);
+        mZeroTaps = makeAlignedArray<float>(mHeadTaps);
+        std::fill_n(mZeroTaps.get(), mHeadTaps, 0.0f);
+        mHeadSignals.resize(mNumIns);
+        mHeadFilters.resize(static_cast<std::size_t>(mNumIns) * 2);
+    }
+}
+
+SharedSpectrumConvolver::~SharedSpectrumConvolver()
+{
+    delete mPendingRing.exchange(nullptr);
+    delete mRetiredRing.exchange(nullptr);
+}
+
+SharedSpectrumConvolver::Pair& SharedSpectrumConvolver::pair(unsigned int in, unsigned int out) const noexcept
+{
+    return mPairs[static_cast<std::uint64_t>(in) * mNumOuts + out];
+}
+
+std::uint64_t SharedSpectrumConvolver::finalSlotsFor(std::uint64_t capacity) const noexcept
+{
+    const Segment& last = *mSegments.back();
+    const std::uint64_t window = std::max(capacity, last.mSize) - last.mWindowStart;
+    return (window + last.mHop - 1) / last.mHop;
+}
+
+namespace {
+
+// Waits for a pair's lock: at most the rest of one audio-thread call.
+void lockPair(std::atomic<bool>& busy) noexcept
+{
+    while (busy.exchange(true, std::memory_order_acquire)) {
+        for (int spin = 0; busy.load(std::memory_order_relaxed); ++spin) {
+            if (spin < 64) {
+                spinPause();
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    }
+}
+
+} // namespace
+
+void SharedSpectrumConvolver::releaseRetiredRing() noexcept
+{
+    delete mRetiredRing.exchange(nullptr, std::memory_order_acquire);
+}
+
+void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
+{
+    std::lock_guard<std::mutex> lock(mControlMutex);
+    if (slots <= mRequestedFinalSlots) {
+        return;
+    }
+    const Segment& last = *mSegments.back();
+    auto ring = std::make_unique<Ring>();
+    ring->mSlots = slots;
+    ring->mData = makeAlignedArray<float>(slots * last.mSize * mNumIns);
+    std::fill_n(ring->mData.get(), slots * last.mSize * mNumIns, 0.0f);
+    // A larger ring the audio thread has not taken yet is never seen by it.
+    delete mPendingRing.exchange(ring.release(), std::memory_order_acq_rel);
+    mRequestedFinalSlots = slots;
+}
+
+ConvolveStatus SharedSpectrumConvolver::remake(Pair& target, std::uint64_t capacity)
+{
+    const std::uint64_t slots = finalSlotsFor(capacity);
+    AlignedArray<float> fresh(allocateAligned<float>(slots * mSegments.back()->mSize));
+    lockPair(target.mBusy);
+    target.mFinal = std::move(fresh);
+    target.mFinalSlots = target.mFinal ? slots : 0;
+    target.mCapacity = target.mFinal ? capacity : 0;
+    target.mBusy.store(false, std::memory_order_release);
+    return target.mFinal ? kConvolveOk : kConvolveMemoryUnavailable;
+}
+
+float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, const Segment& segment,
+                                            std::uint64_t partition) const noexcept
+{
+    if (segment.mFinal) {
+        return pair(in, out).mFinal.get() + partition * segment.mSize;
+    }
+    return mMiddleSpectra.get() + segment.mMiddleOffset +
+           ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+}
+
+void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length)
+{
+    Pair& target = pair(in, out);
+    if (mHeadTaps > 0) {
+        float* head = target.mHead.get();
+        for (std::uint64_t p = 0; p < mHeadTaps; ++p) {
+            const std::uint64_t tap = mHeadTaps - 1 - p;
+            head[p] = tap < length ? ir[tap] : 0.0f;
+        }
+        target.mHeadLoaded = length > 0;
+    }
+    const Segment& last = *mSegments.back();
+    ControlSetup setup(last.mLog2);
+    AlignedArray<float> scratch = makeAlignedArray<float>(last.mSize);
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        const Segment& segment = *mSegments[s];
+        const std::uint64_t start = segment.mWindowStart;
+        const std::uint64_t available = length > start ? length - start : 0;
+        const std::uint64_t capacity = segment.mFinal ? target.mFinalSlots : segment.mMaxPartitions;
+        const std::uint64_t used = std::min(available, capacity * segment.mHop);
+        const std::uint64_t partitions = (used + segment.mHop - 1) / segment.mHop;
+        for (std::uint64_t p = 0; p < partitions; ++p) {
+            const std::uint64_t offset = p * segment.mHop;
+            const std::uint64_t count = std::min(used - offset, segment.mHop);
+            std::memcpy(scratch.get(), ir + start + offset, count * sizeof(float));
+            std::fill(scratch.get() + count, scratch.get() + segment.mSize, 0.0f);
+            PackedSpectrum spectrum = spectrumAt(irPartition(in, out, segment, p), segment.mSize);
+            const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
+            dspkit_rfft(setup.get(), scratch.get(), &split, segment.mSize, segment.mLog2);
+        }
+        target.mPartitions[s] = partitions;
+    }
+}
+
+ConvolveStatus SharedSpectrumConvolver::set(unsigned int in, unsigned int out, const float* ir,
+                                            unsigned long irLength, bool requestResize)
+{
+    if (out >= mNumOuts) {
+        return kConvolveOutputOutOfRange;
+    }
+    if (in >= mNumIns) {
+        return kConvolveInputOutOfRange;
+    }
+    releaseRetiredRing();
+    Pair& target = pair(in, out);
+    // Silent from the audio thread's next call until the new response is in.
+    target.mLength.store(0, std::memory_order_release);
+    const std::uint64_t length = ir != nullptr ? irLength : 0;
+    const Segment& last = *mSegments.back();
+
+    AlignedArray<float> fresh;
+    std::uint64_t freshSlots = 0;
+    const bool replace = requestResize && length != target.mCapacity;
+    if (replace) {
+        freshSlots = finalSlotsFor(length);
+        fresh.reset(allocateAligned<float>(freshSlots * last.mSize));
+    }
+
+    lockPair(target.mBusy);
+    if (replace) {
+        target.mFinal = std::move(fresh);
+        target.mFinalSlots = target.mFinal ? freshSlots : 0;
+        target.mCapacity = target.mFinal ? length : 0;
+    }
+    if (!target.mFinal) {
+        target.mBusy.store(false, std::memory_order_release);
+        return length != 0 ? kConvolveMemoryUnavailable : kConvolveOk;
+    }
+    try {
+        loadSpectra(in, out, ir, length);
+    } catch (const std::bad_alloc&) {
+        target.mBusy.store(false, std::memory_order_release);
+        return kConvolveMemoryUnavailable;
+    }
+    const std::uint64_t finalPartitions = target.mPartitions[mSegments.size() - 1];
+    const std::uint64_t capacity = target.mCapacity;
+    target.mResetPending.store(true, std::memory_order_relaxed);
+    target.mLength.store(length, std::memory_order_relaxed);
+    target.mBusy.store(false, std::memory_order_release);
+
+    if (capacity < length) {
+        return kConvolveMemoryTooSmall;
+    }
+    try {
+        requestFinalRing(finalPartitions);
+    } catch (const std::bad_alloc&) {
+        return kConvolveMemoryUnavailable;
+    }
+    return kConvolveOk;
+}
+
+ConvolveStatus SharedSpectrumConvolver::resize(unsigned int in, unsigned int out, unsigned long length)
+{
+    if (out >= mNumOuts || in >= mNumIns) {
+        return kConvolveInputOutOfRange;
+    }
+    releaseRetiredRing();
+    Pair& target = pair(in, out);
+    target.mLength.store(0, std::memory_order_release);
+    if (target.mCapacity == length && target.mFinal) {
+        return kConvolveOk;
+    }
+    return remake(target, length);
+}
+
+ConvolveStatus SharedSpectrumConvolver::reset(unsigned int in, unsigned int out) noexcept
+{
+    if (out >= mNumOuts) {
+        return kConvolveOutputOutOfRange;
+    }
+    if (in >= mNumIns) {
+        return kConvolveInputOutOfRange;
+    }
+    pair(in, out).mResetPending.store(true, std::memory_order_relaxed);
+    return kConvolveOk;
+}
+
+void SharedSpectrumConvolver::reset() noexcept
+{
+    mResetAll.store(true, std::memory_order_relaxed);
+}
+
+void SharedSpectrumConvolver::adoptPendingRing() noexcept
+{
+    // A retired ring not yet freed by a control thread keeps the slot: the new
+    // ring waits for a later call.
+    if (mPendingRing.load(std::memory_order_relaxed) == nullptr ||
+        mRetiredRing.load(std::memory_order_acquire) != nullptr) {
+        return;
+    }
+    Ring* fresh = mPendingRing.exchange(nullptr, std::memory_order_acq_rel);
+    if (fresh == nullptr) {
+        return;
+    }
+    Segment& last = *mSegments.back();
+    std::unique_ptr<Ring> old = std::move(last.mRing);
+    // Newest spectrum to slot 0, older ones after it, so that the ring reads on
+    // as before with the larger slot count.
+    for (Group& group : last.mGroups) {
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            for (std::uint64_t k = 0; k < old->mSlots; ++k) {
+                const std::uint64_t from = (group.mNewest + k) % old->mSlots;
+                std::memcpy(fresh->mData.get() + (k * mNumIns + i) * last.mSize,
+                            old->mData.get() + (from * mNumIns + i) * last.mSize, last.mSize * sizeof(float));
+            }
+        }
+        group.mNewest = 0;
+    }
+    last.mRing.reset(fresh);
+    mRetiredRing.store(old.release(), std::memory_order_release);
+}
+
+void SharedSpectrumConvolver::resetAllNow() noexcept
+{
+    for (auto& segment : mSegments) {
+        const std::uint64_t groups = segment->mGroups.size();
+        const std::uint64_t perGroup = groups * std::max(1u, mNumOuts) * segment->mSize;
+        std::fill_n(segment->mInputTime.get(), segment->mSize * mNumIns, 0.0f);
+        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
+        std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
+        for (Group& group : segment->mGroups) {
+            group.mCounter = group.mPhase;
+            group.mHopIndex = 0;
+            group.mNewest = 0;
+            group.mStepsDone = 0;
+            group.mHopPartitions = 1;
+        }
+    }
+    if (mHeadTaps > 0) {
+        std::fill_n(mHeadHistory.get(), (mHeadTaps - 1 + kHeadChunk) * mNumIns, 0.0f);
+    }
+    const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
+    for (std::uint64_t p = 0; p < pairs; ++p) {
+        std::fill(std::begin(mPairs[p].mFirstClean), std::end(mPairs[p].mFirstClean), 0);
+        mPairs[p].mHeadAge = mHeadTaps;
+    }
+}
+
+void SharedSpectrumConvolver::startPairAfresh(unsigned int in, Pair& target) noexcept
+{
+    // The first hop whose transform window (the last size samples before its
+    // boundary) lies wholly after now: the next but one, or the next when a hop
+    // starts exactly now.
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        const Segment& segment = *mSegments[s];
+        const Group& group = segment.mGroups[segment.mGroupOfInput[in]];
+        const bool atHopStart = (group.mCounter & (segment.mHop - 1)) == 0;
+        target.mFirstClean[s] = static_cast<std::int64_t>(group.mHopIndex + (atHopStart ? 1 : 2));
+    }
+    target.mHeadAge = 0;
+}
+
+void SharedSpectrumConvolver::process(const float* const* ins, float* const* outs, unsigned long activeIns,
+                                      unsigned long numSamples) noexcept
+{
+    if (mNumOuts == 0) {
+        return;
+    }
+    activeIns = std::min<unsigned long>(activeIns, mNumIns);
+    adoptPendingRing();
+    bool cleared = false;
+    if (mResetAll.load(std::memory_order_relaxed) && mResetAll.exchange(false, std::memory_order_acquire)) {
+        resetAllNow();
+        cleared = true;
+    }
+
+    const std::uint64_t finalSlots = mSegments.back()->mRing->mSlots;
+    const std::size_t finalIndex = mSegments.size() - 1;
+    for (unsigned int i = 0; i < mNumIns; ++i) {
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            Pair& target = pair(i, o);
+            target.mActive = false;
+            if (target.mLength.load(std::memory_order_acquire) == 0 ||
+                target.mBusy.exchange(true, std::memory_order_acquire)) {
+                continue;
+            }
+            const std::uint64_t length = target.mLength.load(std::memory_order_relaxed);
+            if (length == 0 || target.mCapacity < length || target.mPartitions[finalIndex] > finalSlots) {
+                target.mBusy.store(false, std::memory_order_release);
+                continue;
+            }
+            target.mActive = true;
+            if (target.mResetPending.load(std::memory_order_relaxed) &&
+                target.mResetPending.exchange(false, std::memory_order_relaxed)) {
+                if (cleared) {
+                    std::fill(std::begin(target.mFirstClean), std::end(target.mFirstClean), 0);
+                    target.mHeadAge = mHeadTaps;
+                } else {
+                    startPairAfresh(i, target);
+                }
+            }
+        }
+    }
+
+    for (unsigned int o = 0; o < mNumOuts; ++o) {
+        std::fill_n(outs[o], numSamples, 0.0f);
+    }
+    if (numSamples > 0) {
+        if (mHeadTaps > 0) {
+            processHead(ins, outs, activeIns, numSamples);
+        }
+        for (auto& segment : mSegments) {
+            for (Group& group : segment->mGroups) {
+                processGroup(*segment, group, ins, outs, activeIns, numSamples);
+            }
+        }
+    }
+
+    const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
+    for (std::uint64_t p = 0; p < pairs; ++p) {
+        Pair& target = mPairs[p];
+        if (target.mActive) {
+            target.mHeadAge = std::min<std::uint64_t>(target.mHeadAge + numSamples, mHeadTaps);
+            target.mActive = false;
+            target.mBusy.store(false, std::memory_order_release);
+        }
+    }
+}
+
+void SharedSpectrumConvolver::processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
+                                          unsigned long numSamples) noexcept
+{
+    const std::uint64_t history = mHeadTaps - 1;
+    const std::uint64_t stride = history + kHeadChunk;
+    const float* zeros = mZeroTaps.get();
+    for (unsigned long done = 0; done < numSamples;) {
+        const std::uint64_t chunk = std::min<std::uint64_t>(numSamples - done, kHeadChunk);
+        for (unsigned int i = 0; i < mNumIns; ++i) {
+            float* buffer = mHeadHistory.get() + stride * i;
+            if (i < activeIns) {
+                std::memcpy(buffer + history, ins[i] + done, chunk * sizeof(float));
+            } else {
+                std::fill_n(buffer + history, chunk, 0.0f);
+            }
+        }
+        // Outputs two at a time; only inputs with a sounding pair take part.
+        for (unsigned int o = 0; o < mNumOuts; o += 2) {
+            const unsigned int width = std::min(2u, mNumOuts - o);
+            std::size_t used = 0;
+            for (unsigned int i = 0; i < activeIns; ++i) {
+                bool any = false;
+                for (unsigned int k = 0; k < width; ++k) {
+                    const Pair& target = pair(i, o + k);
+                    const bool sounding = target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
+                    mHeadFilters[used * width + k] = sounding ? target.mHead.get() : zeros;
+                    any = any || sounding;
+                }
+                if (any) {
+                    mHeadSignals[used] = mHeadHistory.get() + stride * i;
+                    ++used;
+                }
+            }
+            float* const pairOuts[2] = {outs[o] + done, width > 1 ? outs[o + 1] + done : nullptr};
+            if (used > 0) {
+                if (width == 2) {
+                    shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, chunk,
+                                              mHeadTaps);
+                } else {
+                    shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, chunk,
+                                              mHeadTaps);
+                }
+            }
+        }
+        // Pairs that started afresh less than a head ago use only input since then.
+        for (unsigned int i = 0; i < activeIns; ++i) {
+            const float* buffer = mHeadHistory.get() + stride * i;
+            for (unsigned int o = 0; o < mNumOuts; ++o) {
+                const Pair& target = pair(i, o);
+                if (!target.mActive || !target.mHeadLoaded || target.mHeadAge >= history) {
+                    continue;
+                }
+                const float* head = target.mHead.get();
+                float* out = outs[o] + done;
+                for (std::uint64_t n = 0; n < chunk; ++n) {
+                    const std::uint64_t age = target.mHeadAge + done + n;
+                    const std::uint64_t taps = std::min(age, history);
+                    float sum = 0.0f;
+                    for (std::uint64_t q = 0; q <= taps; ++q) {
+                        sum += head[history - q] * buffer[history + n - q];
+                    }
+                    out[n] += sum;
+                }
+            }
+        }
+        for (unsigned int i = 0; i < mNumIns; ++i) {
+            float* buffer = mHeadHistory.get() + stride * i;
+            std::memmove(buffer, buffer + chunk, history * sizeof(float));
+        }
+        done += chunk;
+    }
+}
+
+void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const float* const* ins,
+                                           float* const* outs, unsigned long activeIns,
+                                           unsigned long numSamples) noexcept
+{
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t hop = segment.mHop;
+    std::uint64_t counter = group.mCounter;
+    for (unsigned long done = 0; done < numSamples;) {
+        const std::uint64_t position = counter & (hop - 1);
+        const std::uint64_t chunk = std::min<std::uint64_t>(numSamples - done, hop - position);
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            float* time = segment.inputTime(i);
+            if (i < activeIns) {
+                std::memcpy(time + counter, ins[i] + done, chunk * sizeof(float));
+            } else {
+                std::fill_n(time + counter, chunk, 0.0f);
+            }
+        }
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            addInPlace(outs[o] + done, segment.output(group, o, mNumOuts) + counter, chunk);
+        }
+        counter += chunk;
+        const std::uint64_t hopDone = counter & (hop - 1);
+
+        // The products of this hop, spread over its samples in proportion.
+        const std::uint64_t steps = group.mHopPartitions - 1;
+        const std::uint64_t target = hopDone != 0 ? (steps * hopDone) / hop : steps;
+        const std::uint64_t slots = segment.mRing->mSlots;
+        while (group.mStepsDone < target) {
+            const std::uint64_t partition = ++group.mStepsDone;
+            multiplyStep(segment, group, partition, (group.mNewest + partition - 1) % slots);
+        }
+        if (hopDone == 0) {
+            completeHop(segment, group, counter == size);
+            counter &= size - 1;
+        }
+        done += chunk;
+    }
+    group.mCounter = counter;
+}
+
+void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::uint64_t partition,
+                                           std::uint64_t slot) noexcept
+{
+    // Partition p of a pair multiplies the input spectrum of p hops before the
+    // coming boundary; it takes part when the pair is sounding, holds that
+    // partition, and that spectrum was formed after the pair started afresh.
+    const std::size_t index = segment.mIndex;
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t bins = size / 2;
+    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
+    const auto takesPart = [&](const Pair& target) {
+        return target.mActive && target.mPartitions[index] > partition &&
+               hopIndex - target.mFirstClean[index] + 1 > static_cast<std::int64_t>(partition);
+    };
+    const auto response = [&](unsigned int in, unsigned int out) {
+        return spectrumAt(irPartition(in, out, segment, partition), size);
+    };
+    for (unsigned int o = 0; o < mNumOuts; o += 2) {
+        const bool two = o + 1 < mNumOuts;
+        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
+        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            const Pair& first = pair(i, o);
+            const bool use0 = takesPart(first);
+            const bool use1 = two && takesPart(pair(i, o + 1));
+            if (!use0 && !use1) {
+                continue;
+            }
+            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
+            if (use0 && use1) {
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins);
+            } else if (use0) {
+                multiplyAccumulatePacked(acc0, input, response(i, o), bins);
+            } else {
+                multiplyAccumulatePacked(acc1, input, response(i, o + 1), bins);
+            }
+        }
+    }
+}
+
+void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf) noexcept
+{
+    const std::size_t index = segment.mIndex;
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t hop = segment.mHop;
+    const std::uint64_t slots = segment.mRing->mSlots;
+    const std::uint64_t newest = (group.mNewest + slots - 1) % slots;
+    // Spectra are of the last size samples rotated by half, newest half first:
+    // the time buffer holds them so when the counter is at its middle, and in
+    // plain order when it has reached its end.
+    for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+        const PackedSpectrum spectrum = spectrumAt(segment.slot(i, newest), size);
+        const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
+        if (secondHalf) {
+            dspkit_rfft_rotated(segment.mSetup, segment.inputTime(i), &split, segment.mLog2);
+        } else {
+            dspkit_rfft(segment.mSetup, segment.inputTime(i), &split, size, segment.mLog2);
+        }
+    }
+    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
+    const auto takesPart = [&](const Pair& target) {
+        return target.mActive && target.mPartitions[index] > 0 && hopIndex >= target.mFirstClean[index];
+    };
+    const auto response = [&](unsigned int in, unsigned int out) {
+        return spectrumAt(irPartition(in, out, segment, 0), size);
+    };
+    const float scale = 1.0f / static_cast<float>(size * 4);
+    for (unsigned int o = 0; o < mNumOuts; o += 2) {
+        const bool two = o + 1 < mNumOuts;
+        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
+        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            const Pair& first = pair(i, o);
+            const bool use0 = takesPart(first);
+            const bool use1 = two && takesPart(pair(i, o + 1));
+            const PackedSpectrum input = spectrumAt(segment.slot(i, newest), size);
+            if (use0 && use1) {
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
+            } else if (use0) {
+                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
+            } else if (use1) {
+                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
+            }
+        }
+        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
+            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
+            const DSPSplitComplex split{acc.realp, acc.imagp};
+            dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o + k, mNumOuts) + (secondHalf ? 0 : hop),
+                                hop, scale, segment.mLog2);
+            std::fill_n(acc.realp, size, 0.0f);
+        }
+    }
+    group.mNewest = newest;
+    ++group.mHopIndex;
+    group.mStepsDone = 0;
+    group.mHopPartitions = std::min<std::uint64_t>(group.mHopIndex + 1, slots);
+}
+
+} // namespace dspkit

@@ -1,0 +1,137 @@
+// convolution: the N-to-M convolution engine that shares work between the
+// (input, output) pairs. It cuts every response into the same segments as the
+// mono convolver of the chosen latency mode (a direct-form head, then uniformly
+// partitioned FFT segments of growing size), but
+//   - each input is transformed once per hop of each segment size, into a ring
+//     of input spectra that every output reads;
+//   - each output accumulates the products of all its inputs in one spectrum per
+//     segment and is inverse-transformed once per hop;
+//   - the direct-form heads of all inputs are summed for both outputs in one
+//     pass over the input history;
+//   - the hops of the segment sizes, and of groups of inputs within the larger
+//     sizes, fall at fixed staggered phases, so that the large transforms of a
+//     hop are spread over different audio blocks.
+// Every output is the sum over the inputs of input ⊛ response, at the latency of
+// the mode, as with one mono convolver per pair.
+//
+// Pair updates. Each pair has its own spin lock. The audio thread tries it once
+// per call and leaves a pair it cannot get out of that call (its products and
+// head are skipped), so a control thread loading one pair never holds up the
+// others. A pair whose response is loaded or reset starts afresh: from the first
+// call that sees the change (at sample t_r) it contributes only terms of input
+// from t_r on. Its head follows at once; an FFT segment adds its terms from the
+// first hop whose transform window lies wholly after t_r, so for at most one FFT
+// size of that segment some terms of the new input are still missing. Terms the
+// pair computed before the change (at most the rest of one hop of each segment)
+// still play out. The whole-convolver reset clears every history at once and
+// restarts from silence exactly.
+#pragma once
+
+#include "convolution/AlignedMemory.h"
+#include "convolution/ConvolveStatus.h"
+#include "convolution/FFT.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace dspkit {
+
+class SharedSpectrumConvolver {
+public:
+    // numIns inputs (at least 1) and numOuts outputs, every pair made for
+    // responses of up to maxLength samples. Throws std::runtime_error for a
+    // latency mode without segments and std::bad_alloc when memory is short.
+    SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts, unsigned long maxLength,
+                            LatencyMode latency);
+    ~SharedSpectrumConvolver();
+    SharedSpectrumConvolver(const SharedSpectrumConvolver&) = delete;
+    SharedSpectrumConvolver& operator=(const SharedSpectrumConvolver&) = delete;
+
+    // Control thread: loads the response of pair (in, out) (null or length 0:
+    // none). With requestResize the pair is remade for exactly irLength samples.
+    // kConvolveInputOutOfRange / kConvolveOutputOutOfRange for bad indices,
+    // kConvolveMemoryUnavailable when the pair has no memory,
+    // kConvolveMemoryTooSmall when the response is longer than the pair holds
+    // (the pair then stays silent).
+    [[nodiscard]] ConvolveStatus set(unsigned int in, unsigned int out, const float* ir,
+                                     unsigned long irLength, bool requestResize);
+    // Control thread: remakes the pair for responses of length samples; the pair
+    // is silent until its next set.
+    [[nodiscard]] ConvolveStatus resize(unsigned int in, unsigned int out, unsigned long length);
+    // Any thread: the pair starts afresh at the next process (see above).
+    ConvolveStatus reset(unsigned int in, unsigned int out) noexcept;
+    // Any thread: every history is cleared at the next process.
+    void reset() noexcept;
+
+    // Audio thread, never waits, never allocates: outs holds one array per
+    // output, all of which are written. Inputs from activeIns on count as
+    // silence. Outputs must not overlap inputs.
+    void process(const float* const* ins, float* const* outs, unsigned long activeIns,
+                 unsigned long numSamples) noexcept;
+
+    [[nodiscard]] unsigned int getNumIns() const noexcept { return mNumIns; }
+    [[nodiscard]] unsigned int getNumOuts() const noexcept { return mNumOuts; }
+    // Latency of every output in samples.
+    [[nodiscard]] unsigned long getLatency() const noexcept { return mLatency; }
+
+private:
+    static constexpr std::size_t kMaxSegments = 4;
+    static constexpr std::size_t kHeadChunk = 1024;
+
+    struct Pair;
+    struct Ring;
+    struct Group;
+    struct Segment;
+
+    [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;
+    [[nodiscard]] std::uint64_t finalSlotsFor(std::uint64_t capacity) const noexcept;
+    [[nodiscard]] ConvolveStatus remake(Pair& target, std::uint64_t capacity);
+    void requestFinalRing(std::uint64_t slots);
+    void releaseRetiredRing() noexcept;
+    void loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length);
+    [[nodiscard]] float* irPartition(unsigned int in, unsigned int out, const Segment& segment,
+                                     std::uint64_t partition) const noexcept;
+
+    void adoptPendingRing() noexcept;
+    void resetAllNow() noexcept;
+    void startPairAfresh(unsigned int in, Pair& target) noexcept;
+    void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
+                     unsigned long numSamples) noexcept;
+    void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
+                      unsigned long activeIns, unsigned long numSamples) noexcept;
+    void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
+    void completeHop(Segment& segment, Group& group, bool secondHalf) noexcept;
+
+    unsigned int mNumIns;
+    unsigned int mNumOuts;
+    unsigned long mLatency = 0;
+    std::uint64_t mHeadTaps = 0;
+    std::vector<std::unique_ptr<Segment>> mSegments;
+    std::unique_ptr<Pair[]> mPairs;
+    // Response spectra of the segments before the final one, laid out by
+    // segment, partition, input and output, so that one step of products reads
+    // one contiguous stretch.
+    AlignedArray<float> mMiddleSpectra;
+
+    // The final segment's rings grow when a pair is remade for longer responses:
+    // a control thread leaves the larger rings here, the audio thread adopts them
+    // at the start of a call and leaves the old ones in the retired slot for a
+    // control thread to free.
+    std::atomic<Ring*> mPendingRing{nullptr};
+    std::atomic<Ring*> mRetiredRing{nullptr};
+    std::mutex mControlMutex;
+    std::uint64_t mRequestedFinalSlots = 0;
+
+    // Head: per input, headTaps - 1 samples of history followed by the chunk.
+    AlignedArray<float> mHeadHistory;
+    AlignedArray<float> mZeroTaps;
+    std::vector<const float*> mHeadSignals;
+    std::vector<const float*> mHeadFilters;
+
+    std::atomic<bool> mResetAll{true};
+};
+
+} // namespace dspkit

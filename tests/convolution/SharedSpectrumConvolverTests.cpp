@@ -1,0 +1,381 @@
+// tests/convolution: the shared-spectrum engine of the multichannel convolver
+// against the per-pair engine and against direct convolution in double
+// precision: random response matrices and block sizes, latency per mode,
+// restarts of the whole convolver and of single pairs, pairs remade for longer
+// responses, and no allocation on the audio path.
+#include "convolution/Convolver.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/ReferenceConvolution.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using dspkit::Convolver;
+using Signals = std::vector<std::vector<float>>;
+
+// Runs a convolver over per-channel signals in random block sizes; returns one
+// signal per output.
+Signals run(Convolver& convolver, const Signals& xs, std::size_t numOuts, std::uint32_t seed, std::size_t minBlock,
+            std::size_t maxBlock)
+{
+    const std::size_t length = xs[0].size();
+    Signals ys(numOuts, std::vector<float>(length));
+    qirtest::RandomSizes sizes(seed, minBlock, maxBlock);
+    std::vector<const float*> ins(xs.size());
+    std::vector<float*> outs(numOuts);
+    for (std::size_t done = 0; done < length;) {
+        const std::size_t n = std::min(sizes.next(), length - done);
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            ins[i] = xs[i].data() + done;
+        }
+        for (std::size_t o = 0; o < numOuts; ++o) {
+            outs[o] = ys[o].data() + done;
+        }
+        convolver.process(ins.data(), outs.data(), ins.size(), numOuts, n);
+        done += n;
+    }
+    return ys;
+}
+
+std::vector<float> decayingNoise(std::size_t length, std::uint32_t seed)
+{
+    std::vector<float> h = qirtest::whiteNoise(length, seed);
+    for (std::size_t k = 0; k < h.size(); ++k) {
+        h[k] *= std::exp(-static_cast<float>(k) / 3000.0f);
+    }
+    return h;
+}
+
+void load(Convolver& convolver, const std::vector<Signals>& hs)
+{
+    for (std::size_t o = 0; o < hs.size(); ++o) {
+        for (std::size_t i = 0; i < hs[o].size(); ++i) {
+            ASSERT_EQ(convolver.set(static_cast<unsigned>(i), static_cast<unsigned>(o), hs[o][i].data(),
+                                    hs[o][i].size(), false),
+                      dspkit::kConvolveOk);
+        }
+    }
+    convolver.reset();
+}
+
+TEST(SharedSpectrumConvolver, IsTheDefaultForNToMAndSwitchable)
+{
+    EXPECT_EQ(Convolver::getDefaultEngine(), dspkit::kSharedSpectrumEngine);
+    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kSharedSpectrumEngine);
+    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency, dspkit::kPerPairEngine).getEngine(), dspkit::kPerPairEngine);
+    EXPECT_EQ(Convolver(4, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
+    Convolver::setDefaultEngine(dspkit::kPerPairEngine);
+    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
+    Convolver::setDefaultEngine(dspkit::kSharedSpectrumEngine);
+}
+
+// A 64x2 matrix of random responses: mostly short ones of random length (so
+// the double-precision reference stays affordable) and a few that reach into
+// every segment, including empty pairs; random block sizes from 1 to 700.
+TEST(SharedSpectrumConvolver, EnginesAgreeWithEachOtherAndWithDirectConvolution)
+{
+    constexpr std::size_t kIns = 64;
+    constexpr std::size_t kOuts = 2;
+    constexpr std::size_t kLength = 19000;
+    qirtest::RandomSizes lengths(5, 0, 1200);
+    std::vector<Signals> hs(kOuts, Signals(kIns));
+    for (std::size_t o = 0; o < kOuts; ++o) {
+        for (std::size_t i = 0; i < kIns; ++i) {
+            const bool longOne = (i + 7 * o) % 16 == 3;
+            hs[o][i] = decayingNoise(longOne ? 16384 : lengths.next(), static_cast<std::uint32_t>(1000 + 64 * o + i));
+        }
+    }
+    Signals xs(kIns);
+    for (std::size_t i = 0; i < kIns; ++i) {
+        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(100 + i));
+    }
+
+    std::vector<std::vector<double>> references;
+    for (std::size_t o = 0; o < kOuts; ++o) {
+        references.push_back(qirtest::directConvolveSum(xs, hs[o]));
+    }
+    for (const dspkit::LatencyMode mode : {dspkit::ZeroLatency, dspkit::ShortLatency}) {
+        Convolver shared(kIns, kOuts, mode, dspkit::kSharedSpectrumEngine);
+        Convolver perPair(kIns, kOuts, mode, dspkit::kPerPairEngine);
+        load(shared, hs);
+        load(perPair, hs);
+        const Signals a = run(shared, xs, kOuts, 17, 1, 700);
+        const Signals b = run(perPair, xs, kOuts, 23, 1, 700);
+        const std::size_t delay = mode == dspkit::ZeroLatency ? 0 : 128;
+        for (std::size_t o = 0; o < kOuts; ++o) {
+            std::vector<double> expected = references[o];
+            expected.insert(expected.begin(), delay, 0.0);
+            expected.resize(kLength);
+            EXPECT_LT(qirtest::relativeError(a[o], expected), 1e-5) << "mode " << mode << " output " << o;
+            EXPECT_LT(qirtest::relativeError(b[o], expected), 1e-5) << "mode " << mode << " output " << o;
+            const std::vector<double> other(b[o].begin(), b[o].end());
+            EXPECT_LT(qirtest::relativeError(a[o], other), 1e-5) << "mode " << mode << " output " << o;
+        }
+    }
+}
+
+// Full-size decoder matrices (every response 16384 taps) in every mode: the
+// two engines agree over a second of audio in random block sizes.
+TEST(SharedSpectrumConvolver, EnginesAgreeOnFullDecoderMatrices)
+{
+    constexpr std::size_t kIns = 64;
+    constexpr std::size_t kOuts = 2;
+    constexpr std::size_t kLength = 48000;
+    std::vector<Signals> hs(kOuts, Signals(kIns));
+    for (std::size_t o = 0; o < kOuts; ++o) {
+        for (std::size_t i = 0; i < kIns; ++i) {
+            hs[o][i] = decayingNoise(16384, static_cast<std::uint32_t>(5000 + 64 * o + i));
+        }
+    }
+    Signals xs(kIns);
+    for (std::size_t i = 0; i < kIns; ++i) {
+        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(300 + i));
+    }
+    for (const dspkit::LatencyMode mode : {dspkit::ZeroLatency, dspkit::ShortLatency, dspkit::MediumLatency}) {
+        Convolver shared(kIns, kOuts, mode, dspkit::kSharedSpectrumEngine);
+        Convolver perPair(kIns, kOuts, mode, dspkit::kPerPairEngine);
+        load(shared, hs);
+        load(perPair, hs);
+        const Signals a = run(shared, xs, kOuts, 31 + mode, 1, 1100);
+        const Signals b = run(perPair, xs, kOuts, 37 + mode, 1, 1100);
+        for (std::size_t o = 0; o < kOuts; ++o) {
+            const std::vector<double> other(b[o].begin(), b[o].end());
+            EXPECT_LT(qirtest::relativeError(a[o], other), 1e-5) << "mode " << mode << " output " << o;
+        }
+    }
+}
+
+struct LatencyCase {
+    dspkit::LatencyMode mode;
+    std::size_t tap;
+    std::size_t delay;
+};
+
+class SharedSpectrumLatency : public ::testing::TestWithParam<LatencyCase> {};
+
+// A unit impulse at one tap delays the input by the tap plus the mode's
+// latency, on both engines.
+TEST_P(SharedSpectrumLatency, DelaysByTapPlusModeLatency)
+{
+    const LatencyCase c = GetParam();
+    std::vector<float> h(c.tap + 1, 0.0f);
+    h[c.tap] = 1.0f;
+    const Signals xs = {qirtest::whiteNoise(24000, 3)};
+    for (const dspkit::EConvolverEngine engine : {dspkit::kSharedSpectrumEngine, dspkit::kPerPairEngine}) {
+        Convolver convolver(1, 2, c.mode, engine);
+        ASSERT_EQ(convolver.set(0, 1, h.data(), h.size(), false), dspkit::kConvolveOk);
+        convolver.reset();
+        const Signals ys = run(convolver, xs, 2, 9, 1, 600);
+        for (std::size_t t = 0; t < xs[0].size(); ++t) {
+            const float expected = t >= c.delay ? xs[0][t - c.delay] : 0.0f;
+            ASSERT_NEAR(ys[1][t], expected, 1e-5f) << "engine " << engine << " t " << t;
+            ASSERT_EQ(ys[0][t], 0.0f) << "engine " << engine << " t " << t;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SharedSpectrumLatency,
+                         ::testing::Values(LatencyCase{dspkit::ZeroLatency, 0, 0},
+                                           LatencyCase{dspkit::ZeroLatency, 200, 200},
+                                           LatencyCase{dspkit::ZeroLatency, 10000, 10000},
+                                           LatencyCase{dspkit::ShortLatency, 0, 128},
+                                           LatencyCase{dspkit::ShortLatency, 200, 328},
+                                           LatencyCase{dspkit::ShortLatency, 10000, 10128},
+                                           LatencyCase{dspkit::MediumLatency, 0, 512},
+                                           LatencyCase{dspkit::MediumLatency, 200, 712},
+                                           LatencyCase{dspkit::MediumLatency, 10000, 10512}));
+
+// A fixture with a 4x2 convolver of 9000-tap responses (the final segment
+// included) and noise input, processed in two stretches around a change.
+class SharedSpectrumRestart : public ::testing::Test {
+protected:
+    static constexpr std::size_t kIns = 4;
+    static constexpr std::size_t kOuts = 2;
+    static constexpr std::size_t kTaps = 9000;
+    static constexpr std::size_t kFirst = 20011;
+    static constexpr std::size_t kLength = 70000;
+
+    void SetUp() override
+    {
+        hs.assign(kOuts, Signals(kIns));
+        for (std::size_t o = 0; o < kOuts; ++o) {
+            for (std::size_t i = 0; i < kIns; ++i) {
+                hs[o][i] = decayingNoise(kTaps, static_cast<std::uint32_t>(70 + 8 * o + i));
+            }
+        }
+        for (std::size_t i = 0; i < kIns; ++i) {
+            xs.push_back(qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(40 + i)));
+        }
+        load(convolver, hs);
+    }
+
+    // Processes [from, to) of the input into ys in random blocks.
+    void process(std::size_t from, std::size_t to, std::uint32_t seed)
+    {
+        Signals part(kIns);
+        for (std::size_t i = 0; i < kIns; ++i) {
+            part[i].assign(xs[i].begin() + static_cast<std::ptrdiff_t>(from),
+                           xs[i].begin() + static_cast<std::ptrdiff_t>(to));
+        }
+        const Signals out = run(convolver, part, kOuts, seed, 1, 900);
+        for (std::size_t o = 0; o < kOuts; ++o) {
+            std::copy(out[o].begin(), out[o].end(), ys[o].begin() + static_cast<std::ptrdiff_t>(from));
+        }
+    }
+
+    // Reference of output o with the inputs of the pairs in `fresh` silent before kFirst.
+    std::vector<double> reference(std::size_t o, const std::vector<std::size_t>& fresh) const
+    {
+        std::vector<double> sum(kLength, 0.0);
+        for (std::size_t i = 0; i < kIns; ++i) {
+            std::vector<float> x = xs[i];
+            if (std::find(fresh.begin(), fresh.end(), i) != fresh.end()) {
+                std::fill(x.begin(), x.begin() + kFirst, 0.0f);
+            }
+            const std::vector<double> y = qirtest::directConvolve(x, hs[o][i]);
+            for (std::size_t t = 0; t < kLength; ++t) {
+                sum[t] += y[t];
+            }
+        }
+        return sum;
+    }
+
+    static double errorFrom(const std::vector<float>& y, const std::vector<double>& expected, std::size_t from)
+    {
+        return qirtest::relativeError(std::vector<float>(y.begin() + static_cast<std::ptrdiff_t>(from), y.end()),
+                                      std::vector<double>(expected.begin() + static_cast<std::ptrdiff_t>(from),
+                                                          expected.end()));
+    }
+
+    Convolver convolver{static_cast<unsigned>(kIns), static_cast<unsigned>(kOuts), dspkit::ZeroLatency,
+                        dspkit::kSharedSpectrumEngine};
+    std::vector<Signals> hs;
+    Signals xs;
+    Signals ys{Signals(kOuts, std::vector<float>(kLength))};
+};
+
+// The whole-convolver reset restarts every output from silence exactly.
+TEST_F(SharedSpectrumRestart, WholeResetRestartsFromSilence)
+{
+    process(0, kFirst, 1);
+    convolver.reset();
+    process(kFirst, kLength, 2);
+    for (std::size_t o = 0; o < kOuts; ++o) {
+        EXPECT_LT(errorFrom(ys[o], reference(o, {0, 1, 2, 3}), kFirst), 1e-5) << o;
+    }
+}
+
+// A pair reset leaves every other pair as it was and brings the pair back to
+// the convolution of the input since the reset, exact from one response
+// length plus the largest FFT size on; its head never reads older input.
+TEST_F(SharedSpectrumRestart, PairResetClearsOnlyThatPairsHistory)
+{
+    process(0, kFirst, 3);
+    ASSERT_EQ(convolver.reset(1, 0), dspkit::kConvolveOk);
+    process(kFirst, kLength, 4);
+    EXPECT_LT(errorFrom(ys[1], reference(1, {}), 0), 1e-5);
+    EXPECT_LT(errorFrom(ys[0], reference(0, {1}), kFirst + kTaps + 16384), 1e-5);
+
+    // With only pair (1, 0) sounding, the first head-length samples after the
+    // reset hold no input from before it.
+    Convolver single(kIns, kOuts, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+    std::vector<float> head(100);
+    head[99] = 1.0f;
+    ASSERT_EQ(single.set(1, 0, head.data(), head.size(), false), dspkit::kConvolveOk);
+    single.reset();
+    std::vector<float> in(256, 1.0f);
+    std::vector<float> out0(256);
+    std::vector<float> out1(256);
+    const float* ins[] = {in.data(), in.data(), in.data(), in.data()};
+    float* outs[] = {out0.data(), out1.data()};
+    single.process(ins, outs, kIns, kOuts, 256);
+    EXPECT_EQ(out0[255], 1.0f);
+    ASSERT_EQ(single.reset(1, 0), dspkit::kConvolveOk);
+    single.process(ins, outs, kIns, kOuts, 99);
+    for (std::size_t t = 0; t < 99; ++t) {
+        ASSERT_EQ(out0[t], 0.0f) << t;
+    }
+    single.process(ins, outs, kIns, kOuts, 1);
+    EXPECT_EQ(out0[0], 1.0f);
+}
+
+// Loading a new response into a pair that is running: the other pairs go on
+// untouched, the pair settles on the new response.
+TEST_F(SharedSpectrumRestart, SetWhileRunningSettlesOnTheNewResponse)
+{
+    process(0, kFirst, 5);
+    hs[0][2] = decayingNoise(kTaps, 999);
+    ASSERT_EQ(convolver.set(2, 0, hs[0][2].data(), kTaps, false), dspkit::kConvolveOk);
+    process(kFirst, kLength, 6);
+    EXPECT_LT(errorFrom(ys[1], reference(1, {}), 0), 1e-5);
+    EXPECT_LT(errorFrom(ys[0], reference(0, {2}), kFirst + kTaps + 16384), 1e-5);
+}
+
+// Pairs remade for responses longer than the default grow the shared rings;
+// a response longer than its pair holds is refused with silence.
+TEST(SharedSpectrumConvolver, LongerResponsesAfterResize)
+{
+    constexpr std::size_t kLength = 60000;
+    const Signals xs = {qirtest::whiteNoise(kLength, 1), qirtest::whiteNoise(kLength, 2)};
+    const std::vector<float> longOne = decayingNoise(40000, 3);
+    const std::vector<float> shortOne = decayingNoise(5000, 4);
+    for (const dspkit::EConvolverEngine engine : {dspkit::kSharedSpectrumEngine, dspkit::kPerPairEngine}) {
+        Convolver convolver(2, 1, dspkit::ZeroLatency, engine);
+        EXPECT_EQ(convolver.set(0, 0, longOne.data(), longOne.size(), false), dspkit::kConvolveMemoryTooSmall);
+        ASSERT_EQ(convolver.set(1, 0, shortOne.data(), shortOne.size(), false), dspkit::kConvolveOk);
+        convolver.reset();
+        Signals ys = run(convolver, xs, 1, 8, 1, 500);
+        EXPECT_LT(qirtest::relativeError(ys[0], qirtest::directConvolve(xs[1], shortOne)), 1e-5) << engine;
+
+        ASSERT_EQ(convolver.resize(0, 0, 40000), dspkit::kConvolveOk);
+        ASSERT_EQ(convolver.set(0, 0, longOne.data(), longOne.size(), false), dspkit::kConvolveOk);
+        convolver.reset();
+        ys = run(convolver, xs, 1, 9, 1, 500);
+        EXPECT_LT(qirtest::relativeError(ys[0], qirtest::directConvolveSum(xs, {longOne, shortOne})), 1e-5) << engine;
+    }
+}
+
+// Once the scratch has grown for the largest block, processing allocates
+// nothing, in single and double precision, also across whole-convolver resets.
+TEST(SharedSpectrumConvolver, ProcessDoesNotAllocate)
+{
+    constexpr std::size_t kIns = 16;
+    Convolver convolver(kIns, 2, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+    for (unsigned i = 0; i < kIns; ++i) {
+        const std::vector<float> h = decayingNoise(16384, 10 + i);
+        ASSERT_EQ(convolver.set(i, i % 2, h.data(), h.size(), false), dspkit::kConvolveOk);
+    }
+    std::vector<std::vector<float>> in(kIns, qirtest::whiteNoise(1024, 5));
+    std::vector<const float*> ins;
+    std::vector<std::vector<double>> inD(kIns, std::vector<double>(1024, 0.25));
+    std::vector<const double*> insD;
+    for (std::size_t i = 0; i < kIns; ++i) {
+        ins.push_back(in[i].data());
+        insD.push_back(inD[i].data());
+    }
+    std::vector<float> a(1024), b(1024);
+    std::vector<double> c(1024), d(1024);
+    float* outs[] = {a.data(), b.data()};
+    double* outsD[] = {c.data(), d.data()};
+    convolver.process(ins.data(), outs, kIns, 2, 1024);
+    convolver.process(insD.data(), outsD, kIns, 2, 1024);
+
+    qirtest::AllocationCounter counter;
+    qirtest::RandomSizes sizes(3, 1, 1024);
+    for (int call = 0; call < 400; ++call) {
+        if (call == 200) {
+            convolver.reset();
+        }
+        convolver.process(ins.data(), outs, kIns, call % 3 == 0 ? 1 : 2, sizes.next());
+        convolver.process(insD.data(), outsD, kIns, 2, sizes.next());
+    }
+    EXPECT_EQ(counter.count(), 0u);
+}
+
+} // namespace
