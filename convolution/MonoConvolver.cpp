@@ -1,22 +1,12 @@
 // convolution: mono convolver with latency modes.
 #include "convolution/MonoConvolver.h"
+#include "convolution/RandomSeed.h"
 
 #include <algorithm>
 #include <new>
 #include <stdexcept>
 
 namespace dspkit {
-
-namespace {
-
-std::uint_fast32_t randomSeed()
-{
-    std::random_device device;
-    std::uint_fast32_t seed = device() % 2147483647u;
-    return seed == 0 ? 1 : seed;
-}
-
-} // namespace
 
 MonoConvolver::MonoConvolver(unsigned long maxLength, LatencyMode latency)
     : mRandGenerator(randomSeed())

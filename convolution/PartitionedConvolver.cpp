@@ -1,5 +1,6 @@
 // convolution: uniformly partitioned overlap-save FFT convolution.
 #include "convolution/PartitionedConvolver.h"
+#include "convolution/RandomSeed.h"
 
 #include "convolution/VectorKernels.h"
 
@@ -9,17 +10,6 @@
 #include <new>
 
 namespace dspkit {
-
-namespace {
-
-std::uint_fast32_t randomSeed()
-{
-    std::random_device device;
-    std::uint_fast32_t seed = device() % 2147483647u;
-    return seed == 0 ? 1 : seed;
-}
-
-} // namespace
 
 PartitionedConvolver::PartitionedConvolver(unsigned long maxFFTSize, unsigned long maxLength,
                                            unsigned long offset, unsigned long length)
