@@ -45,7 +45,7 @@ typedef float Float8 __attribute__((vector_size(32)));
 // the direct-form heads of all inputs for Outs outputs at once. The sums of a
 // block of 32 samples stay in registers over all inputs and taps, and every
 // signal load feeds all the outputs.
-template <int Outs>
+template <int Outs, bool Pinned = false>
 [[gnu::always_inline]] inline void headSumImpl(const float* const* signals, const float* const* filters,
                                                std::size_t numInputs, float* const* out, std::size_t count,
                                                std::size_t taps) noexcept
@@ -62,6 +62,13 @@ template <int Outs>
                 load8(v1, s + p + 8);
                 load8(v2, s + p + 16);
                 load8(v3, s + p + 24);
+                if constexpr (Pinned) {
+                    // Keeps the four signal vectors in registers: left to
+                    // itself the compiler folds each load into every
+                    // multiply-add that uses it, and the loop then waits on
+                    // loads instead of on the multiply-adds.
+                    __asm__("" : "+x"(v0), "+x"(v1), "+x"(v2), "+x"(v3));
+                }
                 for (int k = 0; k < Outs; ++k) {
                     const float c = f[k][p];
                     acc[k][0] += v0 * c;
@@ -109,11 +116,38 @@ template <int Outs>
     }
 }
 
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target("arch=x86-64-v3"))) void headSumTwoPinned(const float* const* signals,
+                                                                 const float* const* filters,
+                                                                 std::size_t numInputs, float* const* out,
+                                                                 std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<2, true>(signals, filters, numInputs, out, count, taps);
+}
+
+const bool gHasX86V3 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v3") != 0;
+}();
+#endif
+
 DSPKIT_SHARED_HOT
+void headSumTwoPlain(const float* const* signals, const float* const* filters, std::size_t numInputs,
+                     float* const* out, std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
+}
+
 void headSumTwo(const float* const* signals, const float* const* filters, std::size_t numInputs,
                 float* const* out, std::size_t count, std::size_t taps) noexcept
 {
-    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+    if (gHasX86V3) {
+        headSumTwoPinned(signals, filters, numInputs, out, count, taps);
+        return;
+    }
+#endif
+    headSumTwoPlain(signals, filters, numInputs, out, count, taps);
 }
 
 DSPKIT_SHARED_HOT
