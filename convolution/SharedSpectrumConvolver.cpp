@@ -165,17 +165,22 @@ void headSumOne(const float* const* signals, const float* const* filters, std::s
     float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real, float* __restrict c1Imag,
     const float* __restrict aReal, const float* __restrict aImag, const float* __restrict b0Real,
     const float* __restrict b0Imag, const float* __restrict b1Real, const float* __restrict b1Imag,
-    std::size_t numBins) noexcept
+    std::size_t numBins, const float* const* next) noexcept
 {
     constexpr std::size_t kAhead = 128;
+    const float* const streams[6] = {b0Real, b0Imag, b1Real, b1Imag, aReal, aImag};
     std::size_t i = 0;
     for (; i + 16 <= numBins; i += 16) {
-        __builtin_prefetch(b0Real + i + kAhead);
-        __builtin_prefetch(b0Imag + i + kAhead);
-        __builtin_prefetch(b1Real + i + kAhead);
-        __builtin_prefetch(b1Imag + i + kAhead);
-        __builtin_prefetch(aReal + i + kAhead);
-        __builtin_prefetch(aImag + i + kAhead);
+        const std::size_t ahead = i + kAhead;
+        if (ahead < numBins) {
+            for (const float* stream : streams) {
+                __builtin_prefetch(stream + ahead);
+            }
+        } else if (next != nullptr) {
+            for (int k = 0; k < 6; ++k) {
+                __builtin_prefetch(next[k] + (ahead - numBins));
+            }
+        }
         for (std::size_t j = i; j < i + 16; j += 8) {
             Float8 re, im, br0, bi0, br1, bi1, r0, i0, r1, i1;
             load8(re, aReal + j);
@@ -217,10 +222,10 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
                            float* __restrict c1Imag, const float* __restrict aReal,
                            const float* __restrict aImag, const float* __restrict b0Real,
                            const float* __restrict b0Imag, const float* __restrict b1Real,
-                           const float* __restrict b1Imag, std::size_t numBins) noexcept
+                           const float* __restrict b1Imag, std::size_t numBins, const float* const* next) noexcept
 {
     multiplyAccumulateTwoImpl(c0Real, c0Imag, c1Real, c1Imag, aReal, aImag, b0Real, b0Imag, b1Real, b1Imag,
-                              numBins);
+                              numBins, next);
 }
 
 } // namespace shared_detail
@@ -250,15 +255,19 @@ void multiplyAccumulatePacked(const PackedSpectrum& c, const PackedSpectrum& a, 
     c.imagp[0] = nyquist;
 }
 
+// next, when not null, holds the six arrays the following call will read (b0,
+// b1 and a, real then imaginary), prefetched while this call ends: the spectra
+// of one step are too short for the hardware prefetcher to pick them up in time.
 void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum& a,
-                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins) noexcept
+                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins,
+                                 const float* const* next = nullptr) noexcept
 {
     const float dc0 = c0.realp[0] + a.realp[0] * b0.realp[0];
     const float nyquist0 = c0.imagp[0] + a.imagp[0] * b0.imagp[0];
     const float dc1 = c1.realp[0] + a.realp[0] * b1.realp[0];
     const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
     shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, a.realp, a.imagp, b0.realp,
-                                         b0.imagp, b1.realp, b1.imagp, bins);
+                                         b0.imagp, b1.realp, b1.imagp, bins, next);
     c0.realp[0] = dc0;
     c0.imagp[0] = nyquist0;
     c1.realp[0] = dc1;
@@ -974,7 +983,10 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
             }
             const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins);
+                const float* next[6];
+                const bool hasNext = nextSpectra(segment, partition, i, o, slot, group.mEnd, next);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins,
+                                            hasNext ? next : nullptr);
             } else if (use0) {
                 multiplyAccumulatePacked(acc0, input, response(i, o), bins);
             } else {
@@ -982,6 +994,28 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
             }
         }
     }
+}
+
+bool SharedSpectrumConvolver::nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
+                                          unsigned int out, std::uint64_t slot, unsigned int end,
+                                          const float** next) const noexcept
+{
+    // The final segment's responses belong to the pairs and may be read only
+    // of a pair held this call; its products are long enough to need no help.
+    if (segment.mFinal || in + 1 >= end || out + 1 >= mNumOuts) {
+        return false;
+    }
+    const std::uint64_t half = segment.mSize / 2;
+    const float* b0 = irPartition(in + 1, out, segment, partition);
+    const float* b1 = irPartition(in + 1, out + 1, segment, partition);
+    const float* a = segment.slot(in + 1, slot);
+    next[0] = b0;
+    next[1] = b0 + half;
+    next[2] = b1;
+    next[3] = b1 + half;
+    next[4] = a;
+    next[5] = a + half;
+    return true;
 }
 
 void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf) noexcept
@@ -1021,7 +1055,10 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             const bool use1 = two && takesPart(pair(i, o + 1));
             const PackedSpectrum input = spectrumAt(segment.slot(i, newest), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
+                const float* next[6];
+                const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
+                                            hasNext ? next : nullptr);
             } else if (use0) {
                 multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
             } else if (use1) {
