@@ -45,7 +45,7 @@ typedef float Float8 __attribute__((vector_size(32)));
 // the direct-form heads of all inputs for Outs outputs at once. The sums of a
 // block of 32 samples stay in registers over all inputs and taps, and every
 // signal load feeds all the outputs.
-template <int Outs>
+template <int Outs, bool Pinned = false>
 [[gnu::always_inline]] inline void headSumImpl(const float* const* signals, const float* const* filters,
                                                std::size_t numInputs, float* const* out, std::size_t count,
                                                std::size_t taps) noexcept
@@ -62,6 +62,13 @@ template <int Outs>
                 load8(v1, s + p + 8);
                 load8(v2, s + p + 16);
                 load8(v3, s + p + 24);
+                if constexpr (Pinned) {
+                    // Keeps the four signal vectors in registers: left to
+                    // itself the compiler folds each load into every
+                    // multiply-add that uses it, and the loop then waits on
+                    // loads instead of on the multiply-adds.
+                    __asm__("" : "+x"(v0), "+x"(v1), "+x"(v2), "+x"(v3));
+                }
                 for (int k = 0; k < Outs; ++k) {
                     const float c = f[k][p];
                     acc[k][0] += v0 * c;
@@ -109,11 +116,38 @@ template <int Outs>
     }
 }
 
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target("arch=x86-64-v3"))) void headSumTwoPinned(const float* const* signals,
+                                                                 const float* const* filters,
+                                                                 std::size_t numInputs, float* const* out,
+                                                                 std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<2, true>(signals, filters, numInputs, out, count, taps);
+}
+
+const bool gHasX86V3 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v3") != 0;
+}();
+#endif
+
 DSPKIT_SHARED_HOT
+void headSumTwoPlain(const float* const* signals, const float* const* filters, std::size_t numInputs,
+                     float* const* out, std::size_t count, std::size_t taps) noexcept
+{
+    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
+}
+
 void headSumTwo(const float* const* signals, const float* const* filters, std::size_t numInputs,
                 float* const* out, std::size_t count, std::size_t taps) noexcept
 {
-    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+    if (gHasX86V3) {
+        headSumTwoPinned(signals, filters, numInputs, out, count, taps);
+        return;
+    }
+#endif
+    headSumTwoPlain(signals, filters, numInputs, out, count, taps);
 }
 
 DSPKIT_SHARED_HOT
@@ -131,17 +165,22 @@ void headSumOne(const float* const* signals, const float* const* filters, std::s
     float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real, float* __restrict c1Imag,
     const float* __restrict aReal, const float* __restrict aImag, const float* __restrict b0Real,
     const float* __restrict b0Imag, const float* __restrict b1Real, const float* __restrict b1Imag,
-    std::size_t numBins) noexcept
+    std::size_t numBins, const float* const* next) noexcept
 {
     constexpr std::size_t kAhead = 128;
+    const float* const streams[6] = {b0Real, b0Imag, b1Real, b1Imag, aReal, aImag};
     std::size_t i = 0;
     for (; i + 16 <= numBins; i += 16) {
-        __builtin_prefetch(b0Real + i + kAhead);
-        __builtin_prefetch(b0Imag + i + kAhead);
-        __builtin_prefetch(b1Real + i + kAhead);
-        __builtin_prefetch(b1Imag + i + kAhead);
-        __builtin_prefetch(aReal + i + kAhead);
-        __builtin_prefetch(aImag + i + kAhead);
+        const std::size_t ahead = i + kAhead;
+        if (ahead < numBins) {
+            for (const float* stream : streams) {
+                __builtin_prefetch(stream + ahead);
+            }
+        } else if (next != nullptr) {
+            for (int k = 0; k < 6; ++k) {
+                __builtin_prefetch(next[k] + (ahead - numBins));
+            }
+        }
         for (std::size_t j = i; j < i + 16; j += 8) {
             Float8 re, im, br0, bi0, br1, bi1, r0, i0, r1, i1;
             load8(re, aReal + j);
@@ -183,10 +222,10 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
                            float* __restrict c1Imag, const float* __restrict aReal,
                            const float* __restrict aImag, const float* __restrict b0Real,
                            const float* __restrict b0Imag, const float* __restrict b1Real,
-                           const float* __restrict b1Imag, std::size_t numBins) noexcept
+                           const float* __restrict b1Imag, std::size_t numBins, const float* const* next) noexcept
 {
     multiplyAccumulateTwoImpl(c0Real, c0Imag, c1Real, c1Imag, aReal, aImag, b0Real, b0Imag, b1Real, b1Imag,
-                              numBins);
+                              numBins, next);
 }
 
 } // namespace shared_detail
@@ -216,15 +255,19 @@ void multiplyAccumulatePacked(const PackedSpectrum& c, const PackedSpectrum& a, 
     c.imagp[0] = nyquist;
 }
 
+// next, when not null, holds the six arrays the following call will read (b0,
+// b1 and a, real then imaginary), prefetched while this call ends: the spectra
+// of one step are too short for the hardware prefetcher to pick them up in time.
 void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum& a,
-                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins) noexcept
+                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins,
+                                 const float* const* next = nullptr) noexcept
 {
     const float dc0 = c0.realp[0] + a.realp[0] * b0.realp[0];
     const float nyquist0 = c0.imagp[0] + a.imagp[0] * b0.imagp[0];
     const float dc1 = c1.realp[0] + a.realp[0] * b1.realp[0];
     const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
     shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, a.realp, a.imagp, b0.realp,
-                                         b0.imagp, b1.realp, b1.imagp, bins);
+                                         b0.imagp, b1.realp, b1.imagp, bins, next);
     c0.realp[0] = dc0;
     c0.imagp[0] = nyquist0;
     c1.realp[0] = dc1;
@@ -940,7 +983,10 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
             }
             const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins);
+                const float* next[6];
+                const bool hasNext = nextSpectra(segment, partition, i, o, slot, group.mEnd, next);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins,
+                                            hasNext ? next : nullptr);
             } else if (use0) {
                 multiplyAccumulatePacked(acc0, input, response(i, o), bins);
             } else {
@@ -948,6 +994,28 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
             }
         }
     }
+}
+
+bool SharedSpectrumConvolver::nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
+                                          unsigned int out, std::uint64_t slot, unsigned int end,
+                                          const float** next) const noexcept
+{
+    // The final segment's responses belong to the pairs and may be read only
+    // of a pair held this call; its products are long enough to need no help.
+    if (segment.mFinal || in + 1 >= end || out + 1 >= mNumOuts) {
+        return false;
+    }
+    const std::uint64_t half = segment.mSize / 2;
+    const float* b0 = irPartition(in + 1, out, segment, partition);
+    const float* b1 = irPartition(in + 1, out + 1, segment, partition);
+    const float* a = segment.slot(in + 1, slot);
+    next[0] = b0;
+    next[1] = b0 + half;
+    next[2] = b1;
+    next[3] = b1 + half;
+    next[4] = a;
+    next[5] = a + half;
+    return true;
 }
 
 void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf) noexcept
@@ -987,7 +1055,10 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             const bool use1 = two && takesPart(pair(i, o + 1));
             const PackedSpectrum input = spectrumAt(segment.slot(i, newest), size);
             if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
+                const float* next[6];
+                const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
+                                            hasNext ? next : nullptr);
             } else if (use0) {
                 multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
             } else if (use1) {

@@ -104,6 +104,9 @@ private:
                       unsigned long activeIns, unsigned long numSamples) noexcept;
     void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
     void completeHop(Segment& segment, Group& group, bool secondHalf) noexcept;
+    [[nodiscard]] bool nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
+                                   unsigned int out, std::uint64_t slot, unsigned int end,
+                                   const float** next) const noexcept;
 
     unsigned int mNumIns;
     unsigned int mNumOuts;
