@@ -17,12 +17,6 @@ using namespace fieldtest;
 
 namespace {
 
-constexpr float kSentinel = 42.0f;
-
-int numSH(int order)
-{
-    return (order + 1) * (order + 1);
-}
 
 class EncoderTest : public ::testing::Test {
 protected:

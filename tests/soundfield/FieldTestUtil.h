@@ -14,6 +14,14 @@ namespace fieldtest {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kFrame = 128;
+// Written into output buffers before a call, to show which samples it wrote.
+constexpr float kSentinel = 42.0f;
+
+// Channels of a field of the given order.
+inline int numSH(int order)
+{
+    return (order + 1) * (order + 1);
+}
 
 struct Direction {
     double azimuthDeg;

@@ -16,11 +16,6 @@ namespace {
 
 constexpr float kHalfPi = 1.5707964f;
 
-int numSH(int order)
-{
-    return (order + 1) * (order + 1);
-}
-
 std::vector<float> shRotation(const float R[3][3], int order)
 {
     std::vector<float> M(static_cast<std::size_t>(numSH(order) * numSH(order)), -7.0f);

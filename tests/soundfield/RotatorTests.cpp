@@ -18,12 +18,6 @@ using namespace fieldtest;
 namespace {
 
 constexpr float kDegToRad = 3.1415927f / 180.0f;
-constexpr float kSentinel = 42.0f;
-
-int numSH(int order)
-{
-    return (order + 1) * (order + 1);
-}
 
 class RotatorTest : public ::testing::Test {
 protected:
