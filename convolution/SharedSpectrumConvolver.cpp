@@ -498,6 +498,12 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         std::fill_n(mZeroTaps.get(), mHeadTaps, 0.0f);
         mHeadSignals.resize(mNumIns);
         mHeadFilters.resize(static_cast<std::size_t>(mNumIns) * 2);
+        const std::uint64_t size = mSegments.front()->mSize;
+        mHeadSpectra = makeAlignedArray<float>(pairs * size);
+        std::fill_n(mHeadSpectra.get(), pairs * size, 0.0f);
+        mHeadAccum = makeAlignedArray<float>(std::max(1u, mNumOuts) * size);
+        std::fill_n(mHeadAccum.get(), std::max(1u, mNumOuts) * size, 0.0f);
+        mHeadOutput = makeAlignedArray<float>(mHeadTaps);
     }
 }
 
@@ -594,6 +600,21 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
     const Segment& last = *mSegments.back();
     ControlSetup setup(last.mLog2);
     AlignedArray<float> scratch = makeAlignedArray<float>(last.mSize);
+    if (mHeadTaps > 0) {
+        // The head taps in plain order, zero-padded to the smallest segment's
+        // size: times the spectrum of a hop's input window, its inverse starts
+        // with that hop's head output (the window is transformed newest half
+        // first).
+        const Segment& first = *mSegments.front();
+        const std::uint64_t count = std::min<std::uint64_t>(length, mHeadTaps);
+        if (count > 0) {
+            std::memcpy(scratch.get(), ir, count * sizeof(float));
+        }
+        std::fill(scratch.get() + count, scratch.get() + first.mSize, 0.0f);
+        float* spectrum = mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * first.mSize;
+        const DSPSplitComplex split{spectrum, spectrum + first.mSize / 2};
+        dspkit_rfft(setup.get(), scratch.get(), &split, first.mSize, first.mLog2);
+    }
     for (std::size_t s = 0; s < mSegments.size(); ++s) {
         const Segment& segment = *mSegments[s];
         const std::uint64_t start = segment.mWindowStart;
@@ -819,7 +840,15 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
     }
     if (numSamples > 0) {
         if (mHeadTaps > 0) {
-            processHead(ins, outs, activeIns, numSamples);
+            // The hops of the smallest segment that lie wholly inside this call
+            // take their head output from the spectra (see spectralHead).
+            const Group& first = mSegments.front()->mGroups.front();
+            const std::uint64_t hop = mSegments.front()->mHop;
+            const std::uint64_t lead = (hop - (first.mCounter & (hop - 1))) & (hop - 1);
+            const std::uint64_t hops = numSamples >= lead ? (numSamples - lead) / hop : 0;
+            const unsigned long begin = hops > 0 ? static_cast<unsigned long>(lead) : numSamples;
+            const unsigned long end = hops > 0 ? static_cast<unsigned long>(lead + hops * hop) : numSamples;
+            processHead(ins, outs, activeIns, numSamples, begin, end);
         }
         for (auto& segment : mSegments) {
             for (Group& group : segment->mGroups) {
@@ -840,11 +869,11 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
 }
 
 void SharedSpectrumConvolver::processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
-                                          unsigned long numSamples) noexcept
+                                          unsigned long numSamples, unsigned long spectralBegin,
+                                          unsigned long spectralEnd) noexcept
 {
     const std::uint64_t history = mHeadTaps - 1;
     const std::uint64_t stride = history + kHeadChunk;
-    const float* zeros = mZeroTaps.get();
     for (unsigned long done = 0; done < numSamples;) {
         const std::uint64_t chunk = std::min<std::uint64_t>(numSamples - done, kHeadChunk);
         for (unsigned int i = 0; i < mNumIns; ++i) {
@@ -855,33 +884,15 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
                 std::fill_n(buffer + history, chunk, 0.0f);
             }
         }
-        // Outputs two at a time; only inputs with a sounding pair take part.
-        for (unsigned int o = 0; o < mNumOuts; o += 2) {
-            const unsigned int width = std::min(2u, mNumOuts - o);
-            std::size_t used = 0;
-            for (unsigned int i = 0; i < activeIns; ++i) {
-                bool any = false;
-                for (unsigned int k = 0; k < width; ++k) {
-                    const Pair& target = pair(i, o + k);
-                    const bool sounding = target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
-                    mHeadFilters[used * width + k] = sounding ? target.mHead.get() : zeros;
-                    any = any || sounding;
-                }
-                if (any) {
-                    mHeadSignals[used] = mHeadHistory.get() + stride * i;
-                    ++used;
-                }
-            }
-            float* const pairOuts[2] = {outs[o] + done, width > 1 ? outs[o + 1] + done : nullptr};
-            if (used > 0) {
-                if (width == 2) {
-                    shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, chunk,
-                                              mHeadTaps);
-                } else {
-                    shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, chunk,
-                                              mHeadTaps);
-                }
-            }
+        // Direct-form sums outside the samples the spectra cover.
+        const std::uint64_t chunkEnd = done + chunk;
+        const std::uint64_t beforeEnd = std::min<std::uint64_t>(chunkEnd, spectralBegin);
+        if (done < beforeEnd) {
+            headSums(outs, activeIns, done, done, beforeEnd);
+        }
+        const std::uint64_t afterBegin = std::max<std::uint64_t>(done, spectralEnd);
+        if (afterBegin < chunkEnd) {
+            headSums(outs, activeIns, done, afterBegin, chunkEnd);
         }
         // Pairs that started afresh less than a head ago use only input since then.
         for (unsigned int i = 0; i < activeIns; ++i) {
@@ -909,6 +920,94 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
             std::memmove(buffer, buffer + chunk, history * sizeof(float));
         }
         done += chunk;
+    }
+}
+
+void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart,
+                                       std::uint64_t from, std::uint64_t to) noexcept
+{
+    // Samples [from, to) of the call, whose input sits in the history buffers
+    // from chunkStart on.
+    const std::uint64_t history = mHeadTaps - 1;
+    const std::uint64_t stride = history + kHeadChunk;
+    const std::uint64_t offset = from - chunkStart;
+    const float* zeros = mZeroTaps.get();
+    // Outputs two at a time; only inputs with a sounding pair take part.
+    for (unsigned int o = 0; o < mNumOuts; o += 2) {
+        const unsigned int width = std::min(2u, mNumOuts - o);
+        std::size_t used = 0;
+        for (unsigned int i = 0; i < activeIns; ++i) {
+            bool any = false;
+            for (unsigned int k = 0; k < width; ++k) {
+                const Pair& target = pair(i, o + k);
+                const bool sounding = target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
+                mHeadFilters[used * width + k] = sounding ? target.mHead.get() : zeros;
+                any = any || sounding;
+            }
+            if (any) {
+                mHeadSignals[used] = mHeadHistory.get() + stride * i + offset;
+                ++used;
+            }
+        }
+        if (used == 0) {
+            continue;
+        }
+        float* const pairOuts[2] = {outs[o] + from, width > 1 ? outs[o + 1] + from : nullptr};
+        if (width == 2) {
+            shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
+        } else {
+            shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
+        }
+    }
+}
+
+void SharedSpectrumConvolver::spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs,
+                                           unsigned long activeIns, unsigned long offset) noexcept
+{
+    // The hop that has just ended lies wholly inside this call, and its input
+    // window (the hop and the one before) has just been transformed: the head
+    // output of its samples is the start of the inverse of the window spectrum
+    // times the head spectrum, summed over the inputs. Pairs that started
+    // afresh less than a head ago are left to the direct form.
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t history = mHeadTaps - 1;
+    const auto sounding = [&](const Pair& target) {
+        return target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
+    };
+    const auto response = [&](unsigned int in, unsigned int out) {
+        return spectrumAt(mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * size, size);
+    };
+    const float scale = 1.0f / static_cast<float>(size * 4);
+    for (unsigned int o = 0; o < mNumOuts; o += 2) {
+        const bool two = o + 1 < mNumOuts;
+        const PackedSpectrum acc0 = spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o) * size, size);
+        const PackedSpectrum acc1 =
+            two ? spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o + 1) * size, size) : acc0;
+        bool any[2] = {false, false};
+        for (unsigned int i = 0; i < activeIns; ++i) {
+            const bool use0 = sounding(pair(i, o));
+            const bool use1 = two && sounding(pair(i, o + 1));
+            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
+            if (use0 && use1) {
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
+            } else if (use0) {
+                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
+            } else if (use1) {
+                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
+            }
+            any[0] = any[0] || use0;
+            any[1] = any[1] || use1;
+        }
+        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
+            if (!any[k]) {
+                continue;
+            }
+            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
+            const DSPSplitComplex split{acc.realp, acc.imagp};
+            dspkit_rifft_scaled(segment.mSetup, &split, mHeadOutput.get(), mHeadTaps, scale, segment.mLog2);
+            std::fill_n(acc.realp, size, 0.0f);
+            addInPlace(outs[o + k] + offset, mHeadOutput.get(), mHeadTaps);
+        }
     }
 }
 
@@ -947,6 +1046,9 @@ void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const
         if (hopDone == 0) {
             completeHop(segment, group, counter == size);
             counter &= size - 1;
+            if (segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop) {
+                spectralHead(segment, group.mNewest, outs, activeIns, done);
+            }
         }
         done += chunk;
     }

@@ -6,8 +6,12 @@
 //     of input spectra that every output reads;
 //   - each output accumulates the products of all its inputs in one spectrum per
 //     segment and is inverse-transformed once per hop;
-//   - the direct-form heads of all inputs are summed for both outputs in one
-//     pass over the input history;
+//   - the heads (the first half-size taps of the smallest segment) of all
+//     inputs are summed for both outputs in one pass over the input history;
+//     for every hop of the smallest segment that falls wholly inside one call
+//     they are taken instead from that hop's input spectra, already formed for
+//     the segment, times the head spectra: one inverse transform per output
+//     replaces the direct-form sums;
 //   - the hops of the segment sizes, and of groups of inputs within the larger
 //     sizes, fall at fixed staggered phases, so that the large transforms of a
 //     hop are spread over different audio blocks.
@@ -99,7 +103,11 @@ private:
     void resetAllNow() noexcept;
     void startPairAfresh(unsigned int in, Pair& target) noexcept;
     void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
-                     unsigned long numSamples) noexcept;
+                     unsigned long numSamples, unsigned long spectralBegin, unsigned long spectralEnd) noexcept;
+    void headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart, std::uint64_t from,
+                  std::uint64_t to) noexcept;
+    void spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs, unsigned long activeIns,
+                      unsigned long offset) noexcept;
     void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
                       unsigned long activeIns, unsigned long numSamples) noexcept;
     void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
@@ -133,6 +141,11 @@ private:
     AlignedArray<float> mZeroTaps;
     std::vector<const float*> mHeadSignals;
     std::vector<const float*> mHeadFilters;
+    // Head spectra at the smallest segment's size, laid out by input and
+    // output; per output an accumulation spectrum; one hop of inverse output.
+    AlignedArray<float> mHeadSpectra;
+    AlignedArray<float> mHeadAccum;
+    AlignedArray<float> mHeadOutput;
 
     std::atomic<bool> mResetAll{true};
 };

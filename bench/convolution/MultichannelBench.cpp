@@ -9,9 +9,11 @@
 // mode, and, in the same run, for zita-convolver loaded with the same
 // impulse-response matrix (quantum and minimum partition equal to the host
 // block, so that each block's output comes back in the same call; vector mode
-// and FFTW_MEASURE on), and the ratios to the peer. Each figure is the median of
-// --repeat runs. First the time and memory to build and load a 64x2 convolver
-// on either engine.
+// and FFTW_MEASURE on), and the ratios to the peer. The engines run in turn,
+// --repeat rounds of one run each (the order reversed every other round); each
+// figure is the median over the rounds, each ratio the median of the rounds'
+// ratios. First the time and memory to build and load a 64x2 convolver on
+// either engine.
 //
 //   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
 //                      [--engines shared,perpair,zita] [--latency zero|short|medium]
@@ -131,14 +133,12 @@ double median(std::vector<double> values)
     return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
-template <class Run>
-Figure medianOf(int repeats, Run&& run)
+Figure medianOf(const std::vector<Figure>& figures)
 {
     std::vector<double> cpu;
     std::vector<double> worst;
     std::vector<double> p999;
-    for (int r = 0; r < repeats; ++r) {
-        const Figure f = run();
+    for (const Figure& f : figures) {
         if (f.cpu < 0.0) {
             return f;
         }
@@ -147,6 +147,21 @@ Figure medianOf(int repeats, Run&& run)
         p999.push_back(f.p999Ms);
     }
     return {median(cpu), median(worst), median(p999)};
+}
+
+// Median over the rounds of ours/peer, each round's runs taken close together
+// in time: steadier than the ratio of the medians when the machine's speed
+// drifts.
+double medianRatio(const std::vector<Figure>& ours, const std::vector<Figure>& peer)
+{
+    std::vector<double> ratios;
+    for (std::size_t r = 0; r < ours.size() && r < peer.size(); ++r) {
+        if (ours[r].cpu < 0.0 || peer[r].cpu <= 0.0) {
+            return 0.0;
+        }
+        ratios.push_back(ours[r].cpu / peer[r].cpu);
+    }
+    return median(ratios);
 }
 
 std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs, dspkit::LatencyMode mode,
@@ -369,7 +384,7 @@ int main(int argc, char** argv)
     std::printf("\nLatency mode %s; load average before the runs %.2f %.2f %.2f\n", latency.c_str(), load[0],
                 load[1], load[2]);
     std::printf("CPU seconds per second of audio (user+sys, whole process) and the longest block in ms; median of "
-                "%d runs of %.1f s of audio each\n",
+                "%d rounds, the engines in turn, of %.1f s of audio each; ratios: median of the rounds' ratios\n",
                 repeats, seconds);
     std::printf("%5s %6s %5s | %8s %8s %8s | %7s %7s | %8s %8s %8s | %8s %8s %8s\n", "order", "inputs", "block",
                 "shared", "perpair", "zita", "sh/zita", "pp/zita", "worst-sh", "worst-pp", "worst-z", "p999-sh",
@@ -377,19 +392,42 @@ int main(int argc, char** argv)
     for (const unsigned order : orders) {
         const unsigned inputs = (order + 1) * (order + 1);
         for (const unsigned block : blocks) {
-            const Figure shared = wantShared ? medianOf(repeats, [&] {
-                return runOurs(material, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds);
-            })
-                                             : Figure{};
-            const Figure perPair = wantPerPair ? medianOf(repeats, [&] {
-                return runOurs(material, inputs, block, mode, dspkit::kPerPairEngine, seconds);
-            })
-                                               : Figure{};
-            const Figure zita =
-                wantZita ? medianOf(repeats, [&] { return runZita(material, inputs, block, seconds); }) : Figure{};
+            std::vector<Figure> sharedRuns;
+            std::vector<Figure> perPairRuns;
+            std::vector<Figure> zitaRuns;
+            for (int r = 0; r < repeats; ++r) {
+                const auto runShared = [&] {
+                    if (wantShared) {
+                        sharedRuns.push_back(
+                            runOurs(material, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds));
+                    }
+                };
+                const auto runPerPair = [&] {
+                    if (wantPerPair) {
+                        perPairRuns.push_back(runOurs(material, inputs, block, mode, dspkit::kPerPairEngine, seconds));
+                    }
+                };
+                const auto runPeer = [&] {
+                    if (wantZita) {
+                        zitaRuns.push_back(runZita(material, inputs, block, seconds));
+                    }
+                };
+                if (r % 2 == 0) {
+                    runShared();
+                    runPerPair();
+                    runPeer();
+                } else {
+                    runPeer();
+                    runPerPair();
+                    runShared();
+                }
+            }
+            const Figure shared = medianOf(sharedRuns);
+            const Figure perPair = medianOf(perPairRuns);
+            const Figure zita = medianOf(zitaRuns);
             std::printf("%5u %6u %5u | %8.4f %8.4f %8.4f | %7.2f %7.2f | %8.3f %8.3f %8.3f | %8.3f %8.3f %8.3f\n",
                         order, inputs, block, shared.cpu, perPair.cpu, zita.cpu,
-                        zita.cpu > 0.0 ? shared.cpu / zita.cpu : 0.0, zita.cpu > 0.0 ? perPair.cpu / zita.cpu : 0.0,
+                        medianRatio(sharedRuns, zitaRuns), medianRatio(perPairRuns, zitaRuns),
                         shared.worstMs, perPair.worstMs, zita.worstMs, shared.p999Ms, perPair.p999Ms, zita.p999Ms);
             std::fflush(stdout);
         }

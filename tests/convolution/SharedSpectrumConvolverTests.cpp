@@ -43,6 +43,28 @@ Signals run(Convolver& convolver, const Signals& xs, std::size_t numOuts, std::u
     return ys;
 }
 
+// As run, with block sizes taken in turn from a fixed pattern.
+Signals runPattern(Convolver& convolver, const Signals& xs, std::size_t numOuts,
+                   const std::vector<std::size_t>& pattern)
+{
+    const std::size_t length = xs[0].size();
+    Signals ys(numOuts, std::vector<float>(length));
+    std::vector<const float*> ins(xs.size());
+    std::vector<float*> outs(numOuts);
+    for (std::size_t done = 0, call = 0; done < length; ++call) {
+        const std::size_t n = std::min(pattern[call % pattern.size()], length - done);
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            ins[i] = xs[i].data() + done;
+        }
+        for (std::size_t o = 0; o < numOuts; ++o) {
+            outs[o] = ys[o].data() + done;
+        }
+        convolver.process(ins.data(), outs.data(), ins.size(), numOuts, n);
+        done += n;
+    }
+    return ys;
+}
+
 std::vector<float> decayingNoise(std::size_t length, std::uint32_t seed)
 {
     std::vector<float> h = qirtest::whiteNoise(length, seed);
@@ -147,6 +169,41 @@ TEST(SharedSpectrumConvolver, EnginesAgreeOnFullDecoderMatrices)
         for (std::size_t o = 0; o < kOuts; ++o) {
             const std::vector<double> other(b[o].begin(), b[o].end());
             EXPECT_LT(qirtest::relativeError(a[o], other), 1e-5) << "mode " << mode << " output " << o;
+        }
+    }
+}
+
+// Whole 128-sample hops inside one call take the head from the spectra of the
+// smallest segment, the rest of a call the direct form. Block patterns that are
+// all whole hops, never whole hops, and a mix of both agree with direct
+// convolution; three outputs take the one-output paths too, and one pair is
+// empty.
+TEST(SharedSpectrumConvolver, HeadFromSpectraAndDirectFormAgreeForEveryBlockPattern)
+{
+    constexpr std::size_t kIns = 6;
+    constexpr std::size_t kOuts = 3;
+    constexpr std::size_t kLength = 6000;
+    qirtest::RandomSizes lengths(41, 1, 700);
+    std::vector<Signals> hs(kOuts, Signals(kIns));
+    for (std::size_t o = 0; o < kOuts; ++o) {
+        for (std::size_t i = 0; i < kIns; ++i) {
+            const std::size_t length = o == 1 && i == 2 ? 0 : lengths.next();
+            hs[o][i] = decayingNoise(length, static_cast<std::uint32_t>(600 + 8 * o + i));
+        }
+    }
+    Signals xs(kIns);
+    for (std::size_t i = 0; i < kIns; ++i) {
+        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(90 + i));
+    }
+    const std::vector<std::vector<std::size_t>> patterns = {
+        {128}, {512}, {384, 128}, {64}, {100}, {128, 37, 91, 256, 127, 1, 640}, {1000}};
+    for (const auto& pattern : patterns) {
+        Convolver convolver(kIns, kOuts, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+        load(convolver, hs);
+        const Signals ys = runPattern(convolver, xs, kOuts, pattern);
+        for (std::size_t o = 0; o < kOuts; ++o) {
+            EXPECT_LT(qirtest::relativeError(ys[o], qirtest::directConvolveSum(xs, hs[o])), 1e-5)
+                << "first block " << pattern[0] << " output " << o;
         }
     }
 }
@@ -303,6 +360,30 @@ TEST_F(SharedSpectrumRestart, PairResetClearsOnlyThatPairsHistory)
     }
     single.process(ins, outs, kIns, kOuts, 1);
     EXPECT_EQ(out0[0], 1.0f);
+
+    // In whole 128-sample blocks: the first block after the reset is summed in
+    // direct form from fresh input only, the later ones come from spectra.
+    std::vector<float> ramp(512);
+    for (std::size_t t = 0; t < ramp.size(); ++t) {
+        ramp[t] = static_cast<float>(t + 1);
+    }
+    std::vector<float> first(384);
+    const float* before[] = {ramp.data(), ramp.data(), ramp.data(), ramp.data()};
+    float* firstOuts[] = {first.data(), out1.data()};
+    single.reset();
+    single.process(before, firstOuts, kIns, kOuts, 128);
+    single.process(before, firstOuts, kIns, kOuts, 128);
+    ASSERT_EQ(single.reset(1, 0), dspkit::kConvolveOk);
+    for (std::size_t block = 0; block < 3; ++block) {
+        const float* fresh[] = {ramp.data() + 128 * block, ramp.data() + 128 * block, ramp.data() + 128 * block,
+                                ramp.data() + 128 * block};
+        float* blockOuts[] = {first.data() + 128 * block, out1.data()};
+        single.process(fresh, blockOuts, kIns, kOuts, 128);
+    }
+    for (std::size_t t = 0; t < first.size(); ++t) {
+        const float expected = t >= 99 ? ramp[t - 99] : 0.0f;
+        ASSERT_NEAR(first[t], expected, 1e-3f) << t;
+    }
 }
 
 // Loading a new response into a pair that is running: the other pairs go on
