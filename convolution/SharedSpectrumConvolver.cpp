@@ -373,6 +373,9 @@ struct SharedSpectrumConvolver::Segment {
     // Per group and output: accumulation spectrum and output buffer.
     AlignedArray<float> mAccum;
     AlignedArray<float> mOutput;
+    // Final segment: one spectrum of scratch for hops while its ring has a
+    // single slot.
+    AlignedArray<float> mTransient;
     std::vector<Group> mGroups;
     std::vector<unsigned int> mGroupOfInput;
 
@@ -446,7 +449,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     // hop, a 2048-hop group and a 8192-hop group never share a block.
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8192 ? 8 : hop >= 2048 ? 4 : 1);
+        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8192 ? 4 : hop >= 2048 ? 4 : 1);
         const std::uint64_t base = hop >= 8192 ? 256 : hop >= 2048 ? 128 : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
@@ -470,6 +473,9 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
         segment->mAccum = makeAlignedArray<float>(perGroup);
         segment->mOutput = makeAlignedArray<float>(perGroup);
+        if (segment->mFinal) {
+            segment->mTransient = makeAlignedArray<float>(size);
+        }
         segment->mRing = std::make_unique<Ring>();
         segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
         segment->mRing->mData = makeAlignedArray<float>(segment->mRing->mSlots * size * mNumIns);
@@ -1130,13 +1136,21 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
     // Spectra are of the last size samples rotated by half, newest half first:
     // the time buffer holds them so when the counter is at its middle, and in
     // plain order when it has reached its end.
-    for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-        const PackedSpectrum spectrum = spectrumAt(segment.slot(i, newest), size);
-        const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
+    const auto transform = [&](unsigned int in, float* spectrum) {
+        const DSPSplitComplex split{spectrum, spectrum + size / 2};
         if (secondHalf) {
-            dspkit_rfft_rotated(segment.mSetup, segment.inputTime(i), &split, segment.mLog2);
+            dspkit_rfft_rotated(segment.mSetup, segment.inputTime(in), &split, segment.mLog2);
         } else {
-            dspkit_rfft(segment.mSetup, segment.inputTime(i), &split, size, segment.mLog2);
+            dspkit_rfft(segment.mSetup, segment.inputTime(in), &split, size, segment.mLog2);
+        }
+    };
+    // With a single partition a spectrum is used only in the hop that forms
+    // it: each input is transformed into one scratch spectrum that stays in
+    // cache for its products, instead of into the ring.
+    const bool transient = slots == 1 && segment.mTransient;
+    if (!transient) {
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            transform(i, segment.slot(i, newest));
         }
     }
     const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
@@ -1146,27 +1160,49 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
     const auto response = [&](unsigned int in, unsigned int out) {
         return spectrumAt(irPartition(in, out, segment, 0), size);
     };
+    const auto accumulate = [&](unsigned int i, unsigned int o, const PackedSpectrum& input, bool use0, bool use1) {
+        const bool two = o + 1 < mNumOuts;
+        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
+        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
+        if (use0 && use1) {
+            const float* next[6];
+            const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
+            multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
+                                        hasNext ? next : nullptr);
+        } else if (use0) {
+            multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
+        } else if (use1) {
+            multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
+        }
+    };
+    if (transient) {
+        const PackedSpectrum input = spectrumAt(segment.mTransient.get(), size);
+        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+            bool any = false;
+            for (unsigned int o = 0; o < mNumOuts && !any; ++o) {
+                any = takesPart(pair(i, o));
+            }
+            if (!any) {
+                continue;
+            }
+            transform(i, input.realp);
+            for (unsigned int o = 0; o < mNumOuts; o += 2) {
+                accumulate(i, o, input, takesPart(pair(i, o)), o + 1 < mNumOuts && takesPart(pair(i, o + 1)));
+            }
+        }
+    } else {
+        for (unsigned int o = 0; o < mNumOuts; o += 2) {
+            for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+                accumulate(i, o, spectrumAt(segment.slot(i, newest), size), takesPart(pair(i, o)),
+                           o + 1 < mNumOuts && takesPart(pair(i, o + 1)));
+            }
+        }
+    }
     const float scale = 1.0f / static_cast<float>(size * 4);
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const bool two = o + 1 < mNumOuts;
         const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
         const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            const Pair& first = pair(i, o);
-            const bool use0 = takesPart(first);
-            const bool use1 = two && takesPart(pair(i, o + 1));
-            const PackedSpectrum input = spectrumAt(segment.slot(i, newest), size);
-            if (use0 && use1) {
-                const float* next[6];
-                const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
-                                            hasNext ? next : nullptr);
-            } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
-            } else if (use1) {
-                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
-            }
-        }
         for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
             const PackedSpectrum acc = k == 0 ? acc0 : acc1;
             const DSPSplitComplex split{acc.realp, acc.imagp};
