@@ -481,52 +481,6 @@ void realInverseScaled(const SetupState<float>* state, const DSPSplitComplex* in
     scaledCopy(output, scratch.samples(), scale, std::min(count, n));
 }
 
-void realForwardInterleaved(const SetupState<float>* state, const float* input, float* spectrum,
-                            unsigned long log2n) noexcept
-{
-    const PlanSet<float>* plans = plansFor<float>(state, log2n);
-    if (plans == nullptr) {
-        return;
-    }
-    const std::size_t n = std::size_t{1} << log2n;
-    const bool inputAligned = Fftw<float>::aligned(input);
-    const bool spectrumAligned = Fftw<float>::aligned(spectrum);
-    if (inputAligned && spectrumAligned) {
-        Fftw<float>::forward(plans->forward, input, spectrum);
-        return;
-    }
-    const ScopedScratch<float> scratch(state, log2n);
-    const float* source = input;
-    if (!inputAligned) {
-        std::memcpy(scratch.samples(), input, n * sizeof(float));
-        source = scratch.samples();
-    }
-    float* target = spectrumAligned ? spectrum : scratch.spectrum();
-    Fftw<float>::forward(plans->forward, source, target);
-    if (!spectrumAligned) {
-        std::memcpy(spectrum, target, (n + 2) * sizeof(float));
-    }
-}
-
-void realInverseInterleaved(const SetupState<float>* state, float* spectrum, float* output, std::size_t first,
-                            std::size_t count, float scale, unsigned long log2n) noexcept
-{
-    const PlanSet<float>* plans = plansFor<float>(state, log2n);
-    if (plans == nullptr) {
-        return;
-    }
-    const std::size_t n = std::size_t{1} << log2n;
-    first = std::min(first, n);
-    const ScopedScratch<float> scratch(state, log2n);
-    float* source = spectrum;
-    if (!Fftw<float>::aligned(spectrum)) {
-        std::memcpy(scratch.spectrum(), spectrum, (n + 2) * sizeof(float));
-        source = scratch.spectrum();
-    }
-    Fftw<float>::inverse(plans->inverse, source, scratch.samples());
-    scaledCopy(output, scratch.samples() + first, scale, std::min(count, n - first));
-}
-
 template <class In, class Split>
 void unzipZero(const In* input, const Split* output, unsigned long inputLength, unsigned long log2n) noexcept
 {
@@ -703,17 +657,6 @@ void dspkit_rifft_scaled(FFTSetup setup, const DSPSplitComplex* input, float* ou
                          unsigned long count, float scale, unsigned long log2n) noexcept
 {
     realInverseScaled(setup, input, output, count, scale, log2n);
-}
-
-void dspkit_rfft_interleaved(FFTSetup setup, const float* input, float* spectrum, unsigned long log2n) noexcept
-{
-    realForwardInterleaved(setup, input, spectrum, log2n);
-}
-
-void dspkit_rifft_interleaved(FFTSetup setup, float* spectrum, float* output, unsigned long first,
-                              unsigned long count, float scale, unsigned long log2n) noexcept
-{
-    realInverseInterleaved(setup, spectrum, output, first, count, scale, log2n);
 }
 
 } // namespace dspkit

@@ -120,25 +120,6 @@ void dspkit_rfft_rotated(FFTSetup setup, const float* input, const DSPSplitCompl
 void dspkit_rifft_scaled(FFTSetup setup, const DSPSplitComplex* input, float* output,
                          unsigned long count, float scale, unsigned long log2n) noexcept;
 
-// Real transforms in the engine's own spectrum layout, for an engine that keeps
-// every spectrum in it and so never converts: bins 0 to N/2 as interleaved
-// complex pairs (DC and Nyquist with zero imaginary parts), the plain DFT
-// (not doubled), in dspkit_interleaved_floats(log2n) floats (N + 2 rounded up
-// to 16; the rest is never read or written by the transforms). Arrays on a
-// 64-byte boundary run without a copy.
-[[nodiscard]] constexpr std::size_t dspkit_interleaved_floats(unsigned long log2n) noexcept
-{
-    return ((std::size_t{1} << log2n) + 2 + 15) / 16 * 16;
-}
-// Forward transform of the N samples of input into spectrum; input is kept.
-void dspkit_rfft_interleaved(FFTSetup setup, const float* input, float* spectrum, unsigned long log2n) noexcept;
-// Inverse (unnormalised: forward then inverse gives N·x) of spectrum, of which
-// count samples from sample first on (first + count <= N), each times scale,
-// are written to output; the transform runs in scratch memory. The contents of
-// spectrum are unspecified afterwards.
-void dspkit_rifft_interleaved(FFTSetup setup, float* spectrum, float* output, unsigned long first,
-                              unsigned long count, float scale, unsigned long log2n) noexcept;
-
 // Buffers are allocated at exactly the length asked for.
 inline constexpr unsigned long padded_length(unsigned long length) noexcept
 {

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -274,46 +273,6 @@ TEST(FFTLayer, ScaledInverseWritesTheScaledFirstSamples)
     dspkit::dspkit_rifft_scaled(setup, &split, out.data(), 50, 1.0f / (2 * n), log2n);
     for (std::size_t i = 0; i < n; ++i) {
         EXPECT_NEAR(out[i], i < 50 ? x[i] : 5.0f, 1e-6f) << i;
-    }
-    dspkit::dspkit_destroy_setup(setup);
-}
-
-// The engine's interleaved layout: bins 0..N/2 of the plain DFT, from aligned
-// and unaligned arrays alike, the input kept; the inverse writes the scaled
-// window of samples asked for and nothing else.
-TEST(FFTLayer, InterleavedTransformsMatchThePlainDftAndWriteTheAskedWindow)
-{
-    constexpr unsigned long log2n = 7;
-    constexpr std::size_t n = 128;
-    constexpr std::size_t floats = dspkit::dspkit_interleaved_floats(log2n);
-    static_assert(floats >= n + 2 && floats % 16 == 0);
-    dspkit::FFTSetup setup = nullptr;
-    dspkit::dspkit_create_setup(&setup, log2n + 2);
-    ASSERT_NE(setup, nullptr);
-    const std::vector<float> x = qirtest::whiteNoise(n, 21);
-    std::vector<std::complex<double>> xc(x.begin(), x.end());
-    const auto X = naiveDft(xc, -1);
-
-    const dspkit::AlignedArray<float> input = dspkit::makeAlignedArray<float>(n + 1);
-    const dspkit::AlignedArray<float> spectrum = dspkit::makeAlignedArray<float>(floats + 1);
-    for (const std::size_t shift : {0, 1}) {
-        float* in = input.get() + shift;
-        float* out = spectrum.get() + shift;
-        std::copy(x.begin(), x.end(), in);
-        dspkit::dspkit_rfft_interleaved(setup, in, out, log2n);
-        for (std::size_t k = 0; k <= n / 2; ++k) {
-            EXPECT_NEAR(out[2 * k], X[k].real(), 1e-4) << "shift " << shift << " bin " << k;
-            EXPECT_NEAR(out[2 * k + 1], k == 0 || k == n / 2 ? 0.0 : X[k].imag(), 1e-4)
-                << "shift " << shift << " bin " << k;
-        }
-        EXPECT_TRUE(std::equal(x.begin(), x.end(), in)) << shift;
-
-        std::vector<float> window(n, 7.0f);
-        dspkit::dspkit_rifft_interleaved(setup, out, window.data() + 3, 40, 60, 1.0f / n, log2n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const float expected = i >= 3 && i < 63 ? x[i - 3 + 40] : 7.0f;
-            EXPECT_NEAR(window[i], expected, 1e-5f) << "shift " << shift << " sample " << i;
-        }
     }
     dspkit::dspkit_destroy_setup(setup);
 }
