@@ -469,12 +469,18 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         if (segment->mSetup == nullptr) {
             throw std::bad_alloc();
         }
+        // Everything is written once here, so that the audio thread never
+        // touches a page for the first time.
         segment->mInputTime = makeAlignedArray<float>(size * mNumIns);
+        std::fill_n(segment->mInputTime.get(), size * mNumIns, 0.0f);
         const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
         segment->mAccum = makeAlignedArray<float>(perGroup);
+        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
         segment->mOutput = makeAlignedArray<float>(perGroup);
+        std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
         if (segment->mFinal) {
             segment->mTransient = makeAlignedArray<float>(size);
+            std::fill_n(segment->mTransient.get(), size, 0.0f);
         }
         segment->mRing = std::make_unique<Ring>();
         segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
@@ -486,6 +492,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
     mPairs = std::make_unique<Pair[]>(pairs);
     mMiddleSpectra = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
+    std::fill_n(mMiddleSpectra.get(), std::max<std::uint64_t>(middleFloats, 1), 0.0f);
     const std::uint64_t finalSlots = finalSlotsFor(maxLength);
     for (std::uint64_t p = 0; p < pairs; ++p) {
         Pair& target = mPairs[p];
@@ -500,6 +507,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     if (mHeadTaps > 0) {
         const std::uint64_t stride = mHeadTaps - 1 + kHeadChunk;
         mHeadHistory = makeAlignedArray<float>(stride * mNumIns);
+        std::fill_n(mHeadHistory.get(), stride * mNumIns, 0.0f);
         mZeroTaps = makeAlignedArray<float>(mHeadTaps);
         std::fill_n(mZeroTaps.get(), mHeadTaps, 0.0f);
         mHeadSignals.resize(mNumIns);
