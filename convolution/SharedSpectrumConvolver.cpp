@@ -228,6 +228,80 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
                               numBins, next);
 }
 
+// The same for two inputs at once: c0 += a0 * b00 + a1 * b10 and
+// c1 += a0 * b01 + a1 * b11, the sums of a block of bins kept in registers over
+// both inputs, so that the accumulators are read and written once for two
+// inputs. Each input is given as {a real, a imag, b0 real, b0 imag, b1 real,
+// b1 imag}; next, when not null, holds the six arrays of the input that
+// follows.
+[[gnu::always_inline]] inline void multiplyAccumulateTwoByTwoImpl(float* c0Real, float* c0Imag, float* c1Real,
+                                                                  float* c1Imag, const float* const* first,
+                                                                  const float* const* second, std::size_t numBins,
+                                                                  const float* const* next) noexcept
+{
+    constexpr std::size_t kAhead = 128;
+    std::size_t i = 0;
+    for (; i + 16 <= numBins; i += 16) {
+        const std::size_t ahead = i + kAhead;
+        if (ahead < numBins) {
+            for (int k = 0; k < 6; ++k) {
+                __builtin_prefetch(first[k] + ahead);
+                __builtin_prefetch(second[k] + ahead);
+            }
+        } else if (next != nullptr) {
+            for (int k = 0; k < 6; ++k) {
+                __builtin_prefetch(next[k] + (ahead - numBins));
+            }
+        }
+        for (std::size_t j = i; j < i + 16; j += 8) {
+            Float8 r0, i0, r1, i1;
+            load8(r0, c0Real + j);
+            load8(i0, c0Imag + j);
+            load8(r1, c1Real + j);
+            load8(i1, c1Imag + j);
+            for (const float* const* in : {first, second}) {
+                Float8 re, im, br0, bi0, br1, bi1;
+                load8(re, in[0] + j);
+                load8(im, in[1] + j);
+                load8(br0, in[2] + j);
+                load8(bi0, in[3] + j);
+                load8(br1, in[4] + j);
+                load8(bi1, in[5] + j);
+                r0 += re * br0;
+                i0 += im * br0;
+                r1 += re * br1;
+                i1 += im * br1;
+                r0 -= im * bi0;
+                i0 += re * bi0;
+                r1 -= im * bi1;
+                i1 += re * bi1;
+            }
+            std::memcpy(c0Real + j, &r0, sizeof r0);
+            std::memcpy(c0Imag + j, &i0, sizeof i0);
+            std::memcpy(c1Real + j, &r1, sizeof r1);
+            std::memcpy(c1Imag + j, &i1, sizeof i1);
+        }
+    }
+    for (; i < numBins; ++i) {
+        for (const float* const* in : {first, second}) {
+            const float re = in[0][i];
+            const float im = in[1][i];
+            c0Real[i] += re * in[2][i] - im * in[3][i];
+            c0Imag[i] += im * in[2][i] + re * in[3][i];
+            c1Real[i] += re * in[4][i] - im * in[5][i];
+            c1Imag[i] += im * in[4][i] + re * in[5][i];
+        }
+    }
+}
+
+DSPKIT_SHARED_HOT
+void multiplyAccumulateTwoByTwo(float* c0Real, float* c0Imag, float* c1Real, float* c1Imag,
+                                const float* const* first, const float* const* second, std::size_t numBins,
+                                const float* const* next) noexcept
+{
+    multiplyAccumulateTwoByTwoImpl(c0Real, c0Imag, c1Real, c1Imag, first, second, numBins, next);
+}
+
 } // namespace shared_detail
 
 namespace {
@@ -268,6 +342,31 @@ void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum&
     const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
     shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, a.realp, a.imagp, b0.realp,
                                          b0.imagp, b1.realp, b1.imagp, bins, next);
+    c0.realp[0] = dc0;
+    c0.imagp[0] = nyquist0;
+    c1.realp[0] = dc1;
+    c1.imagp[0] = nyquist1;
+}
+
+// c0 += a0 * b00 + a1 * b10 and c1 += a0 * b01 + a1 * b11 for packed
+// spectra, two inputs in one pass; next as for multiplyAccumulatePackedTwo.
+void multiplyAccumulatePackedTwoByTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum (&a)[2],
+                                      const PackedSpectrum (&b0)[2], const PackedSpectrum (&b1)[2],
+                                      std::uint64_t bins, const float* const* next) noexcept
+{
+    float dc0 = c0.realp[0];
+    float nyquist0 = c0.imagp[0];
+    float dc1 = c1.realp[0];
+    float nyquist1 = c1.imagp[0];
+    for (int k = 0; k < 2; ++k) {
+        dc0 += a[k].realp[0] * b0[k].realp[0];
+        nyquist0 += a[k].imagp[0] * b0[k].imagp[0];
+        dc1 += a[k].realp[0] * b1[k].realp[0];
+        nyquist1 += a[k].imagp[0] * b1[k].imagp[0];
+    }
+    const float* const first[6] = {a[0].realp, a[0].imagp, b0[0].realp, b0[0].imagp, b1[0].realp, b1[0].imagp};
+    const float* const second[6] = {a[1].realp, a[1].imagp, b0[1].realp, b0[1].imagp, b1[1].realp, b1[1].imagp};
+    shared_detail::multiplyAccumulateTwoByTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, first, second, bins, next);
     c0.realp[0] = dc0;
     c0.imagp[0] = nyquist0;
     c1.realp[0] = dc1;
@@ -1076,13 +1175,22 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
     // coming boundary; it takes part when the pair is sounding, holds that
     // partition, and that spectrum was formed after the pair started afresh.
     const std::size_t index = segment.mIndex;
-    const std::uint64_t size = segment.mSize;
-    const std::uint64_t bins = size / 2;
     const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
-    const auto takesPart = [&](const Pair& target) {
+    addProducts(segment, group, partition, slot, [&](const Pair& target) {
         return target.mActive && target.mPartitions[index] > partition &&
                hopIndex - target.mFirstClean[index] + 1 > static_cast<std::int64_t>(partition);
-    };
+    });
+}
+
+template <class TakesPart>
+void SharedSpectrumConvolver::addProducts(Segment& segment, Group& group, std::uint64_t partition,
+                                          std::uint64_t slot, const TakesPart& takesPart) noexcept
+{
+    // Every output pair adds, for each input of the group, the input spectrum
+    // in the ring slot times the pair's response of this partition; two inputs
+    // whose four pairs all take part go through the kernel together.
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t bins = size / 2;
     const auto response = [&](unsigned int in, unsigned int out) {
         return spectrumAt(irPartition(in, out, segment, partition), size);
     };
@@ -1090,16 +1198,23 @@ void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::
         const bool two = o + 1 < mNumOuts;
         const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
         const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
+        const auto both = [&](unsigned int in) { return two && takesPart(pair(in, o)) && takesPart(pair(in, o + 1)); };
         for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            const Pair& first = pair(i, o);
-            const bool use0 = takesPart(first);
+            const bool use0 = takesPart(pair(i, o));
             const bool use1 = two && takesPart(pair(i, o + 1));
             if (!use0 && !use1) {
                 continue;
             }
             const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
-            if (use0 && use1) {
-                const float* next[6];
+            const float* next[6];
+            if (use0 && use1 && i + 1 < group.mEnd && both(i + 1)) {
+                const PackedSpectrum inputs[2] = {input, spectrumAt(segment.slot(i + 1, slot), size)};
+                const PackedSpectrum first[2] = {response(i, o), response(i + 1, o)};
+                const PackedSpectrum second[2] = {response(i, o + 1), response(i + 1, o + 1)};
+                const bool hasNext = nextSpectra(segment, partition, i + 1, o, slot, group.mEnd, next);
+                multiplyAccumulatePackedTwoByTwo(acc0, acc1, inputs, first, second, bins, hasNext ? next : nullptr);
+                ++i;
+            } else if (use0 && use1) {
                 const bool hasNext = nextSpectra(segment, partition, i, o, slot, group.mEnd, next);
                 multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins,
                                             hasNext ? next : nullptr);
@@ -1199,12 +1314,7 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             }
         }
     } else {
-        for (unsigned int o = 0; o < mNumOuts; o += 2) {
-            for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-                accumulate(i, o, spectrumAt(segment.slot(i, newest), size), takesPart(pair(i, o)),
-                           o + 1 < mNumOuts && takesPart(pair(i, o + 1)));
-            }
-        }
+        addProducts(segment, group, 0, newest, takesPart);
     }
     const float scale = 1.0f / static_cast<float>(size * 4);
     for (unsigned int o = 0; o < mNumOuts; o += 2) {

@@ -111,6 +111,9 @@ private:
     void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
                       unsigned long activeIns, unsigned long numSamples) noexcept;
     void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
+    template <class TakesPart>
+    void addProducts(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot,
+                     const TakesPart& takesPart) noexcept;
     void completeHop(Segment& segment, Group& group, bool secondHalf) noexcept;
     [[nodiscard]] bool nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
                                    unsigned int out, std::uint64_t slot, unsigned int end,
