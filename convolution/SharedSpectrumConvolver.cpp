@@ -1260,6 +1260,14 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
     // the time buffer holds them so when the counter is at its middle, and in
     // plain order when it has reached its end.
     const auto transform = [&](unsigned int in, float* spectrum) {
+        // The next input's samples are fetched while this one is transformed:
+        // they were written over the whole hop and have left the inner caches.
+        if (in + 1 < group.mEnd) {
+            const float* upcoming = segment.inputTime(in + 1);
+            for (std::uint64_t k = 0; k < size; k += 16) {
+                __builtin_prefetch(upcoming + k, 0, 2);
+            }
+        }
         const DSPSplitComplex split{spectrum, spectrum + size / 2};
         if (secondHalf) {
             dspkit_rfft_rotated(segment.mSetup, segment.inputTime(in), &split, segment.mLog2);
