@@ -987,6 +987,29 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
 {
     const std::uint64_t history = mHeadTaps - 1;
     const std::uint64_t stride = history + kHeadChunk;
+    bool young = false;
+    for (unsigned int i = 0; i < activeIns && !young; ++i) {
+        for (unsigned int o = 0; o < mNumOuts && !young; ++o) {
+            const Pair& target = pair(i, o);
+            young = target.mActive && target.mHeadLoaded && target.mHeadAge < history;
+        }
+    }
+    if (!young && spectralBegin == 0 && spectralEnd == numSamples) {
+        return;
+    }
+    // The history before this call: the last head-length samples of each
+    // input, which the smallest segment's time buffer holds as a ring ending
+    // at its counter (this runs before the segments take the call's input).
+    const Segment& first = *mSegments.front();
+    const std::uint64_t position = first.mGroups.front().mCounter & (first.mSize - 1);
+    for (unsigned int i = 0; i < mNumIns; ++i) {
+        float* buffer = mHeadHistory.get() + stride * i;
+        const float* ring = first.inputTime(i);
+        const std::uint64_t start = (position + first.mSize - history) & (first.mSize - 1);
+        const std::uint64_t straight = std::min<std::uint64_t>(history, first.mSize - start);
+        std::memcpy(buffer, ring + start, straight * sizeof(float));
+        std::memcpy(buffer + straight, ring, (history - straight) * sizeof(float));
+    }
     for (unsigned long done = 0; done < numSamples;) {
         const std::uint64_t chunk = std::min<std::uint64_t>(numSamples - done, kHeadChunk);
         for (unsigned int i = 0; i < mNumIns; ++i) {
@@ -1028,11 +1051,13 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
                 }
             }
         }
-        for (unsigned int i = 0; i < mNumIns; ++i) {
-            float* buffer = mHeadHistory.get() + stride * i;
-            std::memmove(buffer, buffer + chunk, history * sizeof(float));
-        }
         done += chunk;
+        if (done < numSamples) {
+            for (unsigned int i = 0; i < mNumIns; ++i) {
+                float* buffer = mHeadHistory.get() + stride * i;
+                std::memmove(buffer, buffer + chunk, history * sizeof(float));
+            }
+        }
     }
 }
 
