@@ -157,96 +157,31 @@ void headSumOne(const float* const* signals, const float* const* filters, std::s
     headSumImpl<1>(signals, filters, numInputs, out, count, taps);
 }
 
-// c0 += a * b0 and c1 += a * b1, bin by bin as ordinary complex numbers: one
-// input spectrum read once for two outputs. The response spectra stream from
-// the outer caches (all pairs' spectra are far larger than the inner ones), so
-// they and the input spectrum are prefetched a few lines ahead.
-[[gnu::always_inline]] inline void multiplyAccumulateTwoImpl(
-    float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real, float* __restrict c1Imag,
-    const float* __restrict aReal, const float* __restrict aImag, const float* __restrict b0Real,
-    const float* __restrict b0Imag, const float* __restrict b1Real, const float* __restrict b1Imag,
-    std::size_t numBins, const float* const* next) noexcept
-{
-    constexpr std::size_t kAhead = 128;
-    const float* const streams[6] = {b0Real, b0Imag, b1Real, b1Imag, aReal, aImag};
-    std::size_t i = 0;
-    for (; i + 16 <= numBins; i += 16) {
-        const std::size_t ahead = i + kAhead;
-        if (ahead < numBins) {
-            for (const float* stream : streams) {
-                __builtin_prefetch(stream + ahead);
-            }
-        } else if (next != nullptr) {
-            for (int k = 0; k < 6; ++k) {
-                __builtin_prefetch(next[k] + (ahead - numBins));
-            }
-        }
-        for (std::size_t j = i; j < i + 16; j += 8) {
-            Float8 re, im, br0, bi0, br1, bi1, r0, i0, r1, i1;
-            load8(re, aReal + j);
-            load8(im, aImag + j);
-            load8(br0, b0Real + j);
-            load8(bi0, b0Imag + j);
-            load8(br1, b1Real + j);
-            load8(bi1, b1Imag + j);
-            load8(r0, c0Real + j);
-            load8(i0, c0Imag + j);
-            load8(r1, c1Real + j);
-            load8(i1, c1Imag + j);
-            r0 += re * br0;
-            i0 += im * br0;
-            r1 += re * br1;
-            i1 += im * br1;
-            r0 -= im * bi0;
-            i0 += re * bi0;
-            r1 -= im * bi1;
-            i1 += re * bi1;
-            std::memcpy(c0Real + j, &r0, sizeof r0);
-            std::memcpy(c0Imag + j, &i0, sizeof i0);
-            std::memcpy(c1Real + j, &r1, sizeof r1);
-            std::memcpy(c1Imag + j, &i1, sizeof i1);
-        }
-    }
-    for (; i < numBins; ++i) {
-        const float re = aReal[i];
-        const float im = aImag[i];
-        c0Real[i] += re * b0Real[i] - im * b0Imag[i];
-        c0Imag[i] += im * b0Real[i] + re * b0Imag[i];
-        c1Real[i] += re * b1Real[i] - im * b1Imag[i];
-        c1Imag[i] += im * b1Real[i] + re * b1Imag[i];
-    }
-}
-
-DSPKIT_SHARED_HOT
-void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, float* __restrict c1Real,
-                           float* __restrict c1Imag, const float* __restrict aReal,
-                           const float* __restrict aImag, const float* __restrict b0Real,
-                           const float* __restrict b0Imag, const float* __restrict b1Real,
-                           const float* __restrict b1Imag, std::size_t numBins, const float* const* next) noexcept
-{
-    multiplyAccumulateTwoImpl(c0Real, c0Imag, c1Real, c1Imag, aReal, aImag, b0Real, b0Imag, b1Real, b1Imag,
-                              numBins, next);
-}
-
-// The same for two inputs at once: c0 += a0 * b00 + a1 * b10 and
-// c1 += a0 * b01 + a1 * b11, the sums of a block of bins kept in registers over
-// both inputs, so that the accumulators are read and written once for two
+// c0 += sum over the inputs n of a_n * b0_n and c1 += sum of a_n * b1_n, bin
+// by bin as ordinary complex numbers: each input spectrum is read once for two
+// outputs, and with two inputs the sums of a block of bins stay in registers
+// over both, so that the accumulators are read and written once for two
 // inputs. Each input is given as {a real, a imag, b0 real, b0 imag, b1 real,
-// b1 imag}; next, when not null, holds the six arrays of the input that
-// follows.
-[[gnu::always_inline]] inline void multiplyAccumulateTwoByTwoImpl(float* c0Real, float* c0Imag, float* c1Real,
-                                                                  float* c1Imag, const float* const* first,
-                                                                  const float* const* second, std::size_t numBins,
-                                                                  const float* const* next) noexcept
+// b1 imag}. The response spectra stream from the outer caches (all pairs'
+// spectra are far larger than the inner ones), so they and the input spectra
+// are prefetched a few lines ahead; next, when not null, holds the six arrays
+// of the input the following call reads, prefetched while this call ends (the
+// spectra of one step are too short for the hardware prefetcher to pick them
+// up in time).
+template <int Inputs>
+[[gnu::always_inline]] inline void multiplyAccumulateImpl(float* c0Real, float* c0Imag, float* c1Real,
+                                                          float* c1Imag, const float* const* const* inputs,
+                                                          std::size_t numBins, const float* const* next) noexcept
 {
     constexpr std::size_t kAhead = 128;
     std::size_t i = 0;
     for (; i + 16 <= numBins; i += 16) {
         const std::size_t ahead = i + kAhead;
         if (ahead < numBins) {
-            for (int k = 0; k < 6; ++k) {
-                __builtin_prefetch(first[k] + ahead);
-                __builtin_prefetch(second[k] + ahead);
+            for (int n = 0; n < Inputs; ++n) {
+                for (int k = 0; k < 6; ++k) {
+                    __builtin_prefetch(inputs[n][k] + ahead);
+                }
             }
         } else if (next != nullptr) {
             for (int k = 0; k < 6; ++k) {
@@ -259,7 +194,8 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
             load8(i0, c0Imag + j);
             load8(r1, c1Real + j);
             load8(i1, c1Imag + j);
-            for (const float* const* in : {first, second}) {
+            for (int n = 0; n < Inputs; ++n) {
+                const float* const* in = inputs[n];
                 Float8 re, im, br0, bi0, br1, bi1;
                 load8(re, in[0] + j);
                 load8(im, in[1] + j);
@@ -283,7 +219,8 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
         }
     }
     for (; i < numBins; ++i) {
-        for (const float* const* in : {first, second}) {
+        for (int n = 0; n < Inputs; ++n) {
+            const float* const* in = inputs[n];
             const float re = in[0][i];
             const float im = in[1][i];
             c0Real[i] += re * in[2][i] - im * in[3][i];
@@ -295,11 +232,20 @@ void multiplyAccumulateTwo(float* __restrict c0Real, float* __restrict c0Imag, f
 }
 
 DSPKIT_SHARED_HOT
+void multiplyAccumulateTwo(float* c0Real, float* c0Imag, float* c1Real, float* c1Imag, const float* const* input,
+                           std::size_t numBins, const float* const* next) noexcept
+{
+    const float* const* inputs[1] = {input};
+    multiplyAccumulateImpl<1>(c0Real, c0Imag, c1Real, c1Imag, inputs, numBins, next);
+}
+
+DSPKIT_SHARED_HOT
 void multiplyAccumulateTwoByTwo(float* c0Real, float* c0Imag, float* c1Real, float* c1Imag,
                                 const float* const* first, const float* const* second, std::size_t numBins,
                                 const float* const* next) noexcept
 {
-    multiplyAccumulateTwoByTwoImpl(c0Real, c0Imag, c1Real, c1Imag, first, second, numBins, next);
+    const float* const* inputs[2] = {first, second};
+    multiplyAccumulateImpl<2>(c0Real, c0Imag, c1Real, c1Imag, inputs, numBins, next);
 }
 
 } // namespace shared_detail
@@ -329,9 +275,8 @@ void multiplyAccumulatePacked(const PackedSpectrum& c, const PackedSpectrum& a, 
     c.imagp[0] = nyquist;
 }
 
-// next, when not null, holds the six arrays the following call will read (b0,
-// b1 and a, real then imaginary), prefetched while this call ends: the spectra
-// of one step are too short for the hardware prefetcher to pick them up in time.
+// c0 += a * b0 and c1 += a * b1 for packed spectra; next, when not null, holds
+// the six arrays the following call reads (see multiplyAccumulateImpl).
 void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum& a,
                                  const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins,
                                  const float* const* next = nullptr) noexcept
@@ -340,8 +285,8 @@ void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum&
     const float nyquist0 = c0.imagp[0] + a.imagp[0] * b0.imagp[0];
     const float dc1 = c1.realp[0] + a.realp[0] * b1.realp[0];
     const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
-    shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, a.realp, a.imagp, b0.realp,
-                                         b0.imagp, b1.realp, b1.imagp, bins, next);
+    const float* const input[6] = {a.realp, a.imagp, b0.realp, b0.imagp, b1.realp, b1.imagp};
+    shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, input, bins, next);
     c0.realp[0] = dc0;
     c0.imagp[0] = nyquist0;
     c1.realp[0] = dc1;
