@@ -493,7 +493,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     // hop, a 2048-hop group and a 8192-hop group never share a block.
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8192 ? 4 : hop >= 2048 ? 4 : 1);
+        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 2048 ? 4 : 1);
         const std::uint64_t base = hop >= 8192 ? 256 : hop >= 2048 ? 128 : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
