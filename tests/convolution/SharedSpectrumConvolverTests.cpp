@@ -19,18 +19,17 @@ namespace {
 using dspkit::Convolver;
 using Signals = std::vector<std::vector<float>>;
 
-// Runs a convolver over per-channel signals in random block sizes; returns one
-// signal per output.
-Signals run(Convolver& convolver, const Signals& xs, std::size_t numOuts, std::uint32_t seed, std::size_t minBlock,
-            std::size_t maxBlock)
+// Runs a convolver over per-channel signals in blocks whose sizes nextSize()
+// gives; returns one signal per output.
+template <class NextSize>
+Signals runBlocks(Convolver& convolver, const Signals& xs, std::size_t numOuts, NextSize&& nextSize)
 {
     const std::size_t length = xs[0].size();
     Signals ys(numOuts, std::vector<float>(length));
-    qirtest::RandomSizes sizes(seed, minBlock, maxBlock);
     std::vector<const float*> ins(xs.size());
     std::vector<float*> outs(numOuts);
     for (std::size_t done = 0; done < length;) {
-        const std::size_t n = std::min(sizes.next(), length - done);
+        const std::size_t n = std::min(nextSize(), length - done);
         for (std::size_t i = 0; i < xs.size(); ++i) {
             ins[i] = xs[i].data() + done;
         }
@@ -43,26 +42,30 @@ Signals run(Convolver& convolver, const Signals& xs, std::size_t numOuts, std::u
     return ys;
 }
 
-// As run, with block sizes taken in turn from a fixed pattern.
+// In random block sizes from minBlock to maxBlock.
+Signals run(Convolver& convolver, const Signals& xs, std::size_t numOuts, std::uint32_t seed, std::size_t minBlock,
+            std::size_t maxBlock)
+{
+    qirtest::RandomSizes sizes(seed, minBlock, maxBlock);
+    return runBlocks(convolver, xs, numOuts, [&] { return sizes.next(); });
+}
+
+// In block sizes taken in turn from a fixed pattern.
 Signals runPattern(Convolver& convolver, const Signals& xs, std::size_t numOuts,
                    const std::vector<std::size_t>& pattern)
 {
-    const std::size_t length = xs[0].size();
-    Signals ys(numOuts, std::vector<float>(length));
-    std::vector<const float*> ins(xs.size());
-    std::vector<float*> outs(numOuts);
-    for (std::size_t done = 0, call = 0; done < length; ++call) {
-        const std::size_t n = std::min(pattern[call % pattern.size()], length - done);
-        for (std::size_t i = 0; i < xs.size(); ++i) {
-            ins[i] = xs[i].data() + done;
-        }
-        for (std::size_t o = 0; o < numOuts; ++o) {
-            outs[o] = ys[o].data() + done;
-        }
-        convolver.process(ins.data(), outs.data(), ins.size(), numOuts, n);
-        done += n;
+    std::size_t call = 0;
+    return runBlocks(convolver, xs, numOuts, [&] { return pattern[call++ % pattern.size()]; });
+}
+
+// count channels of white noise, seeds firstSeed on.
+Signals noiseChannels(std::size_t count, std::size_t length, std::uint32_t firstSeed)
+{
+    Signals xs(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        xs[i] = qirtest::whiteNoise(length, firstSeed + static_cast<std::uint32_t>(i));
     }
-    return ys;
+    return xs;
 }
 
 std::vector<float> decayingNoise(std::size_t length, std::uint32_t seed)
@@ -113,10 +116,7 @@ TEST(SharedSpectrumConvolver, EnginesAgreeWithEachOtherAndWithDirectConvolution)
             hs[o][i] = decayingNoise(longOne ? 16384 : lengths.next(), static_cast<std::uint32_t>(1000 + 64 * o + i));
         }
     }
-    Signals xs(kIns);
-    for (std::size_t i = 0; i < kIns; ++i) {
-        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(100 + i));
-    }
+    const Signals xs = noiseChannels(kIns, kLength, 100);
 
     std::vector<std::vector<double>> references;
     for (std::size_t o = 0; o < kOuts; ++o) {
@@ -155,10 +155,7 @@ TEST(SharedSpectrumConvolver, EnginesAgreeOnFullDecoderMatrices)
             hs[o][i] = decayingNoise(16384, static_cast<std::uint32_t>(5000 + 64 * o + i));
         }
     }
-    Signals xs(kIns);
-    for (std::size_t i = 0; i < kIns; ++i) {
-        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(300 + i));
-    }
+    const Signals xs = noiseChannels(kIns, kLength, 300);
     for (const dspkit::LatencyMode mode : {dspkit::ZeroLatency, dspkit::ShortLatency, dspkit::MediumLatency}) {
         Convolver shared(kIns, kOuts, mode, dspkit::kSharedSpectrumEngine);
         Convolver perPair(kIns, kOuts, mode, dspkit::kPerPairEngine);
@@ -191,10 +188,7 @@ TEST(SharedSpectrumConvolver, HeadFromSpectraAndDirectFormAgreeForEveryBlockPatt
             hs[o][i] = decayingNoise(length, static_cast<std::uint32_t>(600 + 8 * o + i));
         }
     }
-    Signals xs(kIns);
-    for (std::size_t i = 0; i < kIns; ++i) {
-        xs[i] = qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(90 + i));
-    }
+    const Signals xs = noiseChannels(kIns, kLength, 90);
     const std::vector<std::vector<std::size_t>> patterns = {
         {128}, {512}, {384, 128}, {64}, {100}, {128, 37, 91, 256, 127, 1, 640}, {1000}};
     for (const auto& pattern : patterns) {
@@ -266,9 +260,7 @@ protected:
                 hs[o][i] = decayingNoise(kTaps, static_cast<std::uint32_t>(70 + 8 * o + i));
             }
         }
-        for (std::size_t i = 0; i < kIns; ++i) {
-            xs.push_back(qirtest::whiteNoise(kLength, static_cast<std::uint32_t>(40 + i)));
-        }
+        xs = noiseChannels(kIns, kLength, 40);
         load(convolver, hs);
     }
 
