@@ -827,9 +827,6 @@ void SharedSpectrumConvolver::resetAllNow() noexcept
             group.mHopPartitions = 1;
         }
     }
-    if (mHeadTaps > 0) {
-        std::fill_n(mHeadHistory.get(), (mHeadTaps - 1 + kHeadChunk) * mNumIns, 0.0f);
-    }
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
     for (std::uint64_t p = 0; p < pairs; ++p) {
         std::fill(std::begin(mPairs[p].mFirstClean), std::end(mPairs[p].mFirstClean), 0);

@@ -139,7 +139,8 @@ private:
     std::mutex mControlMutex;
     std::uint64_t mRequestedFinalSlots = 0;
 
-    // Head: per input, headTaps - 1 samples of history followed by the chunk.
+    // Head: per input, headTaps - 1 samples of history followed by the chunk,
+    // filled from the smallest segment's time buffer by each call that needs it.
     AlignedArray<float> mHeadHistory;
     AlignedArray<float> mZeroTaps;
     std::vector<const float*> mHeadSignals;
