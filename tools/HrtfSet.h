@@ -12,7 +12,9 @@ namespace qirtools {
 class HrtfSet {
 public:
     // Reads the file with libmysofa and resamples it with libsamplerate. Throws
-    // std::runtime_error with a readable message when the file cannot be used.
+    // std::runtime_error with a sentence that names the file and says what is wrong with it
+    // (missing, not a SOFA file, damaged, an unsupported convention or layout, an unusable
+    // sample rate) when it cannot be used.
     static HrtfSet load(const std::string& sofaPath, double sampleRate);
 
     int numDirections() const { return static_cast<int>(mDirectionsDeg.size() / 2); }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <filesystem>
@@ -415,27 +416,61 @@ TEST(DecoderSetGenerator, IfMissingKeepsExistingSetsWithoutReadingTheHrtf)
     EXPECT_EQ(fileBytes(existing), "not touched");
 }
 
-TEST(DecoderSetGenerator, RejectsBadArgumentsAndLeavesNoFilesOnFailure)
+// Files that are not usable HRTF sets, made in folder: a WAV file, a KEMAR set cut to a
+// third of its length, an empty file.
+void writeBadSofaFiles(const fs::path& folder)
+{
+    SF_INFO info {};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* wav = sf_open((folder / "noise.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(wav, nullptr);
+    std::vector<short> frames(2 * 4800, 1000);
+    sf_writef_short(wav, frames.data(), 4800);
+    sf_close(wav);
+    const std::string kemar = fileBytes(qirtools::kDefaultSofaPath);
+    ASSERT_FALSE(kemar.empty());
+    std::ofstream(folder / "cut.sofa", std::ios::binary) << kemar.substr(0, kemar.size() / 3);
+    std::ofstream(folder / "empty.sofa");
+}
+
+TEST(DecoderSetGenerator, RejectsBadArgumentsAndUnusableHrtfFilesAndLeavesNoFilesOnFailure)
 {
     struct Case {
         std::vector<std::string> extra;
         int status;
         const char* message;
     };
+    // {dir} stands for the case's folder, which holds the files of writeBadSofaFiles.
     const Case cases[] = {
         {{"--only", "8OA-decoder-anechoic.wav"}, 2, "unknown decoder set"},
         {{"--frobnicate"}, 2, "unknown option"},
         {{"--sofa"}, 2, "needs a value"},
-        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}, 1, "/nonexistent.sofa"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}, 1, "the SOFA file /nonexistent.sofa does not exist"},
+        {{"--only", "1OA-decoder-room.wav", "--sofa", "{dir}/noise.wav"}, 1, "noise.wav is a WAV audio file, not a SOFA file"},
+        {{"--only", "2OA-decoder-anechoic.wav", "--sofa", "{dir}/cut.sofa"}, 1, "cut.sofa is damaged or truncated"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "{dir}/empty.sofa"}, 1, "empty.sofa is empty"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "{dir}"}, 1, "is a folder, not a file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         TempFolder folder("bad");
+        writeBadSofaFiles(folder.path());
         std::vector<std::string> arguments {"--output", (folder.path() / "sets").string()};
-        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        for (std::string argument : c.extra) {
+            if (const auto at = argument.find("{dir}"); at != std::string::npos)
+                argument.replace(at, 5, folder.path().string());
+            arguments.push_back(argument);
+        }
         std::string errors;
         EXPECT_EQ(generate(arguments, &errors), c.status);
         EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        // A failure is one sentence, not a library's error number.
+        if (c.status == 1) {
+            EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+            EXPECT_EQ(errors.find("libmysofa error"), std::string::npos) << errors;
+        }
         if (fs::exists(folder.path() / "sets")) {
             EXPECT_TRUE(fs::is_empty(folder.path() / "sets"));
         }
