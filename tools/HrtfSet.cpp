@@ -108,8 +108,8 @@ std::string sofaErrorMessage(const std::string& path, int code)
     }
 }
 
-// Opens the file through libmysofa, with a readable message for each way it can fail.
-std::unique_ptr<MYSOFA_HRTF, SofaDeleter> openSofa(const std::string& path)
+// Throws a readable message when the file is missing, a folder, empty or not HDF5.
+void checkHdf5File(const std::string& path)
 {
     namespace fs = std::filesystem;
     std::error_code status;
@@ -132,7 +132,12 @@ std::unique_ptr<MYSOFA_HRTF, SofaDeleter> openSofa(const std::string& path)
     const std::uintmax_t size = fs::file_size(path, sizeError);
     if (sizeError || !hasHdf5Signature(file, size))
         throw std::runtime_error(notSofaMessage(path, head));
+}
 
+// Opens the file through libmysofa, with a readable message for each way it can fail.
+std::unique_ptr<MYSOFA_HRTF, SofaDeleter> openSofa(const std::string& path)
+{
+    checkHdf5File(path);
     int error = 0;
     std::unique_ptr<MYSOFA_HRTF, SofaDeleter> sofa(mysofa_load(path.c_str(), &error));
     if (!sofa || error != MYSOFA_OK)
@@ -143,6 +148,11 @@ std::unique_ptr<MYSOFA_HRTF, SofaDeleter> openSofa(const std::string& path)
 }
 
 } // namespace
+
+void HrtfSet::checkSofaFile(const std::string& sofaPath)
+{
+    checkHdf5File(sofaPath);
+}
 
 HrtfSet HrtfSet::load(const std::string& sofaPath, double sampleRate)
 {

@@ -17,6 +17,10 @@ public:
     // sample rate) when it cannot be used.
     static HrtfSet load(const std::string& sofaPath, double sampleRate);
 
+    // The quick part of load's checks, which reads only the file's first bytes: throws the
+    // same sentences when the file is missing, a folder, empty or not an HDF5 file.
+    static void checkSofaFile(const std::string& sofaPath);
+
     int numDirections() const { return static_cast<int>(mDirectionsDeg.size() / 2); }
     int length() const { return mLength; }
     double sampleRate() const { return mSampleRate; }
