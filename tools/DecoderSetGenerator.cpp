@@ -55,6 +55,10 @@ void writeDecoderSets(const HrtfSet* hrtf, const std::string& folder, const std:
                       const std::function<void(const std::string&)>& progress)
 {
     namespace fs = std::filesystem;
+    const std::vector<std::string> known = allDecoderSetFileNames();
+    for (const auto& name : names)
+        if (std::find(known.begin(), known.end(), name) == known.end())
+            throw std::runtime_error("no decoder set is named \"" + name + "\"");
     std::error_code created;
     fs::create_directories(folder, created);
     if (created)
@@ -68,10 +72,7 @@ void writeDecoderSets(const HrtfSet* hrtf, const std::string& folder, const std:
         progress("wrote " + name + " (" + std::to_string(set.numInputs) + " inputs)");
     };
 
-    bool needHrtf = false;
-    for (const auto& name : names)
-        needHrtf = needHrtf || decoderSetNeedsHrtf(name);
-    if (needHrtf) {
+    if (std::any_of(names.begin(), names.end(), decoderSetNeedsHrtf)) {
         if (hrtf == nullptr)
             throw std::runtime_error("the binaural decoder sets need an HRTF set");
         progress("preparing " + std::to_string(hrtf->numDirections()) + " measured directions");

@@ -4,6 +4,7 @@
 #include "tools/RealFft.h"
 #include "tools/SphereGeometry.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -187,6 +188,8 @@ struct BadSofaCase {
     const char* mFile; // in the test's folder, made by MakeBadSofaFiles
     const char* mMessage;
 };
+
+void PrintTo(const BadSofaCase& c, std::ostream* os) { *os << c.mName; }
 
 class SofaRenderErrors : public SofaRender, public ::testing::WithParamInterface<BadSofaCase> {
 protected:
