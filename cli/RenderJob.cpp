@@ -7,6 +7,7 @@
 #include "cli/OutputFile.h"
 #include "cli/PluginHost.h"
 #include "cli/ProgressDisplay.h"
+#include "cli/SofaCache.h"
 #include "cli/SoundFileInput.h"
 #include "engine/DecoderParameters.h"
 #include "engine/QIRMatrixDecoderDSP.h"
@@ -151,6 +152,17 @@ int RunRender(const RenderOptions& o)
     };
     if (fuma && decodeOrder != 1 && o.mMode != EDecoderMode::kUHJ) {
         return fumaNeedsFirstOrder();
+    }
+    if (!o.mSofa.empty()) {
+        std::string folder;
+        std::string error;
+        const std::string set =
+            Engine::DecoderSetFileName(static_cast<double>(o.mMode), static_cast<double>(decodeOrder - 1));
+        if (!PrepareSofaDecoderSet(o.mSofa, set, !o.mQuiet, folder, error)) {
+            Error(error);
+            return kExitFailure;
+        }
+        qir::platform::SetResourceDirectory(folder);
     }
     DecoderSetProbe probe;
     if (o.mMode == EDecoderMode::kUHJ) {

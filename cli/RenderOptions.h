@@ -59,6 +59,7 @@ struct RenderOptions {
     bool mTail = true;
     ESampleFormat mFormat = ESampleFormat::kFloat;
     std::string mResources; // empty: the engine's default folder
+    std::string mSofa;      // an HRTF set to fit the decoder sets to; empty: the generated sets
     bool mQuiet = false;
 };
 

@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
 namespace qirtools {
+
+namespace {
+constexpr const char* kSoftwareTag = "qir-make-decoder-sets ";
+}
 
 DecoderSet::DecoderSet(int inputs)
     : numInputs(inputs)
@@ -62,6 +67,8 @@ void writeDecoderSet(const DecoderSet& set, const std::string& path)
         throw std::runtime_error("cannot create " + tempPath.string() + ": " + sf_strerror(nullptr));
     // The peak chunk carries a time stamp, which would make two runs differ in their bytes.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    const std::string software = kSoftwareTag + std::to_string(kDecoderSetGeneratorVersion);
+    sf_set_string(file, SF_STR_SOFTWARE, software.c_str());
 
     const sf_count_t frames = static_cast<sf_count_t>(set.numInputs) * kDecoderSetResponseLength;
     constexpr sf_count_t kChunk = 8192;
@@ -87,6 +94,21 @@ void writeDecoderSet(const DecoderSet& set, const std::string& path)
         fs::remove(tempPath, ignored);
         throw std::runtime_error("cannot rename " + tempPath.string() + " to " + finalPath.string() + ": " + renameError.message());
     }
+}
+
+int decoderSetGeneratorVersion(const std::string& path)
+{
+    SF_INFO info {};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+        return 0;
+    const char* software = sf_get_string(file, SF_STR_SOFTWARE);
+    const std::string tag = software != nullptr ? software : "";
+    sf_close(file);
+    const std::string prefix = kSoftwareTag;
+    if (tag.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    return std::atoi(tag.c_str() + prefix.size());
 }
 
 } // namespace qirtools

@@ -1,8 +1,9 @@
-// tools: the decoder-set generator command.
+// tools: the decoder-set generator and its command.
 #include "tools/DecoderSetGenerator.h"
 
 #include "tools/AnechoicDesigner.h"
 #include "tools/DecoderSet.h"
+#include "tools/DiffuseFieldLevel.h"
 #include "tools/HrtfSet.h"
 #include "tools/RoomDesigner.h"
 #include "tools/UhjDesigner.h"
@@ -27,7 +28,8 @@ void printUsage(std::ostream& out, const std::string& defaultOutput)
     out << "usage: qir-make-decoder-sets [--output DIR] [--sofa PATH] [--if-missing] [--only NAME]...\n"
            "  --output DIR   folder for the decoder sets (default " << defaultOutput << ")\n"
            "  --sofa PATH    HRTF set to fit (default " << kDefaultSofaPath << ")\n"
-           "  --if-missing   keep the sets that already exist, write only the missing ones\n"
+           "  --if-missing   keep the sets that exist and were made by this generator version;\n"
+           "                 write the missing and the outdated ones\n"
            "  --only NAME    write only this file (may be repeated), e.g. 3OA-decoder-room.wav\n";
 }
 
@@ -42,6 +44,63 @@ std::vector<std::string> allDecoderSetFileNames()
         names.push_back(decoderSetFileName(DecoderKind::Room, order));
     names.push_back(decoderSetFileName(DecoderKind::Uhj, 1));
     return names;
+}
+
+bool decoderSetNeedsHrtf(const std::string& name)
+{
+    return name != decoderSetFileName(DecoderKind::Uhj, 1);
+}
+
+void writeDecoderSets(const HrtfSet* hrtf, const std::string& folder, const std::set<std::string>& names,
+                      const std::function<void(const std::string&)>& progress)
+{
+    namespace fs = std::filesystem;
+    const std::vector<std::string> known = allDecoderSetFileNames();
+    for (const auto& name : names)
+        if (std::find(known.begin(), known.end(), name) == known.end())
+            throw std::runtime_error("no decoder set is named \"" + name + "\"");
+    std::error_code created;
+    fs::create_directories(folder, created);
+    if (created)
+        throw std::runtime_error("cannot create the folder " + folder + ": " + created.message());
+
+    // Every set is scaled to the common diffuse-field level on its own; the room design
+    // takes the unscaled anechoic set of its order as its direct sound and is scaled as a whole.
+    auto write = [&](DecoderSet set, const std::string& name) {
+        matchDiffuseFieldLevel(set);
+        writeDecoderSet(set, (fs::path(folder) / name).string());
+        progress("wrote " + name + " (" + std::to_string(set.numInputs) + " inputs)");
+    };
+
+    if (std::any_of(names.begin(), names.end(), decoderSetNeedsHrtf)) {
+        if (hrtf == nullptr)
+            throw std::runtime_error("the binaural decoder sets need an HRTF set");
+        progress("preparing " + std::to_string(hrtf->numDirections()) + " measured directions");
+        const AnechoicDesigner anechoic(*hrtf);
+        std::unique_ptr<RoomDesigner> room;
+        for (int order = 1; order <= kMaxOrder; ++order) {
+            const std::string anechoicName = decoderSetFileName(DecoderKind::Anechoic, order);
+            const std::string roomName = decoderSetFileName(DecoderKind::Room, order);
+            const bool wantAnechoic = names.count(anechoicName) != 0;
+            const bool wantRoom = names.count(roomName) != 0;
+            if (!wantAnechoic && !wantRoom)
+                continue;
+            progress("fitting the order-" + std::to_string(order) + " decoder");
+            const DecoderSet direct = anechoic.design(order);
+            if (wantAnechoic)
+                write(direct, anechoicName);
+            if (wantRoom) {
+                if (!room) {
+                    progress("rendering the room for " + std::to_string(RoomParameters {}.numSpeakers) + " virtual loudspeakers");
+                    room = std::make_unique<RoomDesigner>(anechoic);
+                }
+                write(room->design(order, direct), roomName);
+            }
+        }
+    }
+    const std::string uhjName = decoderSetFileName(DecoderKind::Uhj, 1);
+    if (names.count(uhjName) != 0)
+        write(designUhjDecoderSet(designUhjAllPassPair()), uhjName);
 }
 
 int runDecoderSetGenerator(const std::vector<std::string>& arguments, const std::string& defaultOutput,
@@ -98,61 +157,37 @@ int runDecoderSetGenerator(const std::vector<std::string>& arguments, const std:
         return 2;
     }
 
-    // The files to write: the requested ones, less those that exist when --if-missing.
+    // The files to write: the requested ones, less those that exist when --if-missing and
+    // were made by this version of the generator.
     std::set<std::string> wanted;
+    int outdated = 0;
     for (const auto& name : known) {
         if (!only.empty() && only.count(name) == 0)
             continue;
+        const fs::path path = fs::path(outputDir) / name;
         std::error_code status;
-        if (ifMissing && fs::exists(fs::path(outputDir) / name, status))
-            continue;
+        if (ifMissing && fs::exists(path, status)) {
+            if (decoderSetGeneratorVersion(path.string()) == kDecoderSetGeneratorVersion)
+                continue;
+            ++outdated;
+        }
         wanted.insert(name);
     }
     if (wanted.empty()) {
         out << "qir-make-decoder-sets: all decoder sets present in " << outputDir << '\n';
         return 0;
     }
+    if (outdated > 0)
+        out << "qir-make-decoder-sets: " << outdated << " decoder set(s) in " << outputDir << " made by another generator version; making them again\n";
 
     const auto started = std::chrono::steady_clock::now();
     try {
-        std::error_code created;
-        fs::create_directories(outputDir, created);
-        if (created)
-            throw std::runtime_error("cannot create the folder " + outputDir + ": " + created.message());
-
-        auto write = [&](const DecoderSet& set, const std::string& name) {
-            writeDecoderSet(set, (fs::path(outputDir) / name).string());
-            out << "  wrote " << name << " (" << set.numInputs << " inputs)\n";
-        };
-
-        bool needHrtf = false;
-        for (const auto& name : wanted)
-            needHrtf = needHrtf || name != decoderSetFileName(DecoderKind::Uhj, 1);
-        if (needHrtf) {
+        std::unique_ptr<HrtfSet> hrtf;
+        if (std::any_of(wanted.begin(), wanted.end(), decoderSetNeedsHrtf)) {
             out << "qir-make-decoder-sets: fitting " << sofaPath << '\n';
-            const HrtfSet hrtf = HrtfSet::load(sofaPath, kDecoderSetSampleRate);
-            const AnechoicDesigner anechoic(hrtf);
-            std::unique_ptr<RoomDesigner> room;
-            for (int order = 1; order <= kMaxOrder; ++order) {
-                const std::string anechoicName = decoderSetFileName(DecoderKind::Anechoic, order);
-                const std::string roomName = decoderSetFileName(DecoderKind::Room, order);
-                const bool wantAnechoic = wanted.count(anechoicName) != 0;
-                const bool wantRoom = wanted.count(roomName) != 0;
-                if (!wantAnechoic && !wantRoom)
-                    continue;
-                const DecoderSet direct = anechoic.design(order);
-                if (wantAnechoic)
-                    write(direct, anechoicName);
-                if (wantRoom) {
-                    if (!room)
-                        room = std::make_unique<RoomDesigner>(anechoic);
-                    write(room->design(order, direct), roomName);
-                }
-            }
+            hrtf = std::make_unique<HrtfSet>(HrtfSet::load(sofaPath, kDecoderSetSampleRate));
         }
-        const std::string uhjName = decoderSetFileName(DecoderKind::Uhj, 1);
-        if (wanted.count(uhjName) != 0)
-            write(designUhjDecoderSet(designUhjAllPassPair()), uhjName);
+        writeDecoderSets(hrtf.get(), outputDir, wanted, [&](const std::string& line) { out << "  " << line << '\n'; });
     } catch (const std::exception& e) {
         err << "qir-make-decoder-sets: " << e.what() << '\n';
         return 1;

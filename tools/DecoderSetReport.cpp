@@ -4,6 +4,7 @@
 #include "audiofile/AudioFileReader.h"
 #include "tools/AnechoicDesigner.h"
 #include "tools/BinauralMeasures.h"
+#include "tools/DiffuseFieldLevel.h"
 #include "tools/DecoderSetGenerator.h"
 #include "tools/RealFft.h"
 #include "tools/SphereGeometry.h"
@@ -113,6 +114,9 @@ RoomFigures measureRoomSet(const DecoderSet& set, int order)
 }
 
 struct UhjFigures {
+    // The gain the set applies to the encoding equations (its loudness match), dB; the
+    // branch magnitudes below are relative to it.
+    double gainDb = 0.0;
     double maxPhaseErrorDeg = 0.0;
     double worstPhaseFrequencyHz = 0.0;
     double magnitudeMinDb[2] = {0.0, 0.0};
@@ -140,6 +144,8 @@ UhjFigures measureUhjSet(const DecoderSet& set)
     const auto a = fft.forward(shifted);
     const auto b = fft.forward(reference);
     const double binHz = kFs / kTransform;
+    // The reference branch is an all-pass: its magnitude at 1 kHz is the set's gain.
+    figures.gainDb = 20.0 * std::log10(std::abs(b[static_cast<size_t>(std::lround(1000.0 / binHz))]));
     for (int branch = 0; branch < 2; ++branch) {
         figures.magnitudeMinDb[branch] = 1e9;
         figures.magnitudeMaxDb[branch] = -1e9;
@@ -148,7 +154,8 @@ UhjFigures measureUhjSet(const DecoderSet& set)
         const double f = k * binHz;
         if (f < 20.0 || f > 20000.0)
             continue;
-        const double magnitudes[2] = {20.0 * std::log10(std::abs(a[static_cast<size_t>(k)])), 20.0 * std::log10(std::abs(b[static_cast<size_t>(k)]))};
+        const double magnitudes[2] = {20.0 * std::log10(std::abs(a[static_cast<size_t>(k)])) - figures.gainDb,
+                                      20.0 * std::log10(std::abs(b[static_cast<size_t>(k)])) - figures.gainDb};
         for (int branch = 0; branch < 2; ++branch) {
             figures.magnitudeMinDb[branch] = std::min(figures.magnitudeMinDb[branch], magnitudes[branch]);
             figures.magnitudeMaxDb[branch] = std::max(figures.magnitudeMaxDb[branch], magnitudes[branch]);
@@ -416,6 +423,11 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
     const fs::path output(outputDir);
     const auto& bands = reportBands();
 
+    // Diffuse-field level of every set found, [mode][order]; NaN when absent.
+    double levels[3][kMaxOrder + 1];
+    for (auto& mode : levels)
+        std::fill(std::begin(mode), std::end(mode), std::nan(""));
+
     // Anechoic sets.
     std::vector<AnechoicReportFigures> anechoic;
     for (int order = 1; order <= kMaxOrder; ++order) {
@@ -429,6 +441,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             return 1;
         }
         anechoic.push_back(measureAnechoicSet(set, order, *hrtf));
+        levels[0][order] = diffuseFieldLevelDb(set);
     }
     report << "Anechoic decoder sets against the " << hrtf->numDirections() << " measured directions of " << sofaPath << "\n"
            << "(errors in third-octave bands 200 Hz to 16 kHz, band mean over directions and ears removed;\n"
@@ -482,6 +495,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             return 1;
         }
         rooms.push_back(measureRoomSet(set, order));
+        levels[1][order] = diffuseFieldLevelDb(set);
     }
     if (!rooms.empty()) {
         const AnechoicDesigner designer(*hrtf);
@@ -543,15 +557,42 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             return 1;
         }
         const UhjFigures u = measureUhjSet(set);
+        levels[2][1] = diffuseFieldLevelDb(set);
         haveUhj = true;
         report << "\nUHJ: all-pass pair (from the Y and X responses), phase difference 40 Hz - 18 kHz: 90 deg, largest error "
                << std::setprecision(2) << u.maxPhaseErrorDeg << " deg at " << std::setprecision(0) << u.worstPhaseFrequencyHz << " Hz\n"
-               << "     magnitudes 20 Hz - 20 kHz: leading branch " << std::setprecision(3) << u.magnitudeMinDb[0] << " to " << u.magnitudeMaxDb[0]
+               << "     gain " << std::showpos << std::setprecision(2) << u.gainDb << std::noshowpos
+               << " dB on the encoding equations (the loudness match)\n"
+               << "     magnitudes relative to that gain, 20 Hz - 20 kHz: leading branch " << std::setprecision(3) << u.magnitudeMinDb[0] << " to " << u.magnitudeMaxDb[0]
                << " dB, reference branch " << u.magnitudeMinDb[1] << " to " << u.magnitudeMaxDb[1] << " dB; Z energy " << std::setprecision(1) << std::scientific << u.zEnergy << std::fixed << "\n";
         std::ofstream data(output / "uhj-phase.dat");
         data << "# frequency_hz phase_difference_deg\n";
         for (size_t i = 0; i < u.frequencies.size(); i += std::max<size_t>(1, u.frequencies.size() / 2000))
             data << u.frequencies[i] << ' ' << u.phaseDifference[i] << "\n";
+    }
+
+    // Loudness: the diffuse-field level of every set, which the generator matches.
+    if (!anechoic.empty() || !rooms.empty() || haveUhj) {
+        auto level = [&](double value) {
+            std::ostringstream text;
+            if (std::isnan(value))
+                text << std::setw(9) << "-";
+            else
+                text << std::fixed << std::showpos << std::setprecision(2) << std::setw(9) << value;
+            return text.str();
+        };
+        report << "\nDiffuse-field level: output power per ear relative to the W channel's, dB, for pink noise ("
+               << static_cast<int>(kPinkLowHz) << " Hz - " << static_cast<int>(kPinkHighHz / 1000.0)
+               << " kHz) from every direction\n(a field of the set's own order; UHJ: its first-order part); the generator scales every set to "
+               << std::showpos << std::setprecision(1) << kDiffuseFieldLevelDb << std::noshowpos << " dB\n"
+               << "order | Anechoic     Room      UHJ\n";
+        for (int order = 1; order <= kMaxOrder; ++order) {
+            if (std::isnan(levels[0][order]) && std::isnan(levels[1][order]))
+                continue;
+            report << "  " << order << "   |" << level(levels[0][order]) << level(levels[1][order]) << level(levels[2][1]) << "\n";
+        }
+        if (anechoic.empty() && rooms.empty())
+            report << "  UHJ |                  " << level(levels[2][1]) << "\n";
     }
 
     // Plots.

@@ -12,8 +12,14 @@ namespace qirtools {
 class HrtfSet {
 public:
     // Reads the file with libmysofa and resamples it with libsamplerate. Throws
-    // std::runtime_error with a readable message when the file cannot be used.
+    // std::runtime_error with a sentence that names the file and says what is wrong with it
+    // (missing, not a SOFA file, damaged, an unsupported convention or layout, an unusable
+    // sample rate) when it cannot be used.
     static HrtfSet load(const std::string& sofaPath, double sampleRate);
+
+    // The quick part of load's checks, which reads only the file's first bytes: throws the
+    // same sentences when the file is missing, a folder, empty or not an HDF5 file.
+    static void checkSofaFile(const std::string& sofaPath);
 
     int numDirections() const { return static_cast<int>(mDirectionsDeg.size() / 2); }
     int length() const { return mLength; }

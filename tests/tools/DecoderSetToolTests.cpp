@@ -1,6 +1,7 @@
 // Tests of the decoder-set generator: file layout, plane-wave decoding against the measured
 // HRTF set, the UHJ all-pass pair, the room tail, determinism and the command's options.
 // Sets are read back with libsndfile, independently of the writer and of the plug-in's reader.
+#include "tools/DecoderSet.h"
 #include "tools/DecoderSetGenerator.h"
 #include "tools/HrtfSet.h"
 #include "tools/RealFft.h"
@@ -9,10 +10,13 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <complex>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -297,17 +301,25 @@ TEST_F(GeneratedSets, UhjAllPassPairIsNinetyDegreesApartAndFlat)
     const auto a = fft.forward(shifted);
     const auto b = fft.forward(reference);
     double worstPhase = 0.0;
-    double worstMagnitude = 0.0;
+    double lowestDb[2] = {1e9, 1e9};
+    double highestDb[2] = {-1e9, -1e9};
     for (int k = 1; k < fft.numBins(); ++k) {
         const double f = k * kFs / kLength;
         if (f >= 40.0 && f <= 18000.0)
             worstPhase = std::max(worstPhase, std::abs(std::arg(a[static_cast<size_t>(k)] / b[static_cast<size_t>(k)]) * 180.0 / kPi - 90.0));
         if (f >= 20.0 && f <= 20000.0)
-            for (const auto* s : {&a, &b})
-                worstMagnitude = std::max(worstMagnitude, std::abs(20.0 * std::log10(std::abs((*s)[static_cast<size_t>(k)]))));
+            for (int branch = 0; branch < 2; ++branch) {
+                const double level = 20.0 * std::log10(std::abs((branch == 0 ? a : b)[static_cast<size_t>(k)]));
+                lowestDb[branch] = std::min(lowestDb[branch], level);
+                highestDb[branch] = std::max(highestDb[branch], level);
+            }
     }
     EXPECT_LT(worstPhase, 2.0);
-    EXPECT_LT(worstMagnitude, 0.2);
+    // Both branches flat and equal: the set is the equations times one gain (its loudness
+    // match), which both branches carry.
+    for (int branch = 0; branch < 2; ++branch)
+        EXPECT_LT(highestDb[branch] - lowestDb[branch], 0.2) << "branch " << branch;
+    EXPECT_NEAR(highestDb[0], highestDb[1], 0.1);
 
     // Causal with no bulk delay: the responses start at sample 0.
     EXPECT_GT(std::abs(set.response(0, 0)[0]), 1e-3f);
@@ -318,8 +330,10 @@ TEST_F(GeneratedSets, UhjAllPassPairIsNinetyDegreesApartAndFlat)
             ASSERT_EQ(set.response(2, ear)[n], 0.0f);
 }
 
-// A source at the left (W = 1, Y = 1) or right gives the channel levels of the UHJ equations:
-// |L| = 0.5 |S + D| with S = 0.9396926 / sqrt 2, D = 0.6554516 - j 0.3420201 / sqrt 2.
+// A source at the left (W = 1, Y = 1) or right gives the channel levels of the UHJ equations,
+// |L| = 0.5 |S + D| with S = 0.9396926 / sqrt 2, D = 0.6554516 - j 0.3420201 / sqrt 2, times
+// the one gain of the set's loudness match: the same near-to-far difference, and the same
+// gain on both sides at every frequency.
 TEST_F(GeneratedSets, UhjPlacesSideSourcesWithTheLevelsOfTheEncodingEquations)
 {
     const FileSet set = read("AMBIX_2_UHJ.wav");
@@ -327,6 +341,7 @@ TEST_F(GeneratedSets, UhjPlacesSideSourcesWithTheLevelsOfTheEncodingEquations)
     const std::complex<double> d(0.6554516, -0.3420201 / std::sqrt(2.0));
     const double near = 20.0 * std::log10(0.5 * std::abs(s + d));
     const double far = 20.0 * std::log10(0.5 * std::abs(s - d));
+    std::vector<double> gains;
     for (double side : {1.0, -1.0}) {
         std::vector<float> out[2] = {std::vector<float>(kLength), std::vector<float>(kLength)};
         for (int ear = 0; ear < 2; ++ear)
@@ -339,10 +354,14 @@ TEST_F(GeneratedSets, UhjPlacesSideSourcesWithTheLevelsOfTheEncodingEquations)
             const size_t k = static_cast<size_t>(std::lround(f * kLength / kFs));
             const double leftDb = 20.0 * std::log10(std::abs(l[k]));
             const double rightDb = 20.0 * std::log10(std::abs(r[k]));
-            EXPECT_NEAR(side > 0 ? leftDb : rightDb, near, 0.3) << f << " Hz";
-            EXPECT_NEAR(side > 0 ? rightDb : leftDb, far, 0.3) << f << " Hz";
+            const double nearDb = side > 0 ? leftDb : rightDb;
+            const double farDb = side > 0 ? rightDb : leftDb;
+            EXPECT_NEAR(nearDb - farDb, near - far, 0.3) << f << " Hz";
+            gains.push_back(nearDb - near);
         }
     }
+    const auto [lowest, highest] = std::minmax_element(gains.begin(), gains.end());
+    EXPECT_LT(*highest - *lowest, 0.3);
 }
 
 TEST_F(GeneratedSets, RoomTailDecaysWithAboutAThirdOfASecondAndEndsBelowMinus60Decibels)
@@ -376,18 +395,31 @@ TEST_F(GeneratedSets, RoomTailDecaysWithAboutAThirdOfASecondAndEndsBelowMinus60D
     EXPECT_LT(20.0 * std::log10(end / peak), -60.0);
 
     // The room set starts with the anechoic set's direct sound: nothing else arrives in the
-    // first 1.75 ms (the virtual loudspeakers keep their distance from the walls).
+    // first 1.75 ms (the virtual loudspeakers keep their distance from the walls). The two
+    // sets are loudness-matched, so the room's direct sound is the anechoic one times one
+    // gain below 1: the room's reflections and tail take their share of the level.
     const FileSet anechoic = read("1OA-decoder-anechoic.wav");
+    double cross = 0.0;
+    double direct = 0.0;
+    for (int i = 0; i < 4; ++i)
+        for (int ear = 0; ear < 2; ++ear)
+            for (int n = 0; n < 84; ++n) {
+                cross += static_cast<double>(set.response(i, ear)[n]) * anechoic.response(i, ear)[n];
+                direct += static_cast<double>(anechoic.response(i, ear)[n]) * anechoic.response(i, ear)[n];
+            }
+    const double gain = cross / direct;
+    EXPECT_GT(gain, 0.1);
+    EXPECT_LT(gain, 0.9);
     for (int i = 0; i < 4; ++i)
         for (int ear = 0; ear < 2; ++ear) {
             double difference = 0.0;
-            double direct = 0.0;
+            double energy = 0.0;
             for (int n = 0; n < 84; ++n) {
-                const double d = set.response(i, ear)[n] - anechoic.response(i, ear)[n];
+                const double d = set.response(i, ear)[n] - gain * anechoic.response(i, ear)[n];
                 difference += d * d;
-                direct += static_cast<double>(anechoic.response(i, ear)[n]) * anechoic.response(i, ear)[n];
+                energy += static_cast<double>(anechoic.response(i, ear)[n]) * anechoic.response(i, ear)[n];
             }
-            EXPECT_LT(difference, 1e-4 * direct) << "input " << i << " ear " << ear;
+            EXPECT_LT(difference, 1e-4 * gain * gain * energy) << "input " << i << " ear " << ear;
         }
 }
 
@@ -405,37 +437,119 @@ TEST_F(GeneratedSets, GeneratingAgainGivesTheSameBytes)
     }
 }
 
-TEST(DecoderSetGenerator, IfMissingKeepsExistingSetsWithoutReadingTheHrtf)
+// A two-channel float WAV of one 16384-frame input whose software tag is the given text.
+void writeTaggedWav(const fs::path& path, const char* software)
 {
-    TempFolder folder("keep");
-    const fs::path existing = folder.path() / "2OA-decoder-anechoic.wav";
-    std::ofstream(existing) << "not touched";
-    // The HRTF path is invalid: it must not even be opened when nothing is missing.
-    EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", "2OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}), 0);
-    EXPECT_EQ(fileBytes(existing), "not touched");
+    SF_INFO info {};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_set_string(file, SF_STR_SOFTWARE, software);
+    std::vector<float> frames(2 * kLength, 0.0f);
+    sf_writef_float(file, frames.data(), kLength);
+    sf_close(file);
 }
 
-TEST(DecoderSetGenerator, RejectsBadArgumentsAndLeavesNoFilesOnFailure)
+// --if-missing keeps a set made by this generator version, without opening the HRTF set, and
+// makes again a set of an older version or a file that is no set of this generator.
+TEST(DecoderSetGenerator, IfMissingKeepsCurrentSetsAndRemakesOutdatedOnes)
+{
+    const std::string name = "AMBIX_2_UHJ.wav";
+    TempFolder reference("reference");
+    ASSERT_EQ(generate({"--output", reference.path().string(), "--only", name}), 0);
+    const std::string current = fileBytes(reference.path() / name);
+
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"a set of this version", [&](const fs::path& p) { fs::copy_file(reference.path() / name, p); }, true},
+        {"a set of version 1", [](const fs::path& p) { writeTaggedWav(p, "qir-make-decoder-sets 1"); }, false},
+        {"a WAV file of another program", [](const fs::path& p) { writeTaggedWav(p, "sox"); }, false},
+        {"a text file", [](const fs::path& p) { std::ofstream(p) << "not a set"; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder("keep");
+        const fs::path path = folder.path() / name;
+        c.make(path);
+        const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
+        fs::last_write_time(path, stamp);
+        // The HRTF path is invalid: it must not even be opened for the UHJ set.
+        std::string errors;
+        EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", name, "--sofa", "/nonexistent.sofa"}, &errors), 0) << errors;
+        EXPECT_EQ(fs::last_write_time(path) == stamp, c.kept);
+        EXPECT_TRUE(fileBytes(path) == current);
+    }
+
+    // A binaural set of this version is kept without reading the HRTF set.
+    TempFolder folder("keep-binaural");
+    const fs::path binaural = folder.path() / "2OA-decoder-anechoic.wav";
+    writeTaggedWav(binaural, ("qir-make-decoder-sets " + std::to_string(qirtools::kDecoderSetGeneratorVersion)).c_str());
+    const std::string before = fileBytes(binaural);
+    EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", "2OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}), 0);
+    EXPECT_TRUE(fileBytes(binaural) == before);
+}
+
+// Files that are not usable HRTF sets, made in folder: a WAV file, a KEMAR set cut to a
+// third of its length, an empty file.
+void writeBadSofaFiles(const fs::path& folder)
+{
+    SF_INFO info {};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* wav = sf_open((folder / "noise.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(wav, nullptr);
+    std::vector<short> frames(2 * 4800, 1000);
+    sf_writef_short(wav, frames.data(), 4800);
+    sf_close(wav);
+    const std::string kemar = fileBytes(qirtools::kDefaultSofaPath);
+    ASSERT_FALSE(kemar.empty());
+    std::ofstream(folder / "cut.sofa", std::ios::binary) << kemar.substr(0, kemar.size() / 3);
+    std::ofstream(folder / "empty.sofa");
+}
+
+TEST(DecoderSetGenerator, RejectsBadArgumentsAndUnusableHrtfFilesAndLeavesNoFilesOnFailure)
 {
     struct Case {
         std::vector<std::string> extra;
         int status;
         const char* message;
     };
+    // {dir} stands for the case's folder, which holds the files of writeBadSofaFiles.
     const Case cases[] = {
         {{"--only", "8OA-decoder-anechoic.wav"}, 2, "unknown decoder set"},
         {{"--frobnicate"}, 2, "unknown option"},
         {{"--sofa"}, 2, "needs a value"},
-        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}, 1, "/nonexistent.sofa"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "/nonexistent.sofa"}, 1, "the SOFA file /nonexistent.sofa does not exist"},
+        {{"--only", "1OA-decoder-room.wav", "--sofa", "{dir}/noise.wav"}, 1, "noise.wav is a WAV audio file, not a SOFA file"},
+        {{"--only", "2OA-decoder-anechoic.wav", "--sofa", "{dir}/cut.sofa"}, 1, "cut.sofa is damaged or truncated"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "{dir}/empty.sofa"}, 1, "empty.sofa is empty"},
+        {{"--only", "1OA-decoder-anechoic.wav", "--sofa", "{dir}"}, 1, "is a folder, not a file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         TempFolder folder("bad");
+        writeBadSofaFiles(folder.path());
         std::vector<std::string> arguments {"--output", (folder.path() / "sets").string()};
-        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        for (std::string argument : c.extra) {
+            if (const auto at = argument.find("{dir}"); at != std::string::npos)
+                argument.replace(at, 5, folder.path().string());
+            arguments.push_back(argument);
+        }
         std::string errors;
         EXPECT_EQ(generate(arguments, &errors), c.status);
         EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        // A failure is one sentence, not a library's error number.
+        if (c.status == 1) {
+            EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+            EXPECT_EQ(errors.find("libmysofa error"), std::string::npos) << errors;
+        }
         if (fs::exists(folder.path() / "sets")) {
             EXPECT_TRUE(fs::is_empty(folder.path() / "sets"));
         }
