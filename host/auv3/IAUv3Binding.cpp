@@ -152,7 +152,9 @@ void IAUv3Binding::AttachBufferList(ERoute direction, AudioBufferList* list, int
         }
         c += n;
     }
-    SetChannelConnections(direction, c, MaxNChannels(direction) - c, false);
+    // The records after this bus's channels, not after the first c records: a
+    // later bus must not disconnect the channels it has just attached.
+    SetChannelConnections(direction, firstRecord + c, MaxNChannels(direction) - (firstRecord + c), false);
 }
 
 void IAUv3Binding::AttachInputBuffers(AudioBufferList* list) noexcept
