@@ -96,7 +96,13 @@ IHostAPIBase::IHostAPIBase(Config config, EAPI api) : IPluginCore(config.nParams
 
 IHostAPIBase::~IHostAPIBase()
 {
-    // No tick may run once destruction has begun.
+    // No tick may run once destruction has begun. A derived plug-in has
+    // already stopped it if its ticks reach its own parts.
+    StopTimer();
+}
+
+void IHostAPIBase::StopTimer() noexcept
+{
     if (mTimer) {
         mTimer->Stop();
     }

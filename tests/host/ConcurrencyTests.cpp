@@ -1,8 +1,11 @@
 // tests/host: the audio unit renders while another thread changes every
 // parameter through the host's parameter tree and the main thread runs the idle
 // timer (which loads decoder sets), saves the state and asks for display texts;
-// plug-in objects may be created from several threads at once.
+// plug-in objects may be created from several threads at once; a plug-in
+// destroyed on a host thread stops its idle ticks before its engine goes.
 #include "tests/support/HostHarness.h"
+
+#include "framework/platform/MainRunLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -131,5 +134,30 @@ TEST(DecoderAudioUnitConcurrency, PluginObjectsAreCreatedFromSeveralThreadsAtOnc
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->NParams(), 13);
         EXPECT_EQ(p->GetParam(3)->Value(), 1.0);
+    }
+}
+
+// The idle tick reaches the engine through the plug-in. A host may release the
+// plug-in on its own thread while the main loop ticks: no tick may run once the
+// plug-in's destruction has begun, and a tick already running is waited for.
+TEST(DecoderPluginConcurrency, IdleTicksNeverReachAPluginBeingDestroyed)
+{
+    (void)qirtest::TestResourceDirectory();
+    for (int round = 0; round < 20; ++round) {
+        // On a virtual clock the 40 ms ticks follow each other without pause, so
+        // they keep overlapping the destruction.
+        plugfw::MainRunLoop loop(std::make_unique<plugfw::VirtualRunLoopClock>());
+        std::unique_ptr<plugfw::IAUv3Binding> plug = plugfw::MakePlugin(plugfw::InstanceInfo{});
+        plug->CreateTimer(loop);
+        std::atomic<bool> stop{false};
+        std::thread mainThread([&] {
+            // Relaxed: the flag must not order the ticks before the destruction.
+            (void)loop.RunUntil([&] { return stop.load(std::memory_order_relaxed); }, std::chrono::hours(24 * 365));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        plug.reset();
+        EXPECT_EQ(loop.NTimers(), 0);
+        stop.store(true, std::memory_order_relaxed);
+        mainThread.join();
     }
 }
