@@ -154,7 +154,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
 
     mPlug = plugfw::MakePlugin(plugfw::InstanceInfo{});
     mPlug->SetAUAudioUnit(this);
-    mPlugCell = std::make_shared<PlugCell>(mPlug.get());
+    mPlugAccess = std::make_shared<PlugAccess>(mPlug.get());
 
     std::vector<NSInteger> capabilities;
     populateChannelCapabilitesArray(capabilities);
@@ -205,31 +205,32 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
         }
     });
 
-    std::shared_ptr<PlugCell> cell = mPlugCell;
-    mParameterTree->setImplementorValueObserver([cell](AUParameter* param, AUValue value) {
-        if (plugfw::IAUv3Binding* plug = cell->load()) {
-            plug->SetParameterFromValueObserver(param->address(), value);
+    // Any thread: the host's parameter-tree callbacks.
+    std::shared_ptr<PlugAccess> access = mPlugAccess;
+    mParameterTree->setImplementorValueObserver([access](AUParameter* param, AUValue value) {
+        if (const CallbackGate::Use use(access->mGate); use) {
+            access->mPlug->SetParameterFromValueObserver(param->address(), value);
         }
     });
-    mParameterTree->setImplementorValueProvider([cell](AUParameter* param) -> AUValue {
-        plugfw::IAUv3Binding* plug = cell->load();
-        return plug ? plug->GetParameter(param->address()) : 0.0f;
+    mParameterTree->setImplementorValueProvider([access](AUParameter* param) -> AUValue {
+        const CallbackGate::Use use(access->mGate);
+        return use ? access->mPlug->GetParameter(param->address()) : 0.0f;
     });
-    mParameterTree->setImplementorStringFromValueCallback([cell](AUParameter* param, const AUValue* value) {
-        plugfw::IAUv3Binding* plug = cell->load();
-        if (!plug) {
+    mParameterTree->setImplementorStringFromValueCallback([access](AUParameter* param, const AUValue* value) {
+        const CallbackGate::Use use(access->mGate);
+        if (!use) {
             return std::string();
         }
-        const AUValue v = value ? *value : param->value();
+        const AUValue v = value ? *value : access->mPlug->GetParameter(param->address());
         // The host may ask from several threads at once: each call formats into
         // a buffer of its own rather than the plug-in's shared display string.
         plugfw::TextBuf text;
-        plug->GetParamDisplay(param->address(), v, text);
+        access->mPlug->GetParamDisplay(param->address(), v, text);
         return std::string(text.Get());
     });
-    mParameterTree->setImplementorValueFromStringCallback([cell](AUParameter* param, const std::string& text) {
-        plugfw::IAUv3Binding* plug = cell->load();
-        return plug ? plug->GetParamStringToValue(param->address(), text.c_str()) : 0.0f;
+    mParameterTree->setImplementorValueFromStringCallback([access](AUParameter* param, const std::string& text) {
+        const CallbackGate::Use use(access->mGate);
+        return use ? access->mPlug->GetParamStringToValue(param->address(), text.c_str()) : 0.0f;
     });
 
     if (mPlug->HasUI()) {
@@ -317,8 +318,10 @@ QIRMatrixDecoderAudioUnit::~QIRMatrixDecoderAudioUnit()
     if (mUIUpdateParamObserverToken && mParameterTree) {
         mParameterTree->removeParameterObserver(mUIUpdateParamObserverToken);
     }
-    if (mPlugCell) {
-        mPlugCell->store(nullptr);
+    // Parameter-tree callbacks may be running on host threads: they finish, and
+    // later ones find the plug-in gone, before it is deleted.
+    if (mPlugAccess) {
+        mPlugAccess->mGate.Close();
     }
     mPlug.reset();
 }

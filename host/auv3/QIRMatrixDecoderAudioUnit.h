@@ -9,10 +9,10 @@
 #include "framework/PlugTypes.h"
 #include "framework/PtrList.h"
 #include "host/auv3/BufferedAudioBus.h"
+#include "host/auv3/CallbackGate.h"
 #include "host/auv3/IAUv3Binding.h"
 #include "host/auv3/platform/AUAudioUnit.h"
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,8 +85,14 @@ public:
 
 private:
     // Reaches the plug-in from the parameter-tree callbacks without keeping the
-    // audio unit object alive; cleared when the plug-in is deleted.
-    using PlugCell = std::atomic<plugfw::IAUv3Binding*>;
+    // audio unit object alive. A callback uses the plug-in only inside the gate;
+    // teardown closes the gate, waiting for the callbacks inside, before it
+    // deletes the plug-in.
+    struct PlugAccess {
+        explicit PlugAccess(plugfw::IAUv3Binding* plug) noexcept : mPlug(plug) {}
+        plugfw::IAUv3Binding* const mPlug;
+        CallbackGate mGate;
+    };
 
     std::shared_ptr<AUParameterTree> buildParameterTree();
     std::shared_ptr<AUAudioUnitBusArray> makeBusArray(plugfw::ERoute direction, int nBuses);
@@ -104,5 +110,5 @@ private:
     std::shared_ptr<AUParameterTree> mParameterTree;
     std::shared_ptr<AUAudioUnitBusArray> mInputBusArray;
     std::shared_ptr<AUAudioUnitBusArray> mOutputBusArray;
-    std::shared_ptr<PlugCell> mPlugCell;
+    std::shared_ptr<PlugAccess> mPlugAccess;
 };

@@ -161,3 +161,47 @@ TEST(DecoderPluginConcurrency, IdleTicksNeverReachAPluginBeingDestroyed)
         mainThread.join();
     }
 }
+
+// A host keeps the tree's parameters and uses them from its own threads; it may
+// release the audio unit on another thread at the same time. Calls that were
+// running finish against a live plug-in, and later calls find it gone and do
+// nothing.
+TEST(DecoderAudioUnitConcurrency, ParameterCallbacksRunningWhileTheUnitIsReleasedFinishSafely)
+{
+    (void)qirtest::TestResourceDirectory();
+    AudioComponentDescription desc;
+    desc.componentType = MakeFourCharCode("aumf");
+    desc.componentSubType = MakeFourCharCode("QiR1");
+    desc.componentManufacturer = MakeFourCharCode("Mrwf");
+    for (int round = 0; round < 20; ++round) {
+        auto unit = QIRMatrixDecoderAudioUnit::alloc();
+        ASSERT_TRUE(unit->initWithComponentDescription(desc, 0, nullptr));
+        // The host holds parameters only, not the tree.
+        const std::vector<std::shared_ptr<AUParameter>> params = unit->parameterTree()->allParameters();
+        std::atomic<bool> stop{false};
+        std::atomic<int> calls{0};
+        std::thread hostThread([&] {
+            for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+                const auto& param = params[static_cast<std::size_t>(i) % params.size()];
+                param->setValue(param->minValue());
+                (void)param->value();
+                (void)param->stringFromValue(nullptr);
+                (void)param->valueFromString("1");
+                calls.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+        while (calls.load(std::memory_order_relaxed) < 50) {
+            std::this_thread::yield();
+        }
+        unit.reset();
+        const int afterRelease = calls.load(std::memory_order_relaxed);
+        while (calls.load(std::memory_order_relaxed) < afterRelease + 50) {
+            std::this_thread::yield();
+        }
+        stop.store(true, std::memory_order_relaxed);
+        hostThread.join();
+        // Without the plug-in the parameters keep the value last set.
+        EXPECT_EQ(params[12]->value(), params[12]->minValue());
+        HostHarness::pumpMainQueue();
+    }
+}
