@@ -446,6 +446,7 @@ AUInternalRenderBlock QIRMatrixDecoderAudioUnit::internalRenderBlock()
 
 std::shared_ptr<AUAudioUnitPreset> QIRMatrixDecoderAudioUnit::currentPreset()
 {
+    std::lock_guard lock(mPresetMutex);
     if (mCurrentPreset && mCurrentPreset->number() < 0) {
         return mCurrentPreset;
     }
@@ -470,6 +471,7 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
         }
         if (preset->number() < 0) {
             if (!preset->name().empty()) {
+                std::lock_guard lock(self->mPresetMutex);
                 self->mCurrentPreset = preset;
             }
             return;
@@ -478,8 +480,13 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
             if (factoryPreset->number() != preset->number()) {
                 continue;
             }
-            (void)self->mPlug->RestorePreset(static_cast<int>(preset->number()));
-            self->mCurrentPreset = factoryPreset;
+            {
+                std::lock_guard lock(self->mPresetMutex);
+                (void)self->mPlug->RestorePreset(static_cast<int>(preset->number()));
+                self->mCurrentPreset = factoryPreset;
+            }
+            // Outside the lock: the tree's observers may ask for the current
+            // preset.
             for (int k = 0; k < self->mPlug->NParams(); ++k) {
                 if (auto param = self->mParameterTree->parameterWithAddress(static_cast<AUParameterAddress>(k))) {
                     param->setValue(static_cast<AUValue>(self->mPlug->GetParam(k)->Value()));
@@ -524,7 +531,10 @@ NSDictionary QIRMatrixDecoderAudioUnit::fullState()
     state["type"] = static_cast<int64_t>(mPlug->GetAUPluginType());
     state["subtype"] = static_cast<int64_t>(mPlug->GetUniqueID());
     state["manufacturer"] = static_cast<int64_t>(mPlug->GetMfrID());
-    state["name"] = std::string(mPlug->GetPresetName(mPlug->GetCurrentPresetIdx()));
+    {
+        std::lock_guard lock(mPresetMutex);
+        state["name"] = std::string(mPlug->GetPresetName(mPlug->GetCurrentPresetIdx()));
+    }
     plugfw::IByteChunk chunk;
     (void)mPlug->SerializeState(chunk);
     const uint8_t* bytes = chunk.GetData();

@@ -14,6 +14,7 @@
 #include "host/auv3/platform/AUAudioUnit.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,10 @@ private:
     AUMIDIOutputEventBlock mMidiOutputEventBlock;
     AUParameterObserverToken mUIUpdateParamObserverToken = nullptr;
     std::vector<std::shared_ptr<AUAudioUnitPreset>> mPresets;
+    // The current preset, with the plug-in's current preset index and its
+    // name: written by preset selections on the main queue, read by the host's
+    // threads. None of them runs on the render thread.
+    std::mutex mPresetMutex;
     std::shared_ptr<AUAudioUnitPreset> mCurrentPreset;
     NSInteger mCurrentFactoryPresetIndex = 0;
     std::shared_ptr<AUParameterTree> mParameterTree;

@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -204,4 +206,38 @@ TEST(DecoderAudioUnitConcurrency, ParameterCallbacksRunningWhileTheUnitIsRelease
         EXPECT_EQ(params[12]->value(), params[12]->minValue());
         HostHarness::pumpMainQueue();
     }
+}
+
+// A host reads the current preset and saves the state on its own thread while
+// preset selections run on the main queue.
+TEST(DecoderAudioUnitConcurrency, CurrentPresetAndStateAreReadWhileSelectionsRunOnTheMainQueue)
+{
+    HostHarness host;
+    const std::shared_ptr<AUAudioUnitPreset> factory = host.unit().factoryPresets().front();
+    const auto user = std::make_shared<AUAudioUnitPreset>(-1, "My Setting");
+    // The name the state carries: the plug-in's current preset's, fixed by the
+    // first selection at initialisation.
+    const std::string stateName = host.plugin().GetPresetName(host.plugin().GetCurrentPresetIdx());
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::thread hostThread([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::shared_ptr<AUAudioUnitPreset> current = host.unit().currentPreset();
+            if (current != factory && current != user) {
+                unexpected.fetch_add(1);
+            }
+            const NSDictionary state = host.unit().fullState();
+            if (std::get<std::string>(state.at("name")) != stateName) {
+                unexpected.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        host.unit().setCurrentPreset(i % 2 == 0 ? user : factory);
+        HostHarness::pumpMainQueue();
+    }
+    stop.store(true, std::memory_order_relaxed);
+    hostThread.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(host.unit().currentPreset(), factory);
 }
