@@ -104,6 +104,13 @@ void IAUv3Binding::EndInformHostOfParamChange(int paramIdx)
 
 const uint8_t* IAUv3Binding::GetDataFromExternal(int& /*size*/) { return nullptr; }
 
+void IAUv3Binding::SetLatency(int samples)
+{
+    if (mLatency.exchange(samples) != samples && mAUAudioUnit) {
+        mAUAudioUnit->informHostOfLatencyChange();
+    }
+}
+
 // Render thread: never waits.
 bool IAUv3Binding::SendMidiMsg(const IMidiMsg& msg) noexcept
 {

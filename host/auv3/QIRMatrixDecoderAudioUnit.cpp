@@ -245,6 +245,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
             });
     }
 
+    mReportedLatency.store(latency());
     setCurrentPreset(mPresets.front());
     return true;
 }
@@ -341,6 +342,8 @@ bool QIRMatrixDecoderAudioUnit::allocateRenderResourcesAndReturnError(NSError* o
     }
     mPlug->Prepare((*mOutputBusArray)[0]->format()->sampleRate(), maxFrames);
     mPlug->OnReset();
+    // The same latency in samples at a new rate is a new latency in seconds.
+    informHostOfLatencyChange();
     return true;
 }
 
@@ -514,14 +517,33 @@ void QIRMatrixDecoderAudioUnit::setRenderingOffline(bool renderingOffline)
     mPlug->mRenderingOffline = renderingOffline;
 }
 
+namespace {
+
+// Samples at the plug-in's current rate, in seconds; a rate that is not
+// positive (a host's format without one) has no duration to give.
+double Seconds(int samples, double sampleRate)
+{
+    return sampleRate > 0.0 ? static_cast<double>(samples) / sampleRate : 0.0;
+}
+
+} // namespace
+
 double QIRMatrixDecoderAudioUnit::latency()
 {
-    return static_cast<double>(mPlug->GetLatency()) / mPlug->GetSampleRate();
+    return Seconds(mPlug->GetLatency(), mPlug->GetSampleRate());
 }
 
 double QIRMatrixDecoderAudioUnit::tailTime()
 {
-    return static_cast<double>(mPlug->GetTailSize()) / mPlug->GetSampleRate();
+    return Seconds(mPlug->GetTailSize(), mPlug->GetSampleRate());
+}
+
+void QIRMatrixDecoderAudioUnit::informHostOfLatencyChange()
+{
+    const double seconds = latency();
+    if (mReportedLatency.exchange(seconds) != seconds) {
+        didChangeValueForKey("latency");
+    }
 }
 
 NSDictionary QIRMatrixDecoderAudioUnit::fullState()

@@ -13,6 +13,7 @@
 #include "host/auv3/IAUv3Binding.h"
 #include "host/auv3/platform/AUAudioUnit.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,6 +77,9 @@ public:
 
     // Render thread: MIDI towards the host.
     bool sendMidiData(int64_t sampleTime, NSInteger length, const uint8_t* bytes) override;
+    // Control thread: tells the observers of "latency" when the latency in
+    // seconds differs from the one they last had.
+    void informHostOfLatencyChange() override;
 
     [[nodiscard]] bool supportsMPE() override;
     [[nodiscard]] NSData getDataFromExternal();
@@ -116,4 +120,7 @@ private:
     std::shared_ptr<AUAudioUnitBusArray> mInputBusArray;
     std::shared_ptr<AUAudioUnitBusArray> mOutputBusArray;
     std::shared_ptr<PlugAccess> mPlugAccess;
+    // The latency in seconds that the observers of "latency" last had: a new
+    // latency or a new sample rate is told once.
+    std::atomic<double> mReportedLatency{0.0};
 };

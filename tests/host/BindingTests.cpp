@@ -81,6 +81,7 @@ public:
         mMidi.push_back({sampleTime, std::vector<uint8_t>(bytes, bytes + length)});
         return true;
     }
+    void informHostOfLatencyChange() override { mLog.push_back("latency"); }
 
     std::vector<std::string> mLog;
     std::vector<std::pair<int64_t, std::vector<uint8_t>>> mMidi;
@@ -279,6 +280,19 @@ TEST_F(BindingFixture, GesturesAndChangesReachTheAudioUnitAsPlainValues)
     mPlug.EndInformHostOfParamChange(0);
     const std::vector<std::string> expected = {"begin 0", "set 0 5.000000", "end 0"};
     EXPECT_EQ(mUnit.mLog, expected);
+}
+
+TEST_F(BindingFixture, OnlyLatencyChangesReachTheAudioUnit)
+{
+    mPlug.SetLatency(128);
+    mPlug.SetLatency(128);
+    mPlug.SetLatency(0);
+    EXPECT_EQ(mUnit.mLog, (std::vector<std::string>{"latency", "latency"}));
+    EXPECT_EQ(mPlug.GetLatency(), 0);
+
+    RecordingPlug unattached;
+    unattached.SetLatency(64);
+    EXPECT_EQ(unattached.GetLatency(), 64) << "stored even with no audio unit to tell";
 }
 
 TEST_F(BindingFixture, OutputBuffersConnectTheirRecordsAndDisconnectTheRest)

@@ -241,3 +241,32 @@ TEST(DecoderAudioUnitConcurrency, CurrentPresetAndStateAreReadWhileSelectionsRun
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(host.unit().currentPreset(), factory);
 }
+
+// A host's interface thread reads the latency while its engine thread allocates
+// render resources at another rate.
+TEST(DecoderAudioUnitConcurrency, LatencyIsReadWhileRenderResourcesAreAllocated)
+{
+    HostHarness host;
+    const double rates[] = {44100.0, 96000.0};
+    ASSERT_TRUE(host.allocate(rates[0], 256, 4));
+    const int samples = host.plugin().GetLatency();
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::thread interfaceThread([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const double seconds = host.unit().latency();
+            if (seconds != samples / rates[0] && seconds != samples / rates[1]) {
+                unexpected.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        if (!host.allocate(rates[i % 2], 256, 4)) {
+            ADD_FAILURE() << "allocation " << i;
+            break;
+        }
+    }
+    stop.store(true, std::memory_order_relaxed);
+    interfaceThread.join();
+    EXPECT_EQ(unexpected.load(), 0);
+}
