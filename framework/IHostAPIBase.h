@@ -174,6 +174,7 @@ protected:
     ISPSCQueue<IMidiMsg> mMidiToUI{kMidiQueueCapacity};
     ISPSCQueue<SysExData> mSysExFromUI{kSysExQueueCapacity};
     ISPSCQueue<SysExData> mSysExToUI{kSysExQueueCapacity};
+    // Render thread only: unpacks the editor's system-exclusive messages.
     SysExData mSysExScratch;
 };
 

@@ -1,14 +1,17 @@
-// tests/host: the audio unit renders while another thread changes every
-// parameter through the host's parameter tree and the main thread runs the idle
-// timer (which loads decoder sets), saves the state and asks for display texts;
-// plug-in objects may be created from several threads at once; a plug-in
-// destroyed on a host thread stops its idle ticks before its engine goes.
+// tests/host: the audio unit and its binding across threads. The unit renders
+// while another thread changes every parameter through the host's parameter
+// tree and the main thread runs the idle timer (which loads decoder sets), saves
+// the state and asks for display texts; plug-in objects may be created from
+// several threads at once; teardown on a host thread waits out idle ticks and
+// parameter-tree callbacks; presets, state, latency and the editor's messages
+// are read and written from several threads.
 #include "tests/support/HostHarness.h"
 
 #include "framework/platform/MainRunLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -269,4 +272,79 @@ TEST(DecoderAudioUnitConcurrency, LatencyIsReadWhileRenderResourcesAreAllocated)
     stop.store(true, std::memory_order_relaxed);
     interfaceThread.join();
     EXPECT_EQ(unexpected.load(), 0);
+}
+
+namespace {
+
+// A plug-in with an editor that exchanges system-exclusive messages with its
+// processor in both directions at once: the idle tick hands the processor's
+// messages to the editor while the render thread forwards the editor's to the
+// host. Each direction carries its own byte pattern.
+class SysExEditorPlug final : public plugfw::IAUv3Binding {
+public:
+    static constexpr uint8_t kToEditor = 0xA5;
+    static constexpr uint8_t kFromEditor = 0x5A;
+
+    static plugfw::Config MakeConfig()
+    {
+        plugfw::Config config;
+        config.nParams = 0;
+        config.channelIOStr = "2-2";
+        config.plugHasUI = true;
+        return config;
+    }
+
+    SysExEditorPlug() : plugfw::IAUv3Binding(plugfw::InstanceInfo{}, MakeConfig()) {}
+
+    // Render thread: a message for the editor.
+    bool SendToEditor()
+    {
+        std::array<uint8_t, plugfw::SysExData::kMaxBytes> bytes;
+        bytes.fill(kToEditor);
+        return mSysExToUI.Push(plugfw::SysExData(0, static_cast<int32_t>(bytes.size()), bytes.data()));
+    }
+
+    // Main thread (idle tick).
+    void SendSysexMsgFromDelegate(const plugfw::ISysEx& msg) override
+    {
+        bool intact = msg.mSize == plugfw::SysExData::kMaxBytes;
+        for (int32_t i = 0; intact && i < msg.mSize; ++i) {
+            intact = msg.mData[i] == kToEditor;
+        }
+        (intact ? mIntact : mDamaged).fetch_add(1);
+    }
+
+    std::atomic<int> mIntact{0};
+    std::atomic<int> mDamaged{0};
+};
+
+} // namespace
+
+TEST(AudioUnitBindingConcurrency, SysExToAndFromTheEditorDoNotShareABuffer)
+{
+    plugfw::MainRunLoop loop;
+    SysExEditorPlug plug;
+    plug.Prepare(48000.0, 64);
+    plug.CreateTimer(loop);
+    std::array<uint8_t, plugfw::SysExData::kMaxBytes> fromEditor;
+    fromEditor.fill(SysExEditorPlug::kFromEditor);
+    const auto editorTimer = loop.AddTimer(std::chrono::milliseconds(1), [&] {
+        plug.SendSysexMsgFromUI(plugfw::ISysEx(0, fromEditor.data(), static_cast<int32_t>(fromEditor.size())));
+    });
+
+    std::atomic<bool> stop{false};
+    std::thread renderThread([&] {
+        AudioTimeStamp ts;
+        plugfw::ITimeInfo timeInfo;
+        while (!stop.load(std::memory_order_relaxed)) {
+            (void)plug.SendToEditor();
+            plug.ProcessWithEvents(&ts, 0, nullptr, timeInfo);
+        }
+    });
+    EXPECT_TRUE(loop.RunUntil([&] { return plug.mIntact.load() + plug.mDamaged.load() >= 40; },
+                              std::chrono::seconds(60)));
+    stop.store(true, std::memory_order_relaxed);
+    renderThread.join();
+    loop.RemoveTimer(editorTimer);
+    EXPECT_EQ(plug.mDamaged.load(), 0);
 }
