@@ -59,6 +59,13 @@ AudioUnitParameterUnit UnitForParam(const plugfw::IParam& param, std::string& un
     return kAudioUnitParameterUnit_Generic;
 }
 
+// Samples at the plug-in's current rate, in seconds; a rate that is not
+// positive (a host's format without one) has no duration to give.
+double Seconds(int samples, double sampleRate)
+{
+    return sampleRate > 0.0 ? static_cast<double>(samples) / sampleRate : 0.0;
+}
+
 AudioUnitParameterOptions DisplayFlag(plugfw::IParam::EDisplayType type)
 {
     switch (type) {
@@ -488,8 +495,8 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
                 (void)self->mPlug->RestorePreset(static_cast<int>(preset->number()));
                 self->mCurrentPreset = factoryPreset;
             }
-            // Outside the lock: the tree's observers may ask for the current
-            // preset.
+            // The tree is told outside the lock: its observers are the host's
+            // code, which may wait on threads that ask for the current preset.
             for (int k = 0; k < self->mPlug->NParams(); ++k) {
                 if (auto param = self->mParameterTree->parameterWithAddress(static_cast<AUParameterAddress>(k))) {
                     param->setValue(static_cast<AUValue>(self->mPlug->GetParam(k)->Value()));
@@ -516,17 +523,6 @@ void QIRMatrixDecoderAudioUnit::setRenderingOffline(bool renderingOffline)
     AUAudioUnit::setRenderingOffline(renderingOffline);
     mPlug->mRenderingOffline = renderingOffline;
 }
-
-namespace {
-
-// Samples at the plug-in's current rate, in seconds; a rate that is not
-// positive (a host's format without one) has no duration to give.
-double Seconds(int samples, double sampleRate)
-{
-    return sampleRate > 0.0 ? static_cast<double>(samples) / sampleRate : 0.0;
-}
-
-} // namespace
 
 double QIRMatrixDecoderAudioUnit::latency()
 {

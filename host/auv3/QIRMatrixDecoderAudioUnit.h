@@ -112,8 +112,10 @@ private:
     std::vector<std::shared_ptr<AUAudioUnitPreset>> mPresets;
     // The current preset, with the plug-in's current preset index and its
     // name: written by preset selections on the main queue, read by the host's
-    // threads. None of them runs on the render thread.
-    std::mutex mPresetMutex;
+    // threads. None of them runs on the render thread. Recursive: restoring a
+    // preset may reach the host's parameter observers, which may ask for the
+    // current preset on the same thread.
+    std::recursive_mutex mPresetMutex;
     std::shared_ptr<AUAudioUnitPreset> mCurrentPreset;
     NSInteger mCurrentFactoryPresetIndex = 0;
     std::shared_ptr<AUParameterTree> mParameterTree;
