@@ -262,7 +262,7 @@ void IAudioProcessor::SetBlockSize(int blockSize)
 
 double IAudioProcessor::GetSamplesPerBeat() const noexcept
 {
-    return mTimeInfo.mTempo > 0.0 ? mSampleRate * 60.0 / mTimeInfo.mTempo : 0.0;
+    return mTimeInfo.mTempo > 0.0 ? mSampleRate.load() * 60.0 / mTimeInfo.mTempo : 0.0;
 }
 
 unsigned IAudioProcessor::GetAUPluginType() const noexcept

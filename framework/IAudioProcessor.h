@@ -15,6 +15,7 @@
 #include "framework/TextBuf.h"
 #include "framework/TypedBuf.h"
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -42,7 +43,8 @@ public:
     virtual bool SendMidiMsgs(TypedBuf<IMidiMsg>& msgs);
     virtual bool SendSysEx(const ISysEx& /*msg*/) { return false; }
     virtual void GetBusName(ERoute direction, int busIdx, int nBuses, TextBuf& name) const;
-    virtual void SetLatency(int samples) { mLatency = samples; }
+    // control thread: the latency reported to the host, in samples.
+    virtual void SetLatency(int samples) { mLatency.store(samples); }
 
     // Configuration queries.
     // Appends the configurations of ioStr to configs; returns how many it parsed.
@@ -66,9 +68,9 @@ public:
     // control thread, while rendering is stopped: resizes and zeroes the scratch
     // buffers when the size changes; does nothing (and allocates nothing) otherwise.
     void SetBlockSize(int blockSize);
-    [[nodiscard]] double GetSampleRate() const noexcept { return mSampleRate; }
+    [[nodiscard]] double GetSampleRate() const noexcept { return mSampleRate.load(); }
     [[nodiscard]] int GetBlockSize() const noexcept { return mBlockSize; }
-    [[nodiscard]] int GetLatency() const noexcept { return mLatency; }
+    [[nodiscard]] int GetLatency() const noexcept { return mLatency.load(); }
     [[nodiscard]] int GetTailSize() const noexcept { return mTailSize; }
     [[nodiscard]] bool GetRenderingOffline() const noexcept { return mRenderingOffline; }
     [[nodiscard]] const ITimeInfo& GetTimeInfo() const noexcept { return mTimeInfo; }
@@ -97,8 +99,9 @@ public:
     void SetChannelLabel(ERoute direction, int idx, const char* formatStr, bool zeroBased = false);
     [[nodiscard]] const char* GetChannelLabel(ERoute direction, int idx) const noexcept;
 
-    // The host binding writes these directly.
-    double mSampleRate = 48000.0;
+    // The host binding writes these directly. The sample rate is written on the
+    // control thread and read, with the latency, by hosts on any thread.
+    std::atomic<double> mSampleRate{48000.0};
     bool mRenderingOffline = false;
     ITimeInfo mTimeInfo;
 
@@ -110,7 +113,7 @@ protected:
     bool mDoesMidiIn = false;
     bool mDoesMidiOut = false;
     bool mDoesMPE = false;
-    int mLatency = 0;
+    std::atomic<int> mLatency{0};
     int mBlockSize = 0;
     int mTailSize = 0;
     // Owned configurations.

@@ -96,7 +96,13 @@ IHostAPIBase::IHostAPIBase(Config config, EAPI api) : IPluginCore(config.nParams
 
 IHostAPIBase::~IHostAPIBase()
 {
-    // No tick may run once destruction has begun.
+    // No tick may run once destruction has begun. A derived plug-in has
+    // already stopped it if its ticks reach its own parts.
+    StopTimer();
+}
+
+void IHostAPIBase::StopTimer() noexcept
+{
     if (mTimer) {
         mTimer->Stop();
     }
@@ -124,8 +130,11 @@ void IHostAPIBase::OnTimer(Timer& /*timer*/)
         while (mMidiToUI.ElementsAvailable() > 0 && mMidiToUI.Pop(msg)) {
             SendMidiMsgFromDelegate(msg);
         }
-        while (mSysExToUI.ElementsAvailable() > 0 && mSysExToUI.Pop(mSysExScratch)) {
-            SendSysexMsgFromDelegate(ISysEx(mSysExScratch.mOffset, mSysExScratch.mData, mSysExScratch.mSize));
+        // A buffer of the tick's own: the render thread unpacks the editor's
+        // messages into mSysExScratch at the same time.
+        SysExData sysEx;
+        while (mSysExToUI.ElementsAvailable() > 0 && mSysExToUI.Pop(sysEx)) {
+            SendSysexMsgFromDelegate(ISysEx(sysEx.mOffset, sysEx.mData, sysEx.mSize));
         }
     }
     OnIdle();

@@ -161,6 +161,12 @@ public:
     void DeferSysexMsg(const ISysEx& msg) override;
 
 protected:
+    // Stops the idle timer and waits for a tick in progress on another thread to
+    // finish: no tick runs once this returns (a tick that calls it completes).
+    // A plug-in whose ticks reach parts of its own calls it first thing in its
+    // destructor, before those parts go; the base destructor calls it again.
+    void StopTimer() noexcept;
+
     TextBuf mParamDisplayStr;
     std::unique_ptr<Timer> mTimer;
     ISPSCQueue<ParamTuple> mParamsToUI{kParamsToUICapacity};
@@ -168,6 +174,7 @@ protected:
     ISPSCQueue<IMidiMsg> mMidiToUI{kMidiQueueCapacity};
     ISPSCQueue<SysExData> mSysExFromUI{kSysExQueueCapacity};
     ISPSCQueue<SysExData> mSysExToUI{kSysExQueueCapacity};
+    // Render thread only: unpacks the editor's system-exclusive messages.
     SysExData mSysExScratch;
 };
 

@@ -16,7 +16,10 @@ public:
     using Callback = std::function<void(Timer&)>;
 
     virtual ~Timer() = default;
-    // Ends the timer; the second call does nothing.
+    // Any thread. Ends the timer: once this returns the callback runs no more,
+    // and a firing in progress on another thread has finished. Called from the
+    // timer's own callback, that callback completes. The second call does
+    // nothing. The destructor stops the timer the same way.
     virtual void Stop() = 0;
 
     // A running timer on the process's main run loop, first firing due now.

@@ -104,6 +104,13 @@ void IAUv3Binding::EndInformHostOfParamChange(int paramIdx)
 
 const uint8_t* IAUv3Binding::GetDataFromExternal(int& /*size*/) { return nullptr; }
 
+void IAUv3Binding::SetLatency(int samples)
+{
+    if (mLatency.exchange(samples) != samples && mAUAudioUnit) {
+        mAUAudioUnit->informHostOfLatencyChange();
+    }
+}
+
 // Render thread: never waits.
 bool IAUv3Binding::SendMidiMsg(const IMidiMsg& msg) noexcept
 {
@@ -152,7 +159,9 @@ void IAUv3Binding::AttachBufferList(ERoute direction, AudioBufferList* list, int
         }
         c += n;
     }
-    SetChannelConnections(direction, c, MaxNChannels(direction) - c, false);
+    // The records after this bus's channels, not after the first c records: a
+    // later bus must not disconnect the channels it has just attached.
+    SetChannelConnections(direction, firstRecord + c, MaxNChannels(direction) - (firstRecord + c), false);
 }
 
 void IAUv3Binding::AttachInputBuffers(AudioBufferList* list) noexcept

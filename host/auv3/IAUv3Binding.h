@@ -30,6 +30,8 @@ public:
     virtual void endInformHostOfParamChange(uint64_t address) = 0;
     // Render thread. True when the host accepted the bytes.
     virtual bool sendMidiData(int64_t sampleTime, NSInteger length, const uint8_t* bytes) = 0;
+    // Control thread: the plug-in's latency has changed.
+    virtual void informHostOfLatencyChange() = 0;
 
 protected:
     ~IAUv3HostMessages() = default;
@@ -45,6 +47,10 @@ public:
     void InformHostOfParamChange(int paramIdx, double normalizedValue) override;
     void EndInformHostOfParamChange(int paramIdx) override;
     void InformHostOfPresetChange() override {}
+
+    // Control thread. Stores the latency and, when it differs from the one in
+    // effect, tells the audio unit, which tells the host.
+    void SetLatency(int samples) override;
 
     // MIDI towards the host. Render thread: never waits.
     bool SendMidiMsg(const IMidiMsg& msg) noexcept override;

@@ -44,6 +44,9 @@ QIRMatrixDecoder::QIRMatrixDecoder(const plugfw::InstanceInfo& info)
 
 QIRMatrixDecoder::~QIRMatrixDecoder()
 {
+    // Idle ticks reach the engine: they end (and a running one is waited for)
+    // before it goes.
+    StopTimer();
     // The engine reads parameters through this object: it goes first.
     mDSP.reset();
 }

@@ -59,6 +59,13 @@ AudioUnitParameterUnit UnitForParam(const plugfw::IParam& param, std::string& un
     return kAudioUnitParameterUnit_Generic;
 }
 
+// Samples at the plug-in's current rate, in seconds; a rate that is not
+// positive (a host's format without one) has no duration to give.
+double Seconds(int samples, double sampleRate)
+{
+    return sampleRate > 0.0 ? static_cast<double>(samples) / sampleRate : 0.0;
+}
+
 AudioUnitParameterOptions DisplayFlag(plugfw::IParam::EDisplayType type)
 {
     switch (type) {
@@ -154,7 +161,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
 
     mPlug = plugfw::MakePlugin(plugfw::InstanceInfo{});
     mPlug->SetAUAudioUnit(this);
-    mPlugCell = std::make_shared<PlugCell>(mPlug.get());
+    mPlugAccess = std::make_shared<PlugAccess>(mPlug.get());
 
     std::vector<NSInteger> capabilities;
     populateChannelCapabilitesArray(capabilities);
@@ -205,31 +212,32 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
         }
     });
 
-    std::shared_ptr<PlugCell> cell = mPlugCell;
-    mParameterTree->setImplementorValueObserver([cell](AUParameter* param, AUValue value) {
-        if (plugfw::IAUv3Binding* plug = cell->load()) {
-            plug->SetParameterFromValueObserver(param->address(), value);
+    // Any thread: the host's parameter-tree callbacks.
+    std::shared_ptr<PlugAccess> access = mPlugAccess;
+    mParameterTree->setImplementorValueObserver([access](AUParameter* param, AUValue value) {
+        if (const CallbackGate::Use use(access->mGate); use) {
+            access->mPlug->SetParameterFromValueObserver(param->address(), value);
         }
     });
-    mParameterTree->setImplementorValueProvider([cell](AUParameter* param) -> AUValue {
-        plugfw::IAUv3Binding* plug = cell->load();
-        return plug ? plug->GetParameter(param->address()) : 0.0f;
+    mParameterTree->setImplementorValueProvider([access](AUParameter* param) -> AUValue {
+        const CallbackGate::Use use(access->mGate);
+        return use ? access->mPlug->GetParameter(param->address()) : 0.0f;
     });
-    mParameterTree->setImplementorStringFromValueCallback([cell](AUParameter* param, const AUValue* value) {
-        plugfw::IAUv3Binding* plug = cell->load();
-        if (!plug) {
+    mParameterTree->setImplementorStringFromValueCallback([access](AUParameter* param, const AUValue* value) {
+        const CallbackGate::Use use(access->mGate);
+        if (!use) {
             return std::string();
         }
-        const AUValue v = value ? *value : param->value();
+        const AUValue v = value ? *value : access->mPlug->GetParameter(param->address());
         // The host may ask from several threads at once: each call formats into
         // a buffer of its own rather than the plug-in's shared display string.
         plugfw::TextBuf text;
-        plug->GetParamDisplay(param->address(), v, text);
+        access->mPlug->GetParamDisplay(param->address(), v, text);
         return std::string(text.Get());
     });
-    mParameterTree->setImplementorValueFromStringCallback([cell](AUParameter* param, const std::string& text) {
-        plugfw::IAUv3Binding* plug = cell->load();
-        return plug ? plug->GetParamStringToValue(param->address(), text.c_str()) : 0.0f;
+    mParameterTree->setImplementorValueFromStringCallback([access](AUParameter* param, const std::string& text) {
+        const CallbackGate::Use use(access->mGate);
+        return use ? access->mPlug->GetParamStringToValue(param->address(), text.c_str()) : 0.0f;
     });
 
     if (mPlug->HasUI()) {
@@ -244,6 +252,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
             });
     }
 
+    mReportedLatency.store(latency());
     setCurrentPreset(mPresets.front());
     return true;
 }
@@ -317,8 +326,10 @@ QIRMatrixDecoderAudioUnit::~QIRMatrixDecoderAudioUnit()
     if (mUIUpdateParamObserverToken && mParameterTree) {
         mParameterTree->removeParameterObserver(mUIUpdateParamObserverToken);
     }
-    if (mPlugCell) {
-        mPlugCell->store(nullptr);
+    // Parameter-tree callbacks may be running on host threads: they finish, and
+    // later ones find the plug-in gone, before it is deleted.
+    if (mPlugAccess) {
+        mPlugAccess->mGate.Close();
     }
     mPlug.reset();
 }
@@ -338,6 +349,8 @@ bool QIRMatrixDecoderAudioUnit::allocateRenderResourcesAndReturnError(NSError* o
     }
     mPlug->Prepare((*mOutputBusArray)[0]->format()->sampleRate(), maxFrames);
     mPlug->OnReset();
+    // The same latency in samples at a new rate is a new latency in seconds.
+    informHostOfLatencyChange();
     return true;
 }
 
@@ -443,6 +456,7 @@ AUInternalRenderBlock QIRMatrixDecoderAudioUnit::internalRenderBlock()
 
 std::shared_ptr<AUAudioUnitPreset> QIRMatrixDecoderAudioUnit::currentPreset()
 {
+    std::lock_guard lock(mPresetMutex);
     if (mCurrentPreset && mCurrentPreset->number() < 0) {
         return mCurrentPreset;
     }
@@ -467,6 +481,7 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
         }
         if (preset->number() < 0) {
             if (!preset->name().empty()) {
+                std::lock_guard lock(self->mPresetMutex);
                 self->mCurrentPreset = preset;
             }
             return;
@@ -475,8 +490,13 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
             if (factoryPreset->number() != preset->number()) {
                 continue;
             }
-            (void)self->mPlug->RestorePreset(static_cast<int>(preset->number()));
-            self->mCurrentPreset = factoryPreset;
+            {
+                std::lock_guard lock(self->mPresetMutex);
+                (void)self->mPlug->RestorePreset(static_cast<int>(preset->number()));
+                self->mCurrentPreset = factoryPreset;
+            }
+            // The tree is told outside the lock: its observers are the host's
+            // code, which may wait on threads that ask for the current preset.
             for (int k = 0; k < self->mPlug->NParams(); ++k) {
                 if (auto param = self->mParameterTree->parameterWithAddress(static_cast<AUParameterAddress>(k))) {
                     param->setValue(static_cast<AUValue>(self->mPlug->GetParam(k)->Value()));
@@ -506,12 +526,20 @@ void QIRMatrixDecoderAudioUnit::setRenderingOffline(bool renderingOffline)
 
 double QIRMatrixDecoderAudioUnit::latency()
 {
-    return static_cast<double>(mPlug->GetLatency()) / mPlug->GetSampleRate();
+    return Seconds(mPlug->GetLatency(), mPlug->GetSampleRate());
 }
 
 double QIRMatrixDecoderAudioUnit::tailTime()
 {
-    return static_cast<double>(mPlug->GetTailSize()) / mPlug->GetSampleRate();
+    return Seconds(mPlug->GetTailSize(), mPlug->GetSampleRate());
+}
+
+void QIRMatrixDecoderAudioUnit::informHostOfLatencyChange()
+{
+    const double seconds = latency();
+    if (mReportedLatency.exchange(seconds) != seconds) {
+        didChangeValueForKey("latency");
+    }
 }
 
 NSDictionary QIRMatrixDecoderAudioUnit::fullState()
@@ -521,7 +549,10 @@ NSDictionary QIRMatrixDecoderAudioUnit::fullState()
     state["type"] = static_cast<int64_t>(mPlug->GetAUPluginType());
     state["subtype"] = static_cast<int64_t>(mPlug->GetUniqueID());
     state["manufacturer"] = static_cast<int64_t>(mPlug->GetMfrID());
-    state["name"] = std::string(mPlug->GetPresetName(mPlug->GetCurrentPresetIdx()));
+    {
+        std::lock_guard lock(mPresetMutex);
+        state["name"] = std::string(mPlug->GetPresetName(mPlug->GetCurrentPresetIdx()));
+    }
     plugfw::IByteChunk chunk;
     (void)mPlug->SerializeState(chunk);
     const uint8_t* bytes = chunk.GetData();

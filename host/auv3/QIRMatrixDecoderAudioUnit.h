@@ -9,11 +9,13 @@
 #include "framework/PlugTypes.h"
 #include "framework/PtrList.h"
 #include "host/auv3/BufferedAudioBus.h"
+#include "host/auv3/CallbackGate.h"
 #include "host/auv3/IAUv3Binding.h"
 #include "host/auv3/platform/AUAudioUnit.h"
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,9 @@ public:
 
     // Render thread: MIDI towards the host.
     bool sendMidiData(int64_t sampleTime, NSInteger length, const uint8_t* bytes) override;
+    // Control thread: tells the observers of "latency" when the latency in
+    // seconds differs from the one they last had.
+    void informHostOfLatencyChange() override;
 
     [[nodiscard]] bool supportsMPE() override;
     [[nodiscard]] NSData getDataFromExternal();
@@ -85,8 +90,14 @@ public:
 
 private:
     // Reaches the plug-in from the parameter-tree callbacks without keeping the
-    // audio unit object alive; cleared when the plug-in is deleted.
-    using PlugCell = std::atomic<plugfw::IAUv3Binding*>;
+    // audio unit object alive. A callback uses the plug-in only inside the gate;
+    // teardown closes the gate, waiting for the callbacks inside, before it
+    // deletes the plug-in.
+    struct PlugAccess {
+        explicit PlugAccess(plugfw::IAUv3Binding* plug) noexcept : mPlug(plug) {}
+        plugfw::IAUv3Binding* const mPlug;
+        CallbackGate mGate;
+    };
 
     std::shared_ptr<AUParameterTree> buildParameterTree();
     std::shared_ptr<AUAudioUnitBusArray> makeBusArray(plugfw::ERoute direction, int nBuses);
@@ -99,10 +110,19 @@ private:
     AUMIDIOutputEventBlock mMidiOutputEventBlock;
     AUParameterObserverToken mUIUpdateParamObserverToken = nullptr;
     std::vector<std::shared_ptr<AUAudioUnitPreset>> mPresets;
+    // The current preset, with the plug-in's current preset index and its
+    // name: written by preset selections on the main queue, read by the host's
+    // threads. None of them runs on the render thread. Recursive: restoring a
+    // preset may reach the host's parameter observers, which may ask for the
+    // current preset on the same thread.
+    std::recursive_mutex mPresetMutex;
     std::shared_ptr<AUAudioUnitPreset> mCurrentPreset;
     NSInteger mCurrentFactoryPresetIndex = 0;
     std::shared_ptr<AUParameterTree> mParameterTree;
     std::shared_ptr<AUAudioUnitBusArray> mInputBusArray;
     std::shared_ptr<AUAudioUnitBusArray> mOutputBusArray;
-    std::shared_ptr<PlugCell> mPlugCell;
+    std::shared_ptr<PlugAccess> mPlugAccess;
+    // The latency in seconds that the observers of "latency" last had: a new
+    // latency or a new sample rate is told once.
+    std::atomic<double> mReportedLatency{0.0};
 };

@@ -1,5 +1,6 @@
-// tests/framework: the single-producer single-consumer queue and the run
-// loop's dispatch across threads (run under ThreadSanitizer).
+// tests/framework: the single-producer single-consumer queue, the run loop's
+// dispatch across threads, and the idle timer stopped from another thread
+// (run under ThreadSanitizer).
 #include "framework/IHostAPIBase.h"
 #include "framework/IParam.h"
 #include "framework/ISPSCQueue.h"
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -159,6 +161,67 @@ TEST(IHostAPIBaseConcurrency, IdleTickDrainsMidiPushedByTheRenderThread)
     render.join();
     EXPECT_TRUE(host.mInOrder);
     EXPECT_GT(host.mReceived, 0);
+}
+
+// A plug-in whose ticks use a part it owns, and whose destructor stops the
+// ticks before that part goes.
+class PartOwningHost : public IHostAPIBase {
+public:
+    struct Part {
+        int mUses = 0;
+    };
+
+    explicit PartOwningHost(std::atomic<int>& ticksWithoutPart)
+        : IHostAPIBase(EditorHost::editorConfig(), kAPIAUv3), mTicksWithoutPart(ticksWithoutPart)
+    {
+    }
+    ~PartOwningHost() override
+    {
+        StopTimer();
+        mPart.reset();
+    }
+
+    void OnIdle() override
+    {
+        mInTick.store(true);
+        // Long enough for the destructor, started meanwhile, to reach its end
+        // were it not made to wait.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (mPart) {
+            ++mPart->mUses;
+        } else {
+            mTicksWithoutPart.fetch_add(1);
+        }
+    }
+
+    std::atomic<bool> mInTick{false};
+
+private:
+    std::atomic<int>& mTicksWithoutPart;
+    std::unique_ptr<Part> mPart = std::make_unique<Part>();
+};
+
+TEST(IHostAPIBaseConcurrency, DestructionOnAnotherThreadWaitsOutTheTickInProgress)
+{
+    MainRunLoop loop;
+    std::atomic<int> ticksWithoutPart{0};
+    auto host = std::make_unique<PartOwningHost>(ticksWithoutPart);
+    host->CreateTimer(loop);
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        while (!host->mInTick.load()) {
+            std::this_thread::yield();
+        }
+        host.reset();
+        destroyed.store(true);
+    });
+    // The loop keeps ticking while the destructor runs; none of its ticks may
+    // find the part gone.
+    EXPECT_TRUE(loop.RunUntil([&] { return destroyed.load(); }, std::chrono::seconds(30)));
+    loop.RunFor(std::chrono::milliseconds(100));
+    destroyer.join();
+    EXPECT_EQ(ticksWithoutPart.load(), 0);
+    EXPECT_EQ(loop.NTimers(), 0);
 }
 
 } // namespace

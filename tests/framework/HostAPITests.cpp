@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -361,6 +362,55 @@ TEST(IdleTimer, StopsWhenReplacedOrDestroyed)
     EXPECT_EQ(loop.NTimers(), 0) << "a timer may stop itself from its callback";
     timer->Stop();
     timer->Stop();
+}
+
+// A plug-in whose tick runs a given action, to stop or replace its own timer
+// from inside a tick.
+class TickActionHost : public IHostAPIBase {
+public:
+    TickActionHost() : IHostAPIBase(decoderConfig(), kAPIAUv3) {}
+    void OnIdle() override
+    {
+        ++mTicks;
+        if (mAction) {
+            mAction(*this);
+        }
+    }
+    void Stop() { StopTimer(); }
+
+    int mTicks = 0;
+    std::function<void(TickActionHost&)> mAction;
+};
+
+TEST(IdleTimer, ATickMayStopOrReplaceItsOwnTimer)
+{
+    MainRunLoop loop(std::make_unique<VirtualRunLoopClock>());
+    {
+        TickActionHost host;
+        host.mAction = [](TickActionHost& self) {
+            if (self.mTicks == 3) {
+                self.Stop();
+            }
+        };
+        host.CreateTimer(loop);
+        loop.RunFor(400ms);
+        EXPECT_EQ(host.mTicks, 3) << "stopped from its third tick";
+        EXPECT_EQ(loop.NTimers(), 0);
+        host.Stop();
+    }
+    {
+        TickActionHost host;
+        host.mAction = [&loop](TickActionHost& self) {
+            if (self.mTicks == 1) {
+                self.CreateTimer(loop); // destroys the timer that is firing
+            }
+        };
+        host.CreateTimer(loop);
+        loop.RunFor(80ms);
+        EXPECT_EQ(host.mTicks, 4) << "the replacement ticks at once, then at 40 and 80 ms";
+        EXPECT_EQ(loop.NTimers(), 1);
+    }
+    EXPECT_EQ(loop.NTimers(), 0);
 }
 
 TEST(MainRunLoop, RunsDispatchedTasksInOrderAndSkipsMissedFirings)

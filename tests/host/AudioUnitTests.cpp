@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -70,7 +71,7 @@ TEST(DecoderAudioUnit, BussesDefaultToSixtyFourChannelAmbisonicsInAndStereoOut)
     EXPECT_EQ(out->format()->channelLayout()->layoutTag(), 0x650002U);
     EXPECT_EQ(out->maximumChannelCount(), 2U);
 
-    EXPECT_DOUBLE_EQ(host.unit().latency(), 0.0);
+    EXPECT_DOUBLE_EQ(host.unit().latency(), host.plugin().GetLatency() / 48000.0);
     EXPECT_DOUBLE_EQ(host.unit().tailTime(), 0.0);
     EXPECT_FALSE(host.unit().canProcessInPlace());
     EXPECT_TRUE(host.unit().MIDIOutputNames().empty());
@@ -135,6 +136,58 @@ TEST(DecoderAudioUnit, ParameterTreePresentsTheThirteenParameters)
     EXPECT_EQ(host.parameter(1), 6.0f) << "and clamped to its range";
     host.plugin().GetParam(12)->Set(-12.0);
     EXPECT_FLOAT_EQ(host.parameter(12), -12.0f) << "the tree reads the plug-in's value";
+}
+
+// The host reads the latency in seconds and watches it for changes: it follows
+// the plug-in's latency and sample rate whenever it is read, and each change
+// reaches the observers once.
+TEST(DecoderAudioUnit, LatencyFollowsThePluginAndEachChangeIsNotifiedOnce)
+{
+    HostHarness host;
+    int notifications = 0;
+    const NSKeyValueObserverToken token = host.unit().addObserverForKeyPath("latency", [&] { ++notifications; });
+    const auto expectedSeconds = [&host] {
+        return static_cast<double>(host.plugin().GetLatency()) / host.plugin().GetSampleRate();
+    };
+    EXPECT_DOUBLE_EQ(host.unit().latency(), expectedSeconds()) << "before allocation";
+
+    ASSERT_TRUE(host.allocate(96000.0, 512, 4));
+    const int own = host.plugin().GetLatency();
+    EXPECT_DOUBLE_EQ(host.unit().latency(), own / 96000.0);
+    const int afterFirstAllocation = notifications;
+    EXPECT_LE(afterFirstAllocation, 1) << "one allocation, at most one change";
+
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        int samples;
+        double rate;
+        int newNotifications;
+    };
+    const Step steps[] = {
+        {"a new latency", [&] { host.plugin().SetLatency(own + 64); }, own + 64, 96000.0, 1},
+        {"the same latency again", [&] { host.plugin().SetLatency(own + 64); }, own + 64, 96000.0, 0},
+        {"allocation at another rate resets it", [&] { ASSERT_TRUE(host.allocate(48000.0, 512, 4)); }, own, 48000.0, 1},
+        {"the same allocation again", [&] { ASSERT_TRUE(host.allocate(48000.0, 512, 4)); }, own, 48000.0, 0},
+    };
+    for (const Step& step : steps) {
+        const int before = notifications;
+        step.act();
+        EXPECT_EQ(host.plugin().GetLatency(), step.samples) << step.what;
+        EXPECT_DOUBLE_EQ(host.unit().latency(), step.samples / step.rate) << step.what;
+        EXPECT_EQ(notifications - before, step.newNotifications) << step.what;
+    }
+
+    // A rate of zero has no duration to report.
+    host.plugin().Prepare(0.0, 512);
+    host.plugin().SetLatency(own + 1);
+    EXPECT_EQ(host.unit().latency(), 0.0);
+    EXPECT_EQ(host.unit().tailTime(), 0.0);
+
+    host.unit().removeObserver(token);
+    const int beforeRemoval = notifications;
+    host.plugin().SetLatency(own + 2);
+    EXPECT_EQ(notifications, beforeRemoval) << "a removed observer hears nothing";
 }
 
 TEST(DecoderAudioUnit, OverviewParametersAndViewConfigurations)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -80,6 +81,7 @@ public:
         mMidi.push_back({sampleTime, std::vector<uint8_t>(bytes, bytes + length)});
         return true;
     }
+    void informHostOfLatencyChange() override { mLog.push_back("latency"); }
 
     std::vector<std::string> mLog;
     std::vector<std::pair<int64_t, std::vector<uint8_t>>> mMidi;
@@ -280,6 +282,19 @@ TEST_F(BindingFixture, GesturesAndChangesReachTheAudioUnitAsPlainValues)
     EXPECT_EQ(mUnit.mLog, expected);
 }
 
+TEST_F(BindingFixture, OnlyLatencyChangesReachTheAudioUnit)
+{
+    mPlug.SetLatency(128);
+    mPlug.SetLatency(128);
+    mPlug.SetLatency(0);
+    EXPECT_EQ(mUnit.mLog, (std::vector<std::string>{"latency", "latency"}));
+    EXPECT_EQ(mPlug.GetLatency(), 0);
+
+    RecordingPlug unattached;
+    unattached.SetLatency(64);
+    EXPECT_EQ(unattached.GetLatency(), 64) << "stored even with no audio unit to tell";
+}
+
 TEST_F(BindingFixture, OutputBuffersConnectTheirRecordsAndDisconnectTheRest)
 {
     RecordingPlug wide("2-4");
@@ -338,4 +353,65 @@ TEST_F(BindingFixture, EmptyCallDrainsEditorQueuesAndRecordsTheTimestampForMidiO
     ASSERT_EQ(mUnit.mMidi.size(), 1U);
     EXPECT_EQ(mUnit.mMidi[0].first, 5007);
     EXPECT_EQ(mUnit.mMidi[0].second, (std::vector<uint8_t>{0x80, 60, 0}));
+}
+
+namespace {
+
+// A plug-in with one stereo input and two stereo output busses. It writes
+// output channel k as the constant k + 1, so every host buffer shows which
+// record it was attached to.
+class TwoBusPlug final : public plugfw::IAUv3Binding {
+public:
+    static plugfw::Config MakeConfig()
+    {
+        plugfw::Config config;
+        config.nParams = 0;
+        config.channelIOStr = "2-2.2";
+        return config;
+    }
+
+    TwoBusPlug() : plugfw::IAUv3Binding(plugfw::InstanceInfo{}, MakeConfig()) {}
+
+    void ProcessBlock(float** /*inputs*/, float** outputs, int nFrames) noexcept override
+    {
+        for (int k = 0; k < MaxNChannels(plugfw::kRouteOutput); ++k) {
+            std::fill(outputs[k], outputs[k] + nFrames, static_cast<float>(k + 1));
+        }
+    }
+    bool SendMidiMsg(const plugfw::IMidiMsg& /*msg*/) noexcept override { return false; }
+};
+
+} // namespace
+
+TEST(TwoOutputBusses, EachBusRendersItsOwnChannels)
+{
+    constexpr uint32_t kFrames = 64;
+    TwoBusPlug plug;
+    ASSERT_EQ(plug.MaxNChannels(plugfw::kRouteOutput), 4);
+    plug.Prepare(48000.0, kFrames);
+
+    // A host renders the busses in order; the call for the last one processes.
+    std::vector<std::vector<float>> host(4, std::vector<float>(kFrames, 0.0f));
+    BufferList bus0({host[0].data(), host[1].data()});
+    BufferList bus1({host[2].data(), host[3].data()});
+    plug.AttachOutputBuffers(bus0.get(), 0);
+    plug.AttachOutputBuffers(bus1.get(), 1);
+    EXPECT_EQ(plug.NChannelsConnected(plugfw::kRouteOutput), 4);
+    AudioTimeStamp ts;
+    plugfw::ITimeInfo timeInfo;
+    plug.ProcessWithEvents(&ts, kFrames, nullptr, timeInfo);
+    for (std::size_t k = 0; k < host.size(); ++k) {
+        EXPECT_EQ(std::count(host[k].begin(), host[k].end(), static_cast<float>(k + 1)), kFrames)
+            << "host buffer " << k;
+    }
+
+    // A later call with the second bus left out renders it into scratch only.
+    std::vector<std::vector<float>> next(2, std::vector<float>(kFrames, 0.0f));
+    BufferList bus0Only({next[0].data(), next[1].data()});
+    plug.AttachOutputBuffers(bus0Only.get(), 0);
+    EXPECT_EQ(plug.NChannelsConnected(plugfw::kRouteOutput), 2);
+    EXPECT_FALSE(plug.IsChannelConnected(plugfw::kRouteOutput, 2));
+    plug.ProcessWithEvents(&ts, kFrames, nullptr, timeInfo);
+    EXPECT_EQ(next[1][kFrames - 1], 2.0f);
+    EXPECT_EQ(host[2][0], 3.0f) << "the earlier call's buffers are not written again";
 }

@@ -1,14 +1,22 @@
-// tests/host: the audio unit renders while another thread changes every
-// parameter through the host's parameter tree and the main thread runs the idle
-// timer (which loads decoder sets), saves the state and asks for display texts;
-// plug-in objects may be created from several threads at once.
+// tests/host: the audio unit and its binding across threads. The unit renders
+// while another thread changes every parameter through the host's parameter
+// tree and the main thread runs the idle timer (which loads decoder sets), saves
+// the state and asks for display texts; plug-in objects may be created from
+// several threads at once; teardown on a host thread waits out idle ticks and
+// parameter-tree callbacks; presets, state, latency and the editor's messages
+// are read and written from several threads.
 #include "tests/support/HostHarness.h"
+
+#include "framework/platform/MainRunLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -132,4 +140,211 @@ TEST(DecoderAudioUnitConcurrency, PluginObjectsAreCreatedFromSeveralThreadsAtOnc
         EXPECT_EQ(p->NParams(), 13);
         EXPECT_EQ(p->GetParam(3)->Value(), 1.0);
     }
+}
+
+// The idle tick reaches the engine through the plug-in. A host may release the
+// plug-in on its own thread while the main loop ticks: no tick may run once the
+// plug-in's destruction has begun, and a tick already running is waited for.
+TEST(DecoderPluginConcurrency, IdleTicksNeverReachAPluginBeingDestroyed)
+{
+    (void)qirtest::TestResourceDirectory();
+    for (int round = 0; round < 20; ++round) {
+        // On a virtual clock the 40 ms ticks follow each other without pause, so
+        // they keep overlapping the destruction.
+        plugfw::MainRunLoop loop(std::make_unique<plugfw::VirtualRunLoopClock>());
+        std::unique_ptr<plugfw::IAUv3Binding> plug = plugfw::MakePlugin(plugfw::InstanceInfo{});
+        plug->CreateTimer(loop);
+        std::atomic<bool> stop{false};
+        std::thread mainThread([&] {
+            // Relaxed: the flag must not order the ticks before the destruction.
+            (void)loop.RunUntil([&] { return stop.load(std::memory_order_relaxed); }, std::chrono::hours(24 * 365));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        plug.reset();
+        EXPECT_EQ(loop.NTimers(), 0);
+        stop.store(true, std::memory_order_relaxed);
+        mainThread.join();
+    }
+}
+
+// A host keeps the tree's parameters and uses them from its own threads; it may
+// release the audio unit on another thread at the same time. Calls that were
+// running finish against a live plug-in, and later calls find it gone and do
+// nothing.
+TEST(DecoderAudioUnitConcurrency, ParameterCallbacksRunningWhileTheUnitIsReleasedFinishSafely)
+{
+    (void)qirtest::TestResourceDirectory();
+    AudioComponentDescription desc;
+    desc.componentType = MakeFourCharCode("aumf");
+    desc.componentSubType = MakeFourCharCode("QiR1");
+    desc.componentManufacturer = MakeFourCharCode("Mrwf");
+    for (int round = 0; round < 20; ++round) {
+        auto unit = QIRMatrixDecoderAudioUnit::alloc();
+        ASSERT_TRUE(unit->initWithComponentDescription(desc, 0, nullptr));
+        // The host holds parameters only, not the tree.
+        const std::vector<std::shared_ptr<AUParameter>> params = unit->parameterTree()->allParameters();
+        std::atomic<bool> stop{false};
+        std::atomic<int> calls{0};
+        std::thread hostThread([&] {
+            for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+                const auto& param = params[static_cast<std::size_t>(i) % params.size()];
+                param->setValue(param->minValue());
+                (void)param->value();
+                (void)param->stringFromValue(nullptr);
+                (void)param->valueFromString("1");
+                calls.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+        while (calls.load(std::memory_order_relaxed) < 50) {
+            std::this_thread::yield();
+        }
+        unit.reset();
+        const int afterRelease = calls.load(std::memory_order_relaxed);
+        while (calls.load(std::memory_order_relaxed) < afterRelease + 50) {
+            std::this_thread::yield();
+        }
+        stop.store(true, std::memory_order_relaxed);
+        hostThread.join();
+        // Without the plug-in the parameters keep the value last set.
+        EXPECT_EQ(params[12]->value(), params[12]->minValue());
+        HostHarness::pumpMainQueue();
+    }
+}
+
+// A host reads the current preset and saves the state on its own thread while
+// preset selections run on the main queue.
+TEST(DecoderAudioUnitConcurrency, CurrentPresetAndStateAreReadWhileSelectionsRunOnTheMainQueue)
+{
+    HostHarness host;
+    const std::shared_ptr<AUAudioUnitPreset> factory = host.unit().factoryPresets().front();
+    const auto user = std::make_shared<AUAudioUnitPreset>(-1, "My Setting");
+    // The name the state carries: the plug-in's current preset's, fixed by the
+    // first selection at initialisation.
+    const std::string stateName = host.plugin().GetPresetName(host.plugin().GetCurrentPresetIdx());
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::thread hostThread([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::shared_ptr<AUAudioUnitPreset> current = host.unit().currentPreset();
+            if (current != factory && current != user) {
+                unexpected.fetch_add(1);
+            }
+            const NSDictionary state = host.unit().fullState();
+            if (std::get<std::string>(state.at("name")) != stateName) {
+                unexpected.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        host.unit().setCurrentPreset(i % 2 == 0 ? user : factory);
+        HostHarness::pumpMainQueue();
+    }
+    stop.store(true, std::memory_order_relaxed);
+    hostThread.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(host.unit().currentPreset(), factory);
+}
+
+// A host's interface thread reads the latency while its engine thread allocates
+// render resources at another rate.
+TEST(DecoderAudioUnitConcurrency, LatencyIsReadWhileRenderResourcesAreAllocated)
+{
+    HostHarness host;
+    const double rates[] = {44100.0, 96000.0};
+    ASSERT_TRUE(host.allocate(rates[0], 256, 4));
+    const int samples = host.plugin().GetLatency();
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::thread interfaceThread([&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const double seconds = host.unit().latency();
+            if (seconds != samples / rates[0] && seconds != samples / rates[1]) {
+                unexpected.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        if (!host.allocate(rates[i % 2], 256, 4)) {
+            ADD_FAILURE() << "allocation " << i;
+            break;
+        }
+    }
+    stop.store(true, std::memory_order_relaxed);
+    interfaceThread.join();
+    EXPECT_EQ(unexpected.load(), 0);
+}
+
+namespace {
+
+// A plug-in with an editor that exchanges system-exclusive messages with its
+// processor in both directions at once: the idle tick hands the processor's
+// messages to the editor while the render thread forwards the editor's to the
+// host. Each direction carries its own byte pattern.
+class SysExEditorPlug final : public plugfw::IAUv3Binding {
+public:
+    static constexpr uint8_t kToEditor = 0xA5;
+    static constexpr uint8_t kFromEditor = 0x5A;
+
+    static plugfw::Config MakeConfig()
+    {
+        plugfw::Config config;
+        config.nParams = 0;
+        config.channelIOStr = "2-2";
+        config.plugHasUI = true;
+        return config;
+    }
+
+    SysExEditorPlug() : plugfw::IAUv3Binding(plugfw::InstanceInfo{}, MakeConfig()) {}
+
+    // Render thread: a message for the editor.
+    bool SendToEditor()
+    {
+        std::array<uint8_t, plugfw::SysExData::kMaxBytes> bytes;
+        bytes.fill(kToEditor);
+        return mSysExToUI.Push(plugfw::SysExData(0, static_cast<int32_t>(bytes.size()), bytes.data()));
+    }
+
+    // Main thread (idle tick).
+    void SendSysexMsgFromDelegate(const plugfw::ISysEx& msg) override
+    {
+        bool intact = msg.mSize == plugfw::SysExData::kMaxBytes;
+        for (int32_t i = 0; intact && i < msg.mSize; ++i) {
+            intact = msg.mData[i] == kToEditor;
+        }
+        (intact ? mIntact : mDamaged).fetch_add(1);
+    }
+
+    std::atomic<int> mIntact{0};
+    std::atomic<int> mDamaged{0};
+};
+
+} // namespace
+
+TEST(AudioUnitBindingConcurrency, SysExToAndFromTheEditorDoNotShareABuffer)
+{
+    plugfw::MainRunLoop loop;
+    SysExEditorPlug plug;
+    plug.Prepare(48000.0, 64);
+    plug.CreateTimer(loop);
+    std::array<uint8_t, plugfw::SysExData::kMaxBytes> fromEditor;
+    fromEditor.fill(SysExEditorPlug::kFromEditor);
+    const auto editorTimer = loop.AddTimer(std::chrono::milliseconds(1), [&] {
+        plug.SendSysexMsgFromUI(plugfw::ISysEx(0, fromEditor.data(), static_cast<int32_t>(fromEditor.size())));
+    });
+
+    std::atomic<bool> stop{false};
+    std::thread renderThread([&] {
+        AudioTimeStamp ts;
+        plugfw::ITimeInfo timeInfo;
+        while (!stop.load(std::memory_order_relaxed)) {
+            (void)plug.SendToEditor();
+            plug.ProcessWithEvents(&ts, 0, nullptr, timeInfo);
+        }
+    });
+    EXPECT_TRUE(loop.RunUntil([&] { return plug.mIntact.load() + plug.mDamaged.load() >= 40; },
+                              std::chrono::seconds(60)));
+    stop.store(true, std::memory_order_relaxed);
+    renderThread.join();
+    loop.RemoveTimer(editorTimer);
+    EXPECT_EQ(plug.mDamaged.load(), 0);
 }

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 TEST(AVAudioFormat, HigherOrderAmbisonicLayoutTagCarriesItsChannelCount)
@@ -131,6 +134,71 @@ TEST(AUParameterTree, ObserversAreToldOfChangesExceptTheirOwn)
     param->setValue(3.0f);
     EXPECT_EQ(firstCalls, 2);
     EXPECT_EQ(secondCalls, 2);
+}
+
+// A host may hold parameters but not their tree, and release the tree on one
+// thread while another is inside one of its callbacks. Here the callback itself
+// drops the last reference: what it captured must live until it returns.
+TEST(AUParameterTree, ACallbackOutlivesTheReleaseOfItsTreeUntilItReturns)
+{
+    using Step = std::function<void()>;
+    struct Case {
+        const char* name;
+        std::function<void(AUParameterTree&, Step)> install;
+        std::function<void(AUParameter&)> trigger;
+    };
+    const Case cases[] = {
+        {"value provider",
+         [](AUParameterTree& t, Step step) {
+             t.setImplementorValueProvider([step](AUParameter*) {
+                 step();
+                 return 0.0f;
+             });
+         },
+         [](AUParameter& p) { (void)p.value(); }},
+        {"value observer",
+         [](AUParameterTree& t, Step step) { t.setImplementorValueObserver([step](AUParameter*, AUValue) { step(); }); },
+         [](AUParameter& p) { p.setValue(1.0f); }},
+        {"string from value",
+         [](AUParameterTree& t, Step step) {
+             t.setImplementorStringFromValueCallback([step](AUParameter*, const AUValue*) {
+                 step();
+                 return std::string();
+             });
+         },
+         [](AUParameter& p) { (void)p.stringFromValue(nullptr); }},
+        {"value from string",
+         [](AUParameterTree& t, Step step) {
+             t.setImplementorValueFromStringCallback([step](AUParameter*, const std::string&) {
+                 step();
+                 return 0.0f;
+             });
+         },
+         [](AUParameter& p) { (void)p.valueFromString("1"); }},
+        {"tree observer",
+         [](AUParameterTree& t, Step step) {
+             (void)t.tokenByAddingParameterObserver([step](AUParameterAddress, AUValue) { step(); });
+         },
+         [](AUParameter& p) { p.setValue(1.0f); }},
+    };
+    for (const Case& c : cases) {
+        auto param = makeParameter(3);
+        auto tree = AUParameterTree::createTreeWithChildren({param});
+        auto captured = std::make_shared<int>(0);
+        const std::weak_ptr<int> watch = captured;
+        int calls = 0;
+        bool capturedAliveAfterRelease = false;
+        c.install(*tree, [captured, &tree, &watch, &calls, &capturedAliveAfterRelease] {
+            tree.reset();
+            capturedAliveAfterRelease = !watch.expired();
+            ++calls;
+        });
+        captured.reset();
+        c.trigger(*param);
+        EXPECT_EQ(calls, 1) << c.name;
+        EXPECT_TRUE(capturedAliveAfterRelease) << c.name;
+        EXPECT_TRUE(watch.expired()) << c.name << ": released once the call returns";
+    }
 }
 
 namespace {

@@ -130,3 +130,35 @@ AUAudioUnit::supportedViewConfigurations(const std::vector<AUAudioUnitViewConfig
 void AUAudioUnit::selectViewConfiguration(const AUAudioUnitViewConfiguration& /*viewConfiguration*/) {}
 
 void AUAudioUnit::setRenderingOffline(bool renderingOffline) { mRenderingOffline = renderingOffline; }
+
+NSKeyValueObserverToken AUAudioUnit::addObserverForKeyPath(std::string keyPath, NSKeyValueObserver observer)
+{
+    std::lock_guard lock(mObservationMutex);
+    const NSKeyValueObserverToken token = mNextObservationToken++;
+    mObservations.push_back(KeyValueObservation{token, std::move(keyPath), std::move(observer)});
+    return token;
+}
+
+void AUAudioUnit::removeObserver(NSKeyValueObserverToken token)
+{
+    std::lock_guard lock(mObservationMutex);
+    std::erase_if(mObservations, [token](const KeyValueObservation& o) { return o.mToken == token; });
+}
+
+void AUAudioUnit::didChangeValueForKey(const std::string& key)
+{
+    // The observers run outside the lock, so that they may read the unit or
+    // add and remove observers.
+    std::vector<NSKeyValueObserver> observers;
+    {
+        std::lock_guard lock(mObservationMutex);
+        for (const KeyValueObservation& o : mObservations) {
+            if (o.mKeyPath == key && o.mObserver) {
+                observers.push_back(o.mObserver);
+            }
+        }
+    }
+    for (const NSKeyValueObserver& observer : observers) {
+        observer();
+    }
+}

@@ -2,8 +2,10 @@
 // AUAudioUnitBus, AUAudioUnitBusArray, AUAudioUnitPreset and
 // AUAudioUnitViewConfiguration. The base class keeps the properties a host sets
 // and reads, checks bus formats against the channel capabilities when render
-// resources are allocated (as the real class does) and otherwise answers with
-// the real class's defaults; a subclass overrides what it provides.
+// resources are allocated (as the real class does), lets a host observe
+// changes of a property by its key (as key-value observing does) and otherwise
+// answers with the real class's defaults; a subclass overrides what it
+// provides.
 #pragma once
 
 #include "host/auv3/platform/AUParameterTree.h"
@@ -12,11 +14,19 @@
 #include "host/auv3/platform/CoreAudioTypes.h"
 #include "host/auv3/platform/Foundation.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 class AUAudioUnit;
+
+// A key-value observer: told, on the thread that made the change, that the
+// observed property has changed; it reads the new value itself.
+using NSKeyValueObserver = std::function<void()>;
+using NSKeyValueObserverToken = uint64_t;
 
 enum AUAudioUnitBusType : NSInteger {
     AUAudioUnitBusTypeInput = 1,
@@ -168,7 +178,21 @@ public:
     [[nodiscard]] bool isRenderingOffline() const noexcept { return mRenderingOffline; }
     virtual void setRenderingOffline(bool renderingOffline);
 
+    // Any thread. Observes the property named keyPath (such as "latency") until
+    // the token is removed; unknown tokens are ignored.
+    [[nodiscard]] NSKeyValueObserverToken addObserverForKeyPath(std::string keyPath, NSKeyValueObserver observer);
+    void removeObserver(NSKeyValueObserverToken token);
+    // Tells the observers of key, in the order they were added, that its value
+    // has changed. Not on the render thread: observers are the host's code.
+    void didChangeValueForKey(const std::string& key);
+
 private:
+    struct KeyValueObservation {
+        NSKeyValueObserverToken mToken;
+        std::string mKeyPath;
+        NSKeyValueObserver mObserver;
+    };
+
     AudioComponentDescription mDescription;
     AUAudioFrameCount mMaximumFramesToRender = 512;
     bool mRenderResourcesAllocated = false;
@@ -180,4 +204,7 @@ private:
     std::shared_ptr<AUAudioUnitPreset> mCurrentPreset;
     std::shared_ptr<AUAudioUnitBusArray> mEmptyInputBusses;
     std::shared_ptr<AUAudioUnitBusArray> mEmptyOutputBusses;
+    std::mutex mObservationMutex;
+    std::vector<KeyValueObservation> mObservations;
+    NSKeyValueObserverToken mNextObservationToken = 1;
 };

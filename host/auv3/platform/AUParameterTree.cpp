@@ -38,6 +38,9 @@ void AUParameterNode::removeParameterObserver(AUParameterObserverToken token)
 void AUParameterNode::notifyObservers(AUParameterAddress address, AUValue value,
                                       AUParameterObserverToken originator) const
 {
+    // A host may hold a parameter but not its tree: each ancestor is held while
+    // its observers run, in case another thread releases the tree meanwhile.
+    std::shared_ptr<const AUParameterNode> ancestor;
     for (const AUParameterNode* node = this; node;) {
         {
             std::lock_guard<std::mutex> lock(node->mObserverMutex);
@@ -47,46 +50,44 @@ void AUParameterNode::notifyObservers(AUParameterAddress address, AUValue value,
                 }
             }
         }
-        const auto parent = node->mParent.lock();
-        node = parent.get();
-        if (!node) {
-            break;
-        }
+        ancestor = node->mParent.lock();
+        node = ancestor.get();
     }
 }
 
-// The callbacks are looked up along the parent chain. The tree keeps its nodes
-// alive, so a parent found here outlives the call.
+// The callbacks are looked up along the parent chain. The caller holds this
+// node; an ancestor that holds the callback is returned with it.
 template <typename Callback>
-const Callback* AUParameterNode::findImplementor(Callback AUParameterNode::*member) const noexcept
+AUParameterNode::Implementor<Callback> AUParameterNode::findImplementor(Callback AUParameterNode::*member) const noexcept
 {
     if (this->*member) {
-        return &(this->*member);
+        return {nullptr, &(this->*member)};
     }
     for (auto parent = mParent.lock(); parent; parent = parent->mParent.lock()) {
         if ((*parent).*member) {
-            return &((*parent).*member);
+            const Callback* callback = &((*parent).*member);
+            return {std::move(parent), callback};
         }
     }
-    return nullptr;
+    return {};
 }
 
-const AUImplementorValueObserver* AUParameterNode::findValueObserver() const noexcept
+AUParameterNode::Implementor<AUImplementorValueObserver> AUParameterNode::findValueObserver() const noexcept
 {
     return findImplementor(&AUParameterNode::mValueObserver);
 }
 
-const AUImplementorValueProvider* AUParameterNode::findValueProvider() const noexcept
+AUParameterNode::Implementor<AUImplementorValueProvider> AUParameterNode::findValueProvider() const noexcept
 {
     return findImplementor(&AUParameterNode::mValueProvider);
 }
 
-const AUImplementorStringFromValueCallback* AUParameterNode::findStringFromValue() const noexcept
+AUParameterNode::Implementor<AUImplementorStringFromValueCallback> AUParameterNode::findStringFromValue() const noexcept
 {
     return findImplementor(&AUParameterNode::mStringFromValue);
 }
 
-const AUImplementorValueFromStringCallback* AUParameterNode::findValueFromString() const noexcept
+AUParameterNode::Implementor<AUImplementorValueFromStringCallback> AUParameterNode::findValueFromString() const noexcept
 {
     return findImplementor(&AUParameterNode::mValueFromString);
 }
@@ -103,8 +104,8 @@ AUParameter::AUParameter(std::string identifier, std::string name, AUParameterAd
 
 AUValue AUParameter::value() const
 {
-    if (const auto* provider = findValueProvider()) {
-        return (*provider)(const_cast<AUParameter*>(this));
+    if (const auto provider = findValueProvider(); provider.mCallback) {
+        return (*provider.mCallback)(const_cast<AUParameter*>(this));
     }
     return mValue.load();
 }
@@ -129,16 +130,16 @@ void AUParameter::setValue(AUValue value, AUParameterObserverToken originator, u
 {
     mValue.store(value);
     mLastEventType.store(eventType);
-    if (const auto* observer = findValueObserver()) {
-        (*observer)(this, value);
+    if (const auto observer = findValueObserver(); observer.mCallback) {
+        (*observer.mCallback)(this, value);
     }
     notifyObservers(mAddress, value, originator);
 }
 
 std::string AUParameter::stringFromValue(const AUValue* value) const
 {
-    if (const auto* callback = findStringFromValue()) {
-        return (*callback)(const_cast<AUParameter*>(this), value);
+    if (const auto callback = findStringFromValue(); callback.mCallback) {
+        return (*callback.mCallback)(const_cast<AUParameter*>(this), value);
     }
     const AUValue v = value ? *value : this->value();
     char text[64];
@@ -148,8 +149,8 @@ std::string AUParameter::stringFromValue(const AUValue* value) const
 
 AUValue AUParameter::valueFromString(const std::string& string) const
 {
-    if (const auto* callback = findValueFromString()) {
-        return (*callback)(const_cast<AUParameter*>(this), string);
+    if (const auto callback = findValueFromString(); callback.mCallback) {
+        return (*callback.mCallback)(const_cast<AUParameter*>(this), string);
     }
     return std::strtof(string.c_str(), nullptr);
 }

@@ -108,13 +108,22 @@ protected:
     friend class AUParameter;
     friend class AUParameterGroup;
 
-    const AUImplementorValueObserver* findValueObserver() const noexcept;
-    const AUImplementorValueProvider* findValueProvider() const noexcept;
-    const AUImplementorStringFromValueCallback* findStringFromValue() const noexcept;
-    const AUImplementorValueFromStringCallback* findValueFromString() const noexcept;
+    // An implementor callback found on this node or an ancestor, with the node
+    // that holds it: a caller keeps it for the call, so the callback stays alive
+    // even if another thread releases the tree meanwhile.
+    template <typename Callback>
+    struct Implementor {
+        std::shared_ptr<const AUParameterNode> mHolder;
+        const Callback* mCallback = nullptr;
+    };
+
+    Implementor<AUImplementorValueObserver> findValueObserver() const noexcept;
+    Implementor<AUImplementorValueProvider> findValueProvider() const noexcept;
+    Implementor<AUImplementorStringFromValueCallback> findStringFromValue() const noexcept;
+    Implementor<AUImplementorValueFromStringCallback> findValueFromString() const noexcept;
     void notifyObservers(AUParameterAddress address, AUValue value, AUParameterObserverToken originator) const;
     template <typename Callback>
-    const Callback* findImplementor(Callback AUParameterNode::*member) const noexcept;
+    Implementor<Callback> findImplementor(Callback AUParameterNode::*member) const noexcept;
 
     std::string mIdentifier;
     std::string mDisplayName;
