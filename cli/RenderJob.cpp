@@ -41,6 +41,13 @@ constexpr auto kDecoderSetTimeout = std::chrono::seconds(120);
 
 void Error(const std::string& message) { std::fprintf(stderr, "qir-render: %s\n", message.c_str()); }
 void Warning(const std::string& message) { std::fprintf(stderr, "qir-render: warning: %s\n", message.c_str()); }
+// What a render found and did; --quiet leaves these out.
+void Note(const RenderOptions& o, const std::string& message)
+{
+    if (!o.mQuiet) {
+        std::fprintf(stderr, "qir-render: %s\n", message.c_str());
+    }
+}
 
 // What the decoder-set file on disk holds.
 struct DecoderSetProbe {
@@ -335,10 +342,13 @@ int RunRender(const RenderOptions& o)
     const double seconds = static_cast<double>(inputFrames) / sampleRate;
     const double renderSeconds = std::chrono::duration<double>(finished - renderStarted).count();
     const double totalSeconds = std::chrono::duration<double>(finished - started).count();
-    std::printf("qir-render: wrote %s: %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; "
-                "%.2f s in all with loading)\n",
-                o.mOutput.c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
-                seconds / std::max(renderSeconds, 1e-9), totalSeconds);
+    char summary[512];
+    std::snprintf(summary, sizeof summary,
+                  "wrote %s: %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; %.2f s in all "
+                  "with loading)",
+                  o.mOutput.c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
+                  seconds / std::max(renderSeconds, 1e-9), totalSeconds);
+    Note(o, summary);
     return kExitOk;
 }
 

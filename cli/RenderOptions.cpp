@@ -1,11 +1,15 @@
 // cli: command-line parsing for qir-render.
 #include "cli/RenderOptions.h"
 
+#include <sndfile.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace qircli {
@@ -158,6 +162,20 @@ std::string ParseNote(const std::string& text, NoteRequest& out)
     return {};
 }
 
+// -o FILE, -o DIR or --output: given once.
+std::string SetOutput(RenderOptions& o, const std::string& value)
+{
+    if (o.mOutputFromOption) {
+        return "-o given twice: one output (a file, or a folder for several inputs)";
+    }
+    if (value.empty()) {
+        return "-o needs a file or a folder";
+    }
+    o.mOutput = value;
+    o.mOutputFromOption = true;
+    return {};
+}
+
 } // namespace
 
 const char* DecoderModeName(EDecoderMode mode) noexcept
@@ -245,10 +263,13 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              o.mResources = v;
              return std::string();
          }},
+        {"--output", [&](const std::string& v) { return SetOutput(o, v); }},
+        {"-o", [&](const std::string& v) { return SetOutput(o, v); }},
     };
     const std::map<std::string, std::function<void()>> flags = {
         {"--help", [&] { o.mHelp = true; }},
         {"-h", [&] { o.mHelp = true; }},
+        {"--version", [&] { o.mVersion = true; }},
         {"--demo", [&] { o.mDemo = true; }},
         {"--rpy", [&] { o.mRollPitchYaw = true; }},
         {"--flip-yaw", [&] { o.mFlipYaw = true; }},
@@ -257,6 +278,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"--tail", [&] { o.mTail = true; }},
         {"--no-tail", [&] { o.mTail = false; }},
         {"--quiet", [&] { o.mQuiet = true; }},
+        {"-q", [&] { o.mQuiet = true; }},
     };
 
     bool optionsEnded = false;
@@ -299,23 +321,32 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             return result;
         }
     }
-    if (o.mHelp) {
+    if (o.mHelp || o.mVersion) {
         return result;
     }
 
     if (o.mDemo) {
-        if (positional.size() != 1) {
+        if (positional.size() != (o.mOutputFromOption ? 0u : 1u)) {
             result.mError = "usage: qir-render --demo OUTPUT";
             return result;
         }
-        o.mOutput = positional[0];
-    } else {
-        if (positional.size() != 2) {
-            result.mError = positional.size() < 2 ? "missing INPUT or OUTPUT (usage: qir-render [options] INPUT OUTPUT)"
-                                                  : "too many file names: expected INPUT OUTPUT";
+        if (!o.mOutputFromOption) {
+            o.mOutput = positional[0];
+        }
+    } else if (o.mOutputFromOption) {
+        if (positional.empty()) {
+            result.mError = "missing INPUT (usage: qir-render [options] -o OUTPUT INPUT...)";
             return result;
         }
-        o.mInput = positional[0];
+        o.mInputs = positional;
+    } else {
+        if (positional.size() != 2) {
+            result.mError = positional.size() < 2
+                                ? "missing INPUT or OUTPUT (usage: qir-render [options] INPUT OUTPUT)"
+                                : "too many file names: expected INPUT OUTPUT, or -o DIR INPUT... for several inputs";
+            return result;
+        }
+        o.mInputs = {positional[0]};
         o.mOutput = positional[1];
     }
 
@@ -329,10 +360,67 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
     return result;
 }
 
+bool PlanRenders(const RenderOptions& options, std::vector<RenderOptions>& renders, std::string& error)
+{
+    namespace fs = std::filesystem;
+    renders.clear();
+    if (options.mDemo) {
+        renders.push_back(options);
+        return true;
+    }
+    std::error_code ec;
+    const bool toFolder = options.mOutputFromOption && options.mOutput != "-" && fs::is_directory(options.mOutput, ec);
+    if (!toFolder) {
+        if (options.mInputs.size() > 1) {
+            error = "-o " + options.mOutput + " is not a folder: several inputs need -o DIR, an existing folder";
+            return false;
+        }
+        RenderOptions render = options;
+        render.mInput = options.mInputs.front();
+        renders.push_back(std::move(render));
+        return true;
+    }
+    std::set<std::string> names;
+    for (const std::string& input : options.mInputs) {
+        if (input == "-") {
+            error = "standard input has no name for its output in " + options.mOutput + "; use -o FILE";
+            return false;
+        }
+        const std::string stem = fs::path(input).stem().string();
+        if (stem.empty() || stem == "." || stem == "..") {
+            error = "cannot name an output in " + options.mOutput + " after \"" + input + "\"";
+            return false;
+        }
+        const std::string name = stem + ".wav";
+        if (!names.insert(name).second) {
+            error = "two inputs would both be written to " + (fs::path(options.mOutput) / name).string();
+            return false;
+        }
+        RenderOptions render = options;
+        render.mInputs = {input};
+        render.mInput = input;
+        render.mOutput = (fs::path(options.mOutput) / name).string();
+        renders.push_back(std::move(render));
+    }
+    return true;
+}
+
+std::string VersionText()
+{
+    char sndfile[128] = "libsndfile";
+    sf_command(nullptr, SFC_GET_LIB_VERSION, sndfile, sizeof sndfile);
+    return std::string("qir-render " QIR_VERSION " (QIR Matrix Decoder)\nreads and writes sound files with ") +
+           sndfile + "\n";
+}
+
 std::string UsageText()
 {
     return R"(usage: qir-render [options] INPUT OUTPUT
+       qir-render [options] -o OUTPUT INPUT
+       qir-render [options] -o DIR INPUT...
        qir-render --demo OUTPUT
+
+With -o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
 
 Decodes an ambisonic file (order 1 to 7: 4, 9, 16, 25, 36, 49 or 64 channels,
 any format libsndfile reads) to a 2-channel file at the input's sample rate,
@@ -369,10 +457,14 @@ by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
                                .aiff, .caf, .flac, .w64, .rf64)
   --resources DIR              folder holding the decoder sets (default: the
                                sets generated by the build)
-  --quiet                      no progress display
+  -o, --output FILE|DIR        the output file, or a folder for several inputs
+  -q, --quiet                  no progress display and no notes (what was
+                               detected, levels, the summary); warnings and
+                               errors are still given
   --demo                       render a built-in scene (moving sources and the
                                test source at several directions) to OUTPUT
-  --help                       this text
+  -h, --help                   this text
+  --version                    the version of qir-render and of libsndfile
 
 Timing. Output sample t belongs to input sample t. The plug-in reports a
 latency of 0, but with rotation on its rotator delays the field by one

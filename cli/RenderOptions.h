@@ -35,9 +35,16 @@ struct NoteRequest {
 
 struct RenderOptions {
     bool mHelp = false;
+    bool mVersion = false;
     bool mDemo = false;
-    std::string mInput;  // empty with --demo
+    // The inputs as given ("-" is standard input); empty with --demo.
+    std::vector<std::string> mInputs;
+    // OUTPUT, or the value of -o: a file, "-" (standard output) or, with -o,
+    // an existing folder that receives one file per input.
     std::string mOutput;
+    bool mOutputFromOption = false;
+    // The one render's input and output, set by PlanRenders.
+    std::string mInput;
 
     EDecoderMode mMode = EDecoderMode::kAnechoic;
     std::optional<int> mOrder; // default: from the input's channel count
@@ -59,6 +66,8 @@ struct RenderOptions {
     bool mTail = true;
     ESampleFormat mFormat = ESampleFormat::kFloat;
     std::string mResources; // empty: the engine's default folder
+    // No progress display and no informational lines (the plug-in's console
+    // lines, what was detected, levels, the summary); warnings and errors stay.
     bool mQuiet = false;
 };
 
@@ -71,7 +80,16 @@ struct ParseResult {
 
 [[nodiscard]] ParseResult ParseRenderOptions(const std::vector<std::string>& args);
 
+// One render per input: mInput and mOutput set, with -o DIR naming each output
+// DIR/<input name>.wav. False with error set when the inputs and the output do
+// not fit together (several inputs without a folder, two inputs with the same
+// name, standard input into a folder).
+[[nodiscard]] bool PlanRenders(const RenderOptions& options, std::vector<RenderOptions>& renders,
+                               std::string& error);
+
 // The --help text.
 [[nodiscard]] std::string UsageText();
+// The --version text.
+[[nodiscard]] std::string VersionText();
 
 } // namespace qircli
