@@ -92,6 +92,47 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& p
     return true;
 }
 
+double Decibels(float magnitude) { return 20.0 * std::log10(static_cast<double>(magnitude)); }
+
+// The output's peak on both channels, and a warning with a way out when
+// samples went beyond full scale: lower the volume by the overshoot, rounded up
+// to the volume's 0.5 dB steps.
+void ReportLevels(const RenderOptions& o, const OutputFile& output)
+{
+    const auto level = [](float peak) {
+        char text[32];
+        if (peak > 0.0f) {
+            std::snprintf(text, sizeof text, "%+.1f dBFS", Decibels(peak));
+        } else {
+            std::snprintf(text, sizeof text, "silent");
+        }
+        return std::string(text);
+    };
+    Note(o, "output peak: left " + level(output.peak(0)) + ", right " + level(output.peak(1)));
+    if (output.overs() == 0) {
+        return;
+    }
+    const float peak = std::max(output.peak(0), output.peak(1));
+    const double over = Decibels(peak);
+    double lower = std::ceil(over * 2.0) / 2.0;
+    if (lower <= over) {
+        lower += 0.5;
+    }
+    char text[512];
+    const double volume = o.mVolumeDB - lower;
+    char advice[160];
+    if (volume >= -70.0) {
+        std::snprintf(advice, sizeof advice, "lower --volume by %.1f dB (--volume %.1f)", lower, volume);
+    } else {
+        std::snprintf(advice, sizeof advice, "lower the input's level by %.1f dB", lower);
+    }
+    std::snprintf(text, sizeof text,
+                  "%lld samples exceed full scale (peak %+.1f dBFS) and the %s output %s; %s",
+                  static_cast<long long>(output.overs()), over, output.sampleFormatName(), output.oversFate(),
+                  advice);
+    Warning(text);
+}
+
 } // namespace
 
 int RunRender(const RenderOptions& o)
@@ -335,10 +376,7 @@ int RunRender(const RenderOptions& o)
     }
     const auto finished = std::chrono::steady_clock::now();
 
-    if (output->clippedSamples() > 0) {
-        Warning(std::to_string(output->clippedSamples()) +
-                " samples exceeded full scale and were clipped; lower --volume or use --format float");
-    }
+    ReportLevels(o, *output);
     const double seconds = static_cast<double>(inputFrames) / sampleRate;
     const double renderSeconds = std::chrono::duration<double>(finished - renderStarted).count();
     const double totalSeconds = std::chrono::duration<double>(finished - started).count();
@@ -346,7 +384,7 @@ int RunRender(const RenderOptions& o)
     std::snprintf(summary, sizeof summary,
                   "wrote %s: %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; %.2f s in all "
                   "with loading)",
-                  o.mOutput.c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
+                  OutputName(o.mOutput).c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
                   seconds / std::max(renderSeconds, 1e-9), totalSeconds);
     Note(o, summary);
     return kExitOk;

@@ -250,11 +250,16 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
          }},
         {"--block", [&](const std::string& v) { return IntegerInRange("--block", v, 1, 4096, o.mBlockSize); }},
         {"--format", [&](const std::string& v) {
-             return Choice<ESampleFormat>("--format", v,
-                                          {{"float", ESampleFormat::kFloat},
-                                           {"pcm24", ESampleFormat::kPCM24},
-                                           {"pcm16", ESampleFormat::kPCM16}},
-                                          o.mFormat);
+             ESampleFormat format = ESampleFormat::kFloat;
+             std::string e = Choice<ESampleFormat>("--format", v,
+                                                   {{"float", ESampleFormat::kFloat},
+                                                    {"pcm24", ESampleFormat::kPCM24},
+                                                    {"pcm16", ESampleFormat::kPCM16}},
+                                                   format);
+             if (e.empty()) {
+                 o.mFormat = format;
+             }
+             return e;
          }},
         {"--resources", [&](const std::string& v) {
              if (v.empty()) {

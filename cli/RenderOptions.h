@@ -64,7 +64,8 @@ struct RenderOptions {
     std::vector<NoteRequest> mNotes;
     int mBlockSize = 512;
     bool mTail = true;
-    ESampleFormat mFormat = ESampleFormat::kFloat;
+    // Empty: what the output's container holds best (float; 24-bit PCM for FLAC).
+    std::optional<ESampleFormat> mFormat;
     std::string mResources; // empty: the engine's default folder
     // No progress display and no informational lines (the plug-in's console
     // lines, what was detected, levels, the summary); warnings and errors stay.

@@ -28,7 +28,7 @@ TEST_F(RenderCommand, MessagesGoToStandardErrorAndStandardOutputStaysEmpty)
 
 TEST_F(RenderCommand, QuietLeavesOnlyWarningsAndErrors)
 {
-    WriteSoundFile(mDir / "in.wav", Noise(4, 3000, 3u), kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    WriteSoundFile(mDir / "in.wav", Scaled(Noise(4, 3000, 3u), 0.1f), kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     (void)Set(1);
 
     for (const char* quiet : {"-q", "--quiet"}) {
