@@ -92,6 +92,62 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& p
     return true;
 }
 
+// The input's ambisonic conventions: what the options say, else what the file
+// says, else ACN with SN3D.
+struct InputConventions {
+    EChannelLayout mLayout = EChannelLayout::kACN;
+    ENormalization mNorm = ENormalization::kSN3D;
+    // The file says FuMa (B-format tag or .amb), whatever the options then chose.
+    bool mFileSaysFuMa = false;
+    [[nodiscard]] bool fuma() const noexcept
+    {
+        return mLayout == EChannelLayout::kFuMa || mNorm == ENormalization::kFuMa;
+    }
+};
+
+bool HasAmbExtension(const std::string& path)
+{
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return extension == ".amb";
+}
+
+InputConventions ResolveConventions(const RenderOptions& o, const SoundFileInput* file)
+{
+    InputConventions conventions;
+    const bool tagged = file && file->hasBFormatTag();
+    const bool amb = file && HasAmbExtension(o.mInput);
+    conventions.mFileSaysFuMa = tagged || amb;
+    const EChannelLayout fileLayout = conventions.mFileSaysFuMa ? EChannelLayout::kFuMa : EChannelLayout::kACN;
+    const ENormalization fileNorm = conventions.mFileSaysFuMa ? ENormalization::kFuMa : ENormalization::kSN3D;
+    conventions.mLayout = o.mLayout.value_or(fileLayout);
+    conventions.mNorm = o.mNorm.value_or(fileNorm);
+    if (conventions.mFileSaysFuMa) {
+        const char* layout = conventions.mLayout == EChannelLayout::kFuMa ? "FuMa" : "ACN";
+        const char* norm = conventions.mNorm == ENormalization::kFuMa   ? "FuMa"
+                           : conventions.mNorm == ENormalization::kN3D ? "N3D"
+                                                                       : "SN3D";
+        Note(o, file->name() + (tagged ? " carries the B-format tag of WAVE-EX files" : " is an .amb file") +
+                    ", which means FuMa: reading it with " + layout + " channel order" +
+                    (o.mLayout ? " (--layout)" : "") + " and " + norm + " normalisation" + (o.mNorm ? " (--norm)" : ""));
+    }
+    return conventions;
+}
+
+// A header that declares more frames than the file holds: the file was cut
+// short, and the render covers what is there.
+void WarnIfCutShort(const SoundFileInput& file)
+{
+    const std::optional<int64_t> declared = file.declaredFrames();
+    if (declared && *declared > file.frames()) {
+        Warning(file.name() + " is cut short: its header declares " + std::to_string(*declared) +
+                " frames but it holds " + std::to_string(file.frames()) + "; rendering the " +
+                std::to_string(file.frames()) + " frames there are");
+    }
+}
+
 double Decibels(float magnitude) { return 20.0 * std::log10(static_cast<double>(magnitude)); }
 
 // The output's peak on both channels, and a warning with a way out when
@@ -152,6 +208,7 @@ int RunRender(const RenderOptions& o)
     std::unique_ptr<FieldSource> source;
     std::vector<NoteRequest> notes = o.mNotes;
     int inputOrder = 0;
+    InputConventions conventions;
     if (o.mDemo) {
         const int order = o.mOrder.value_or(DemoScene::kDefaultOrder);
         source = std::make_unique<DemoScene>(order);
@@ -166,22 +223,28 @@ int RunRender(const RenderOptions& o)
         }
         inputOrder = OrderForChannelCount(file->channels());
         if (inputOrder == 0) {
-            Error(o.mInput + " has " + std::to_string(file->channels()) + " channel" +
+            Error(file->name() + " has " + std::to_string(file->channels()) + " channel" +
                   (file->channels() == 1 ? "" : "s") + "; the decoder takes " + SupportedChannelCountsText() +
                   " channels (ambisonic orders 1 to 7)");
             return kExitFailure;
         }
         if (file->frames() == 0) {
-            Error(o.mInput + " holds no audio");
+            Error(file->name() + " holds no audio");
             return kExitFailure;
         }
+        WarnIfCutShort(*file);
+        conventions = ResolveConventions(o, file.get());
         source = std::move(file);
+    }
+    if (o.mDemo) {
+        conventions = ResolveConventions(o, nullptr);
     }
     const double sampleRate = source->sampleRate();
     const int inputChannels = source->channels();
 
     // The decode order, and the decoder set it needs.
-    int decodeOrder = o.mOrder.value_or(inputOrder);
+    // A file that says FuMa decodes its first-order part unless told otherwise.
+    int decodeOrder = o.mOrder.value_or(conventions.mFileSaysFuMa && conventions.fuma() ? 1 : inputOrder);
     if (decodeOrder > inputOrder) {
         Error("--order " + std::to_string(decodeOrder) + " needs " + std::to_string((decodeOrder + 1) * (decodeOrder + 1)) +
               " input channels; " + source->name() + " has " + std::to_string(inputChannels) + " (order " +
@@ -190,11 +253,12 @@ int RunRender(const RenderOptions& o)
     }
     // FuMa order and normalisation are first-order conventions: the plug-in
     // converts channels 0 to 3 only. (The UHJ set is first-order, checked below.)
-    const bool fuma = o.mLayout == EChannelLayout::kFuMa || o.mNorm == ENormalization::kFuMa;
+    const bool fuma = conventions.fuma();
     const auto fumaNeedsFirstOrder = [&] {
         Error(source->name() + " is order " + std::to_string(decodeOrder) +
               ": FuMa channel order and normalisation are first-order conventions; add --order 1 to decode its "
-              "first-order part");
+              "first-order part" +
+              (conventions.mFileSaysFuMa ? std::string(", or --layout acn --norm sn3d if it is not FuMa") : ""));
         return kExitUsage;
     };
     if (fuma && decodeOrder != 1 && o.mMode != EDecoderMode::kUHJ) {
@@ -250,8 +314,8 @@ int RunRender(const RenderOptions& o)
     }
     host->setParameter(kDecoderMode, static_cast<AUValue>(o.mMode));
     host->setParameter(kDecodeOrder, static_cast<AUValue>(decodeOrder - 1));
-    host->setParameter(kChannelLayout, static_cast<AUValue>(o.mLayout));
-    host->setParameter(kNormalizationType, static_cast<AUValue>(o.mNorm));
+    host->setParameter(kChannelLayout, static_cast<AUValue>(conventions.mLayout));
+    host->setParameter(kNormalizationType, static_cast<AUValue>(conventions.mNorm));
     host->setParameter(kEnableRotation, o.mRotation ? 1.0f : 0.0f);
     host->setParameter(kUseRPY, o.mRollPitchYaw ? 1.0f : 0.0f);
     host->setParameter(kFlipYaw, o.mFlipYaw ? 1.0f : 0.0f);

@@ -215,15 +215,25 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              return e;
          }},
         {"--layout", [&](const std::string& v) {
-             return Choice<EChannelLayout>("--layout", v, {{"acn", EChannelLayout::kACN}, {"fuma", EChannelLayout::kFuMa}},
-                                           o.mLayout);
+             EChannelLayout layout = EChannelLayout::kACN;
+             std::string e = Choice<EChannelLayout>(
+                 "--layout", v, {{"acn", EChannelLayout::kACN}, {"fuma", EChannelLayout::kFuMa}}, layout);
+             if (e.empty()) {
+                 o.mLayout = layout;
+             }
+             return e;
          }},
         {"--norm", [&](const std::string& v) {
-             return Choice<ENormalization>("--norm", v,
-                                           {{"n3d", ENormalization::kN3D},
-                                            {"sn3d", ENormalization::kSN3D},
-                                            {"fuma", ENormalization::kFuMa}},
-                                           o.mNorm);
+             ENormalization norm = ENormalization::kSN3D;
+             std::string e = Choice<ENormalization>("--norm", v,
+                                                    {{"n3d", ENormalization::kN3D},
+                                                     {"sn3d", ENormalization::kSN3D},
+                                                     {"fuma", ENormalization::kFuMa}},
+                                                    norm);
+             if (e.empty()) {
+                 o.mNorm = norm;
+             }
+             return e;
          }},
         {"--rotation", [&](const std::string& v) {
              return Choice<bool>("--rotation", v, {{"on", true}, {"off", false}}, o.mRotation);
@@ -425,7 +435,8 @@ std::string UsageText()
        qir-render [options] -o DIR INPUT...
        qir-render --demo OUTPUT
 
-With -o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
+INPUT and OUTPUT may be "-": standard input (any format libsndfile reads) and
+standard output (a WAV file). With -o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
 
 Decodes an ambisonic file (order 1 to 7: 4, 9, 16, 25, 36, 49 or 64 channels,
 any format libsndfile reads) to a 2-channel file at the input's sample rate,

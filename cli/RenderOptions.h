@@ -48,8 +48,10 @@ struct RenderOptions {
 
     EDecoderMode mMode = EDecoderMode::kAnechoic;
     std::optional<int> mOrder; // default: from the input's channel count
-    EChannelLayout mLayout = EChannelLayout::kACN;
-    ENormalization mNorm = ENormalization::kSN3D;
+    // Empty: from the input (FuMa for a B-format tag or an .amb file), else
+    // ACN and SN3D.
+    std::optional<EChannelLayout> mLayout;
+    std::optional<ENormalization> mNorm;
     bool mRotation = true;
     // Degrees of rotation: yaw -180..180, pitch and roll -90..90.
     double mYaw = 0.0;
