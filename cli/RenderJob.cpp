@@ -4,6 +4,7 @@
 #include "cli/DemoScene.h"
 #include "cli/EventSchedule.h"
 #include "cli/FieldSource.h"
+#include "cli/HeadTrack.h"
 #include "cli/OutputFile.h"
 #include "cli/PluginHost.h"
 #include "cli/ProgressDisplay.h"
@@ -145,6 +146,73 @@ void WarnIfCutShort(const SoundFileInput& file)
         Warning(file.name() + " is cut short: its header declares " + std::to_string(*declared) +
                 " frames but it holds " + std::to_string(file.frames()) + "; rendering the " +
                 std::to_string(file.frames()) + " frames there are");
+    }
+}
+
+// The plug-in's angle parameters for an orientation: yaw as it is; pitch and
+// roll doubled, since their parameters span -180..180 and turn the field by
+// half their value.
+struct AngleParameters {
+    AUValue mYaw = 0.0f;
+    AUValue mPitch = 0.0f;
+    AUValue mRoll = 0.0f;
+};
+
+AngleParameters ParametersOf(const HeadOrientation& orientation)
+{
+    return {static_cast<AUValue>(orientation.mYaw), static_cast<AUValue>(2.0 * orientation.mPitch),
+            static_cast<AUValue>(2.0 * orientation.mRoll)};
+}
+
+// Reads --head-track and checks it against the options it must not meet.
+// False after saying why.
+bool LoadHeadTrack(const RenderOptions& o, HeadTrack& track)
+{
+    std::string error;
+    if (!track.Load(o.mHeadTrack, error)) {
+        Error(error);
+        return false;
+    }
+    if (track.usesQuaternions() && o.mRollPitchYaw) {
+        Error("--rpy: the quaternions of " + o.mHeadTrack +
+              " become yaw-pitch-roll angles; drop --rpy (it is for tracks of angles)");
+        return false;
+    }
+    for (const AutomationRequest& request : o.mAutomation) {
+        std::string name = request.mParameter;
+        for (char& c : name) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        if (name == "yaw" || name == "pitch" || name == "roll" || name == std::to_string(kYaw) ||
+            name == std::to_string(kPitch) || name == std::to_string(kRoll)) {
+            Error("--set " + request.mText + ": the head track " + o.mHeadTrack + " gives the angles");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Head tracking on the processing grid: every 128-frame frame turns to the
+// track's orientation at the frame's end, as parameter changes at its start
+// (the rotator cross-fades over the frame, so the field follows the track
+// without lag). Only angles that change are sent, so a still head leaves the
+// fixed rotation untouched.
+void ScheduleHeadTrack(const HeadTrack& track, double sampleRate, int64_t renderFrames, AngleParameters current,
+                       EventSchedule& schedule)
+{
+    for (int64_t frame = 0; frame < renderFrames; frame += kProcessingGrid) {
+        const AngleParameters next =
+            ParametersOf(track.At(static_cast<double>(frame + kProcessingGrid) / sampleRate));
+        if (next.mYaw != current.mYaw) {
+            schedule.AddParameterChange(frame, kYaw, next.mYaw);
+        }
+        if (next.mPitch != current.mPitch) {
+            schedule.AddParameterChange(frame, kPitch, next.mPitch);
+        }
+        if (next.mRoll != current.mRoll) {
+            schedule.AddParameterChange(frame, kRoll, next.mRoll);
+        }
+        current = next;
     }
 }
 
@@ -305,6 +373,14 @@ int RunRender(const RenderOptions& o)
         Warning(text);
     }
 
+    // The orientation: fixed, or the head track's first.
+    HeadTrack track;
+    if (!o.mHeadTrack.empty() && !LoadHeadTrack(o, track)) {
+        return kExitUsage;
+    }
+    const AngleParameters angles =
+        o.mHeadTrack.empty() ? ParametersOf({o.mYaw, o.mPitch, o.mRoll}) : ParametersOf(track.At(0.0));
+
     // The plug-in, set up the way a host sets it up.
     std::string error;
     std::unique_ptr<PluginHost> host = PluginHost::Create(error);
@@ -321,11 +397,9 @@ int RunRender(const RenderOptions& o)
     host->setParameter(kFlipYaw, o.mFlipYaw ? 1.0f : 0.0f);
     host->setParameter(kFlipPitch, o.mFlipPitch ? 1.0f : 0.0f);
     host->setParameter(kFlipRoll, o.mFlipRoll ? 1.0f : 0.0f);
-    host->setParameter(kYaw, static_cast<AUValue>(o.mYaw));
-    // The pitch and roll parameters span -180..180 and turn the field by half
-    // their value; the options are in degrees of rotation.
-    host->setParameter(kPitch, static_cast<AUValue>(2.0 * o.mPitch));
-    host->setParameter(kRoll, static_cast<AUValue>(2.0 * o.mRoll));
+    host->setParameter(kYaw, angles.mYaw);
+    host->setParameter(kPitch, angles.mPitch);
+    host->setParameter(kRoll, angles.mRoll);
     host->setParameter(kOutputVolume, static_cast<AUValue>(o.mVolumeDB));
 
     const auto blockSize = static_cast<AUAudioFrameCount>(o.mBlockSize);
@@ -354,6 +428,13 @@ int RunRender(const RenderOptions& o)
     }
     // A parameter change reaches the output `delay` frames after its event; the
     // test source's note reaches the field one encoder frame after its event.
+    if (!o.mHeadTrack.empty()) {
+        if (track.firstTime() * sampleRate >= static_cast<double>(outputFrames)) {
+            Warning("the head track " + o.mHeadTrack + " starts after the end of the render; its times are seconds from "
+                    "the start of the input, so only its first row counts");
+        }
+        ScheduleHeadTrack(track, sampleRate, outputFrames, angles, schedule);
+    }
     schedule.Place(preRoll + delay, preRoll - Engine::kSubBlockFrames);
 
     std::unique_ptr<OutputFile> output =

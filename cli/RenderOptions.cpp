@@ -241,6 +241,13 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"--yaw", [&](const std::string& v) { return NumberInRange("--yaw", v, -180.0, 180.0, o.mYaw); }},
         {"--pitch", [&](const std::string& v) { return NumberInRange("--pitch", v, -90.0, 90.0, o.mPitch); }},
         {"--roll", [&](const std::string& v) { return NumberInRange("--roll", v, -90.0, 90.0, o.mRoll); }},
+        {"--head-track", [&](const std::string& v) {
+             if (v.empty()) {
+                 return std::string("--head-track needs a file");
+             }
+             o.mHeadTrack = v;
+             return std::string();
+         }},
         {"--volume", [&](const std::string& v) { return NumberInRange("--volume", v, -70.0, 12.0, o.mVolumeDB); }},
         {"--set", [&](const std::string& v) {
              AutomationRequest request;
@@ -296,6 +303,8 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"-q", [&] { o.mQuiet = true; }},
     };
 
+    // Options given, for the checks of combinations below.
+    std::set<std::string> given;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -317,6 +326,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             flag->second();
             continue;
         }
+        given.insert(name);
         const auto handler = withValue.find(name);
         if (handler == withValue.end()) {
             result.mError = "unknown option " + arg + " (see qir-render --help)";
@@ -363,6 +373,24 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         }
         o.mInputs = {positional[0]};
         o.mOutput = positional[1];
+    }
+
+    // The orientation comes from the angles or from a head track, and either
+    // needs the rotation.
+    std::string angles;
+    for (const char* option : {"--yaw", "--pitch", "--roll"}) {
+        if (given.count(option) != 0) {
+            angles += angles.empty() ? option : std::string(", ") + option;
+        }
+    }
+    if (!o.mRotation && (!angles.empty() || !o.mHeadTrack.empty())) {
+        result.mError = "--rotation off turns nothing, so " +
+                        (angles.empty() ? std::string("--head-track") : angles) + " would be ignored; drop one or the other";
+        return result;
+    }
+    if (!o.mHeadTrack.empty() && !angles.empty()) {
+        result.mError = "--head-track gives the angles; drop " + angles;
+        return result;
     }
 
     // FuMa order and normalisation exist for first-order fields only: the
@@ -449,8 +477,19 @@ by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
   --layout acn|fuma            input channel order (default acn; fuma: order 1)
   --norm n3d|sn3d|fuma         input normalisation (default sn3d; fuma: order 1)
   --rotation on|off            rotate the field before decoding (default on)
-  --yaw DEG                    -180..180 degrees, in 0.1-degree steps (default 0)
-  --pitch DEG --roll DEG       -90..90 degrees, in 0.05-degree steps (default 0)
+  --yaw DEG                    -180..180 degrees (default 0); positive turns a
+                               source in front to the right, as the listener's
+                               head turning left would
+  --pitch DEG --roll DEG       -90..90 degrees (default 0); positive pitch moves
+                               a source in front up (head nodding down),
+                               positive roll a source on the left down (head
+                               tilting to the right)
+  --head-track FILE            the angles from a head tracker's CSV rows:
+                               time(s),yaw,pitch,roll (degrees) or
+                               time(s),w,x,y,z (quaternion; w = cos(a/2),
+                               z = sin(a/2) is --yaw a); header line optional.
+                               Interpolated for every 128-frame frame, the
+                               first row's orientation from the first frame
   --rpy                        roll-pitch-yaw order instead of yaw-pitch-roll
   --flip-yaw --flip-pitch --flip-roll
                                invert the sense of an angle

@@ -57,6 +57,8 @@ struct RenderOptions {
     double mYaw = 0.0;
     double mPitch = 0.0;
     double mRoll = 0.0;
+    // A head track (see HeadTrack) in place of fixed angles.
+    std::string mHeadTrack;
     bool mRollPitchYaw = false;
     bool mFlipYaw = false;
     bool mFlipPitch = false;
