@@ -59,8 +59,9 @@ struct DecoderSetProbe {
 
 std::string GenerateHint(const std::string& folder)
 {
-    return "generate the decoder sets with scripts/demo.sh, or with build/release/tools/qir-make-decoder-sets --output " +
-           folder;
+    return "generate the decoder sets with qir-make-decoder-sets --output " + folder +
+           " (in a build tree: cmake --build BUILD --target decoder-sets), or name their folder with --resources or "
+           "QIR_RESOURCE_DIR";
 }
 
 bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& probe)
