@@ -14,12 +14,12 @@ namespace qirclitest {
 namespace {
 
 // A WAVE-EX file carrying libsndfile's ambisonic tag for B-format.
-void WriteTaggedFile(const fs::path& file, const Field& field)
+void WriteTaggedFile(const fs::path& file, const Field& field, int subtype = SF_FORMAT_FLOAT)
 {
     SF_INFO info{};
     info.samplerate = static_cast<int>(kRate);
     info.channels = static_cast<int>(field.size());
-    info.format = SF_FORMAT_WAVEX | SF_FORMAT_FLOAT;
+    info.format = SF_FORMAT_WAVEX | subtype;
     SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
     ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
     ASSERT_EQ(sf_command(sf, SFC_WAVEX_SET_AMBISONIC, nullptr, SF_AMBISONIC_B_FORMAT), SF_AMBISONIC_B_FORMAT);
@@ -106,6 +106,30 @@ INSTANTIATE_TEST_SUITE_P(
                 " carries the B-format tag of WAVE-EX files, which means FuMa: reading it with ACN channel order "
                 "(--layout) and SN3D normalisation (--norm)"}),
     [](const auto& info) { return std::string(info.param.mName); });
+
+// sox keeps the tag of integer samples through a pipe when told the stream is
+// an .amb file.
+TEST_F(RenderCommand, TagSurvivesAPipeFromSox)
+{
+    const Field acn = Scaled(Noise(4, 6000, 45u), 0.1f);
+    WriteTaggedFile(mDir / "scene.amb", ToFuMa(acn), SF_FORMAT_PCM_24);
+    // The same samples, as the 24-bit file holds them, in ACN/SN3D.
+    const Field stored = ReadSoundFile(mDir / "scene.amb");
+    ASSERT_EQ(stored.size(), 4u);
+    Field back = {stored[0], stored[2], stored[3], stored[1]};
+    for (float& v : back[0]) {
+        v *= 1.41421356f;
+    }
+    WriteSoundFile(mDir / "acn.wav", back, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    (void)Set(1);
+
+    ASSERT_EQ(Run({"--yaw", "30", "acn.wav", "acn-out.wav"}).mExitCode, 0);
+    const RunResult run =
+        RunShell("sox scene.amb -t amb - 2>/dev/null | \"$QIR_RENDER\" --resources \"$SETS\" --yaw 30 - out.wav");
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    EXPECT_NE(run.mErr.find("standard input carries the B-format tag"), std::string::npos) << run.mErr;
+    EXPECT_LT(MaxDifference(ReadSoundFile(mDir / "out.wav"), ReadSoundFile(mDir / "acn-out.wav")), 1e-6);
+}
 
 double Energy(const std::vector<float>& channel, std::size_t from)
 {
