@@ -230,8 +230,6 @@ void OutputFile::InstallInterruptCleanup()
 
 std::string OutputName(const std::string& path) { return path == "-" ? "standard output" : path; }
 
-std::string InputName(const std::string& path) { return path == "-" ? "standard input" : path; }
-
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, const std::string& inputPath,
                                                int sampleRate, std::optional<ESampleFormat> format,
                                                std::string& error)

@@ -79,9 +79,7 @@ private:
     std::string mError;
 };
 
-// How messages name an output or input path: "standard output" and "standard
-// input" for "-".
+// How messages name an output path: "standard output" for "-".
 [[nodiscard]] std::string OutputName(const std::string& path);
-[[nodiscard]] std::string InputName(const std::string& path);
 
 } // namespace qircli
