@@ -427,8 +427,6 @@ int RunRender(const RenderOptions& o)
         Error(error);
         return kExitUsage;
     }
-    // A parameter change reaches the output `delay` frames after its event; the
-    // test source's note reaches the field one encoder frame after its event.
     if (!o.mHeadTrack.empty()) {
         if (track.firstTime() * sampleRate >= static_cast<double>(outputFrames)) {
             Warning("the head track " + o.mHeadTrack + " starts after the end of the render; its times are seconds from "
@@ -436,6 +434,8 @@ int RunRender(const RenderOptions& o)
         }
         ScheduleHeadTrack(track, sampleRate, outputFrames, angles, schedule);
     }
+    // A parameter change reaches the output `delay` frames after its event; the
+    // test source's note reaches the field one encoder frame after its event.
     schedule.Place(preRoll + delay, preRoll - Engine::kSubBlockFrames);
 
     std::unique_ptr<OutputFile> output =
@@ -526,13 +526,12 @@ int RunRender(const RenderOptions& o)
     const double seconds = static_cast<double>(inputFrames) / sampleRate;
     const double renderSeconds = std::chrono::duration<double>(finished - renderStarted).count();
     const double totalSeconds = std::chrono::duration<double>(finished - started).count();
-    char summary[512];
+    char summary[256];
     std::snprintf(summary, sizeof summary,
-                  "wrote %s: %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; %.2f s in all "
-                  "with loading)",
-                  OutputName(o.mOutput).c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
+                  ": %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; %.2f s in all with loading)",
+                  seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
                   seconds / std::max(renderSeconds, 1e-9), totalSeconds);
-    Note(o, summary);
+    Note(o, "wrote " + OutputName(o.mOutput) + summary);
     return kExitOk;
 }
 
