@@ -11,7 +11,9 @@ namespace {
 // Chunks looked at before the search gives up: real headers put the format and
 // data chunks within the first few.
 constexpr int kMaxChunks = 64;
+// The data sizes sox writes into the header of a stream of unknown length.
 constexpr uint32_t kStreamPlaceholder = 0x7FFFF000u;
+constexpr uint32_t kAiffStreamPlaceholder = 0x7F000000u;
 
 bool ReadAt(int fd, int64_t offset, unsigned char* bytes, std::size_t size)
 {
@@ -91,12 +93,15 @@ std::optional<int64_t> AiffFrames(int fd)
         }
         const uint64_t size = Unsigned(chunk + 4, 4, true);
         if (Is(chunk, "COMM")) {
-            unsigned char common[6];
+            unsigned char common[8];
             if (size < sizeof common || !ReadAt(fd, offset + 8, common, sizeof common)) {
                 return std::nullopt;
             }
+            const uint64_t channels = Unsigned(common, 2, true);
             const uint64_t frames = Unsigned(common + 2, 4, true);
-            if (frames == 0 || frames == 0xFFFFFFFFu) {
+            const uint64_t frameBytes = channels * ((Unsigned(common + 6, 2, true) + 7) / 8);
+            if (frames == 0 || frames == 0xFFFFFFFFu ||
+                (frameBytes > 0 && frames == kAiffStreamPlaceholder / frameBytes)) {
                 return std::nullopt;
             }
             return static_cast<int64_t>(frames);

@@ -13,8 +13,8 @@ namespace qircli {
 // pread; the file position is left alone), for WAV (RIFF, RIFX, RF64, BW64)
 // and AIFF/AIFC. Empty for other containers, for headers it cannot follow and
 // for the placeholder sizes of a stream whose length was unknown when its
-// header was written (0, 0xFFFFFFFF, and the 2^31 - 4096 bytes of data that sox
-// writes to a pipe).
+// header was written (0, 0xFFFFFFFF, and the sizes sox writes to a pipe: 2^31 -
+// 4096 bytes of WAV data, 0x7F000000 bytes of AIFF data, in whole frames).
 [[nodiscard]] std::optional<int64_t> DeclaredFrames(int fd);
 
 } // namespace qircli

@@ -68,6 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
         PipelineCase{"StreamOfUnknownLength",
                      "sox in.wav -t raw - | sox -V1 -t raw -r 48000 -e signed -b 24 -c 4 - -t wav - | "
                      "\"$QIR_RENDER\" --resources \"$SETS\" -q --yaw 20 - out.wav"},
+        PipelineCase{"AiffStreamOfUnknownLength",
+                     "sox in.wav -t raw - | sox -V1 -t raw -r 48000 -e signed -b 24 -c 4 - -t aiff - | "
+                     "\"$QIR_RENDER\" --resources \"$SETS\" -q --yaw 20 - out.wav"},
         PipelineCase{"StandardInputRedirectedFromAFile",
                      "\"$QIR_RENDER\" --resources \"$SETS\" -q --yaw 20 - out.wav < in.wav"}),
     [](const auto& info) { return std::string(info.param.mName); });
