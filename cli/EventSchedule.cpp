@@ -168,6 +168,15 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
     return true;
 }
 
+void EventSchedule::AddParameterChange(int64_t frame, AUParameterAddress address, AUValue value)
+{
+    Event event;
+    event.mFrame = frame;
+    event.mAddress = address;
+    event.mValue = value;
+    mEvents.push_back(event);
+}
+
 void EventSchedule::Place(int64_t parameterOffset, int64_t noteOffset)
 {
     for (Event& event : mEvents) {

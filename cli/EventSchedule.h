@@ -30,6 +30,10 @@ public:
                              AUParameterTree& tree, double sampleRate, int64_t renderFrames, int decodeOrder,
                              std::string& error);
 
+    // Adds a parameter change at frame of the input's timeline (a multiple of
+    // kProcessingGrid), after Build and before Place.
+    void AddParameterChange(int64_t frame, AUParameterAddress address, AUValue value);
+
     // Converts input-timeline frames to render-stream times: parameter events
     // move by parameterOffset, notes by noteOffset (never before 0).
     void Place(int64_t parameterOffset, int64_t noteOffset);

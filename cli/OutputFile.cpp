@@ -1,9 +1,13 @@
 // cli: the output file, written beside OUTPUT and renamed into place.
 #include "cli/OutputFile.h"
 
+#include "cli/StandardStreams.h"
+
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -63,28 +67,136 @@ std::string Lower(std::string text)
     return text;
 }
 
-int ContainerFor(const std::string& path)
+struct Container {
+    int mMajor;
+    int mDefaultSubtype;
+    // Ogg Vorbis and Opus encode the samples themselves; --format has no say.
+    bool mCompressed;
+    const char* mName;
+};
+
+const Container* ContainerFor(const std::string& path)
 {
-    static const std::map<std::string, int> containers = {
-        {".wav", SF_FORMAT_WAV},   {".wave", SF_FORMAT_WAV}, {".aif", SF_FORMAT_AIFF},
-        {".aiff", SF_FORMAT_AIFF}, {".aifc", SF_FORMAT_AIFF}, {".caf", SF_FORMAT_CAF},
-        {".flac", SF_FORMAT_FLAC}, {".w64", SF_FORMAT_W64},  {".rf64", SF_FORMAT_RF64},
+    static const std::map<std::string, Container> containers = {
+        {".wav", {SF_FORMAT_WAV, SF_FORMAT_FLOAT, false, "WAV"}},
+        {".wave", {SF_FORMAT_WAV, SF_FORMAT_FLOAT, false, "WAV"}},
+        {".aif", {SF_FORMAT_AIFF, SF_FORMAT_FLOAT, false, "AIFF"}},
+        {".aiff", {SF_FORMAT_AIFF, SF_FORMAT_FLOAT, false, "AIFF"}},
+        {".aifc", {SF_FORMAT_AIFF, SF_FORMAT_FLOAT, false, "AIFF"}},
+        {".caf", {SF_FORMAT_CAF, SF_FORMAT_FLOAT, false, "CAF"}},
+        {".flac", {SF_FORMAT_FLAC, SF_FORMAT_PCM_24, false, "FLAC"}},
+        {".w64", {SF_FORMAT_W64, SF_FORMAT_FLOAT, false, "W64"}},
+        {".rf64", {SF_FORMAT_RF64, SF_FORMAT_FLOAT, false, "RF64"}},
+        {".ogg", {SF_FORMAT_OGG, SF_FORMAT_VORBIS, true, "Ogg Vorbis"}},
+        {".oga", {SF_FORMAT_OGG, SF_FORMAT_VORBIS, true, "Ogg Vorbis"}},
+        {".opus", {SF_FORMAT_OGG, SF_FORMAT_OPUS, true, "Opus"}},
     };
+    if (path == "-") {
+        return &containers.at(".wav");
+    }
     const auto it = containers.find(Lower(std::filesystem::path(path).extension().string()));
-    return it == containers.end() ? 0 : it->second;
+    return it == containers.end() ? nullptr : &it->second;
 }
 
-const char* FormatName(ESampleFormat format)
+int SubtypeFor(ESampleFormat format)
 {
     switch (format) {
     case ESampleFormat::kFloat:
-        return "float";
+        return SF_FORMAT_FLOAT;
     case ESampleFormat::kPCM24:
-        return "pcm24";
+        return SF_FORMAT_PCM_24;
     case ESampleFormat::kPCM16:
+        return SF_FORMAT_PCM_16;
+    }
+    return SF_FORMAT_FLOAT;
+}
+
+const char* SubtypeName(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_FLOAT:
+        return "float";
+    case SF_FORMAT_PCM_24:
+        return "pcm24";
+    case SF_FORMAT_PCM_16:
         return "pcm16";
+    case SF_FORMAT_VORBIS:
+        return "Vorbis";
+    case SF_FORMAT_OPUS:
+        return "Opus";
     }
     return "?";
+}
+
+bool IsIntegerSubtype(int subtype) { return subtype == SF_FORMAT_PCM_24 || subtype == SF_FORMAT_PCM_16; }
+
+const char* OversFate(int subtype)
+{
+    if (IsIntegerSubtype(subtype)) {
+        return "clips them";
+    }
+    if (subtype == SF_FORMAT_FLOAT) {
+        return "keeps them, but players and conversions to fixed point will clip them";
+    }
+    return "encodes them as they are, and decoders will clip them";
+}
+
+bool WriteAll(int fd, const unsigned char* bytes, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The header of a WAV stream whose length is not known when it starts: the
+// RIFF and data sizes hold the placeholder sox writes to a pipe (2^31 - 4096
+// bytes of data, rounded down to whole frames), which sox, libsndfile and
+// ffmpeg read up to the end of the stream without complaint.
+std::vector<unsigned char> StreamingWaveHeader(int sampleRate, int subtype)
+{
+    const bool isFloat = subtype == SF_FORMAT_FLOAT;
+    const uint16_t bits = subtype == SF_FORMAT_PCM_16 ? 16 : subtype == SF_FORMAT_PCM_24 ? 24 : 32;
+    const uint16_t channels = 2;
+    const uint16_t blockAlign = static_cast<uint16_t>(channels * bits / 8);
+    // Non-PCM formats carry the extension size (0) in their format chunk.
+    const uint32_t formatSize = isFloat ? 18 : 16;
+    const uint32_t dataSize = 0x7FFFF000u / blockAlign * blockAlign;
+    std::vector<unsigned char> header;
+    const auto u16 = [&](uint16_t v) {
+        header.push_back(static_cast<unsigned char>(v & 0xFF));
+        header.push_back(static_cast<unsigned char>(v >> 8));
+    };
+    const auto u32 = [&](uint32_t v) {
+        u16(static_cast<uint16_t>(v & 0xFFFF));
+        u16(static_cast<uint16_t>(v >> 16));
+    };
+    const auto tag = [&](const char* t) { header.insert(header.end(), t, t + 4); };
+    tag("RIFF");
+    u32(4 + 8 + formatSize + 8 + dataSize);
+    tag("WAVE");
+    tag("fmt ");
+    u32(formatSize);
+    u16(isFloat ? 3 : 1);
+    u16(channels);
+    u32(static_cast<uint32_t>(sampleRate));
+    u32(static_cast<uint32_t>(sampleRate) * blockAlign);
+    u16(blockAlign);
+    u16(bits);
+    if (isFloat) {
+        u16(0);
+    }
+    tag("data");
+    u32(dataSize);
+    return header;
 }
 
 mode_t DefaultFileMode()
@@ -116,25 +228,44 @@ void OutputFile::InstallInterruptCleanup()
     }
 }
 
+std::string OutputName(const std::string& path) { return path == "-" ? "standard output" : path; }
+
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, const std::string& inputPath,
-                                               int sampleRate, ESampleFormat format, std::string& error)
+                                               int sampleRate, std::optional<ESampleFormat> format,
+                                               std::string& error)
 {
     namespace fs = std::filesystem;
-    const int container = ContainerFor(path);
-    if (container == 0) {
-        error = "cannot write " + path + ": unknown file type; use .wav, .aiff, .caf, .flac, .w64 or .rf64";
+    const Container* container = ContainerFor(path);
+    if (!container) {
+        error = "cannot write " + path +
+                ": unknown file type; use .wav, .aiff, .caf, .flac, .w64, .rf64, .ogg (Vorbis) or .opus";
+        return nullptr;
+    }
+    if (container->mCompressed && format) {
+        error = "cannot write " + path + ": " + container->mName + " is compressed and has no sample format to choose; " +
+                "drop --format " + SubtypeName(SubtypeFor(*format));
+        return nullptr;
+    }
+    const int subtype = format ? SubtypeFor(*format) : container->mDefaultSubtype;
+    if (subtype == SF_FORMAT_OPUS && sampleRate != 48000 && sampleRate != 24000 && sampleRate != 16000 &&
+        sampleRate != 12000 && sampleRate != 8000) {
+        error = "cannot write " + path + ": Opus holds 8, 12, 16, 24 or 48 kHz, and this render is at " +
+                std::to_string(sampleRate) + " Hz; choose another file type";
         return nullptr;
     }
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = 2;
-    info.format = container | (format == ESampleFormat::kFloat   ? SF_FORMAT_FLOAT
-                               : format == ESampleFormat::kPCM24 ? SF_FORMAT_PCM_24
-                                                                 : SF_FORMAT_PCM_16);
+    info.format = container->mMajor | subtype;
     if (!sf_format_check(&info)) {
-        error = "cannot write " + path + ": that file type cannot hold " + FormatName(format) +
-                " samples; choose another --format";
+        error = "cannot write " + OutputName(path) + ": " +
+                (format ? std::string("that file type cannot hold ") + SubtypeName(SubtypeFor(*format)) +
+                              " samples; choose another --format"
+                        : std::string("this libsndfile cannot write ") + container->mName + " files");
         return nullptr;
+    }
+    if (path == "-") {
+        return OpenStandardOutput(sampleRate, subtype, error);
     }
 
     struct stat outStatus {};
@@ -165,7 +296,8 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, const st
     std::unique_ptr<OutputFile> file(new OutputFile());
     file->mPath = path;
     file->mHandle = std::make_unique<Handle>();
-    file->mInteger = format != ESampleFormat::kFloat;
+    file->mSampleFormatName = SubtypeName(subtype);
+    file->mOversFate = OversFate(subtype);
     int fd = -1;
     {
         SignalBlock block;
@@ -186,10 +318,52 @@ std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, const st
         error = "cannot write " + path + ": " + sf_strerror(nullptr);
         return nullptr;
     }
-    if (file->mInteger) {
-        // Without clipping, integer formats would wrap samples beyond full scale.
-        sf_command(file->mHandle->mFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // Without clipping, integer formats would wrap samples beyond full scale.
+    sf_command(file->mHandle->mFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return file;
+}
+
+std::unique_ptr<OutputFile> OutputFile::OpenStandardOutput(int sampleRate, int subtype, std::string& error)
+{
+    const int fd = AudioOutputDescriptor();
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        error = "cannot write standard output: it is closed";
+        return nullptr;
     }
+    if (::isatty(fd) == 1) {
+        error = "will not write audio to a terminal; redirect standard output, or name an OUTPUT file";
+        return nullptr;
+    }
+    std::unique_ptr<OutputFile> file(new OutputFile());
+    file->mPath = "-";
+    file->mStandardOutput = true;
+    file->mHandle = std::make_unique<Handle>();
+    file->mSampleFormatName = SubtypeName(subtype);
+    file->mOversFate = OversFate(subtype);
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = 2;
+    if (S_ISREG(status.st_mode)) {
+        // A file can be sought in, so libsndfile writes the true sizes at the end.
+        info.format = SF_FORMAT_WAV | subtype;
+        file->mHandle->mFile = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    } else {
+        // libsndfile writes no WAV header to a pipe: the stream's header is
+        // written here and libsndfile converts the samples that follow it.
+        const std::vector<unsigned char> header = StreamingWaveHeader(sampleRate, subtype);
+        if (!WriteAll(fd, header.data(), header.size())) {
+            error = std::string("cannot write standard output: ") + std::strerror(errno);
+            return nullptr;
+        }
+        info.format = SF_FORMAT_RAW | subtype | SF_ENDIAN_LITTLE;
+        file->mHandle->mFile = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    }
+    if (!file->mHandle->mFile) {
+        error = std::string("cannot write standard output: ") + sf_strerror(nullptr);
+        return nullptr;
+    }
+    sf_command(file->mHandle->mFile, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return file;
 }
 
@@ -217,14 +391,22 @@ bool OutputFile::Write(const float* left, const float* right, int frames)
         out[2 * i] = left[i];
         out[2 * i + 1] = right[i];
     }
-    if (mInteger) {
-        for (std::size_t i = 0; i < 2 * n; ++i) {
-            mClipped += (out[i] > 1.0f || out[i] < -1.0f) ? 1 : 0;
-        }
+    float peakLeft = mPeak[0];
+    float peakRight = mPeak[1];
+    int64_t overs = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float l = std::fabs(left[i]);
+        const float r = std::fabs(right[i]);
+        peakLeft = std::max(peakLeft, l);
+        peakRight = std::max(peakRight, r);
+        overs += (l > 1.0f ? 1 : 0) + (r > 1.0f ? 1 : 0);
     }
+    mPeak[0] = peakLeft;
+    mPeak[1] = peakRight;
+    mOvers += overs;
     const sf_count_t written = sf_writef_float(mHandle->mFile, out, frames);
     if (written != frames) {
-        mError = "cannot write " + mPath + ": " + sf_strerror(mHandle->mFile);
+        mError = "cannot write " + OutputName(mPath) + ": " + sf_strerror(mHandle->mFile);
         return false;
     }
     mFramesWritten += frames;
@@ -237,8 +419,12 @@ bool OutputFile::Commit()
     const int status = sf_close(mHandle->mFile);
     mHandle->mFile = nullptr;
     if (status != 0) {
-        mError = "cannot write " + mPath + ": " + sf_error_number(status);
+        mError = "cannot write " + OutputName(mPath) + ": " + sf_error_number(status);
         return false;
+    }
+    if (mStandardOutput) {
+        mCommitted = true;
+        return true;
     }
     SignalBlock block;
     if (::rename(mTempPath.c_str(), mPath.c_str()) != 0) {

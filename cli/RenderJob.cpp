@@ -4,6 +4,7 @@
 #include "cli/DemoScene.h"
 #include "cli/EventSchedule.h"
 #include "cli/FieldSource.h"
+#include "cli/HeadTrack.h"
 #include "cli/OutputFile.h"
 #include "cli/PluginHost.h"
 #include "cli/ProgressDisplay.h"
@@ -42,6 +43,13 @@ constexpr auto kDecoderSetTimeout = std::chrono::seconds(120);
 
 void Error(const std::string& message) { std::fprintf(stderr, "qir-render: %s\n", message.c_str()); }
 void Warning(const std::string& message) { std::fprintf(stderr, "qir-render: warning: %s\n", message.c_str()); }
+// What a render found and did; --quiet leaves these out.
+void Note(const RenderOptions& o, const std::string& message)
+{
+    if (!o.mQuiet) {
+        std::fprintf(stderr, "qir-render: %s\n", message.c_str());
+    }
+}
 
 // What the decoder-set file on disk holds.
 struct DecoderSetProbe {
@@ -52,8 +60,9 @@ struct DecoderSetProbe {
 
 std::string GenerateHint(const std::string& folder)
 {
-    return "generate the decoder sets with scripts/demo.sh, or with build/release/tools/qir-make-decoder-sets --output " +
-           folder;
+    return "generate the decoder sets with qir-make-decoder-sets --output " + folder +
+           " (in a build tree: cmake --build BUILD --target decoder-sets), or name their folder with --resources or "
+           "QIR_RESOURCE_DIR";
 }
 
 bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& probe)
@@ -86,6 +95,170 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& p
     return true;
 }
 
+// The input's ambisonic conventions: what the options say, else what the file
+// says, else ACN with SN3D.
+struct InputConventions {
+    EChannelLayout mLayout = EChannelLayout::kACN;
+    ENormalization mNorm = ENormalization::kSN3D;
+    // The file says FuMa (B-format tag or .amb), whatever the options then chose.
+    bool mFileSaysFuMa = false;
+    [[nodiscard]] bool fuma() const noexcept
+    {
+        return mLayout == EChannelLayout::kFuMa || mNorm == ENormalization::kFuMa;
+    }
+};
+
+bool HasAmbExtension(const std::string& path)
+{
+    std::string extension = std::filesystem::path(path).extension().string();
+    for (char& c : extension) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return extension == ".amb";
+}
+
+InputConventions ResolveConventions(const RenderOptions& o, const SoundFileInput* file)
+{
+    InputConventions conventions;
+    const bool tagged = file && file->hasBFormatTag();
+    const bool amb = file && HasAmbExtension(o.mInput);
+    conventions.mFileSaysFuMa = tagged || amb;
+    const EChannelLayout fileLayout = conventions.mFileSaysFuMa ? EChannelLayout::kFuMa : EChannelLayout::kACN;
+    const ENormalization fileNorm = conventions.mFileSaysFuMa ? ENormalization::kFuMa : ENormalization::kSN3D;
+    conventions.mLayout = o.mLayout.value_or(fileLayout);
+    conventions.mNorm = o.mNorm.value_or(fileNorm);
+    if (conventions.mFileSaysFuMa) {
+        const char* layout = conventions.mLayout == EChannelLayout::kFuMa ? "FuMa" : "ACN";
+        const char* norm = conventions.mNorm == ENormalization::kFuMa   ? "FuMa"
+                           : conventions.mNorm == ENormalization::kN3D ? "N3D"
+                                                                       : "SN3D";
+        Note(o, file->name() + (tagged ? " carries the B-format tag of WAVE-EX files" : " is an .amb file") +
+                    ", which means FuMa: reading it with " + layout + " channel order" +
+                    (o.mLayout ? " (--layout)" : "") + " and " + norm + " normalisation" + (o.mNorm ? " (--norm)" : ""));
+    }
+    return conventions;
+}
+
+// A header that declares more frames than the file holds: the file was cut
+// short, and the render covers what is there.
+void WarnIfCutShort(const SoundFileInput& file)
+{
+    const std::optional<int64_t> declared = file.declaredFrames();
+    if (declared && *declared > file.frames()) {
+        Warning(file.name() + " is cut short: its header declares " + std::to_string(*declared) +
+                " frames but it holds " + std::to_string(file.frames()) + "; rendering the " +
+                std::to_string(file.frames()) + " frames there are");
+    }
+}
+
+// The plug-in's angle parameters for an orientation: yaw as it is; pitch and
+// roll doubled, since their parameters span -180..180 and turn the field by
+// half their value.
+struct AngleParameters {
+    AUValue mYaw = 0.0f;
+    AUValue mPitch = 0.0f;
+    AUValue mRoll = 0.0f;
+};
+
+AngleParameters ParametersOf(const HeadOrientation& orientation)
+{
+    return {static_cast<AUValue>(orientation.mYaw), static_cast<AUValue>(2.0 * orientation.mPitch),
+            static_cast<AUValue>(2.0 * orientation.mRoll)};
+}
+
+// Reads --head-track and checks it against the options it must not meet.
+// False after saying why.
+bool LoadHeadTrack(const RenderOptions& o, HeadTrack& track)
+{
+    std::string error;
+    if (!track.Load(o.mHeadTrack, error)) {
+        Error(error);
+        return false;
+    }
+    if (track.usesQuaternions() && o.mRollPitchYaw) {
+        Error("--rpy: the quaternions of " + o.mHeadTrack +
+              " become yaw-pitch-roll angles; drop --rpy (it is for tracks of angles)");
+        return false;
+    }
+    for (const AutomationRequest& request : o.mAutomation) {
+        std::string name = request.mParameter;
+        for (char& c : name) {
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        }
+        if (name == "yaw" || name == "pitch" || name == "roll" || name == std::to_string(kYaw) ||
+            name == std::to_string(kPitch) || name == std::to_string(kRoll)) {
+            Error("--set " + request.mText + ": the head track " + o.mHeadTrack + " gives the angles");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Head tracking on the processing grid: every 128-frame frame turns to the
+// track's orientation at the frame's end, as parameter changes at its start
+// (the rotator cross-fades over the frame, so the field follows the track
+// without lag). Only angles that change are sent, so a still head leaves the
+// fixed rotation untouched.
+void ScheduleHeadTrack(const HeadTrack& track, double sampleRate, int64_t renderFrames, AngleParameters current,
+                       EventSchedule& schedule)
+{
+    for (int64_t frame = 0; frame < renderFrames; frame += kProcessingGrid) {
+        const AngleParameters next =
+            ParametersOf(track.At(static_cast<double>(frame + kProcessingGrid) / sampleRate));
+        if (next.mYaw != current.mYaw) {
+            schedule.AddParameterChange(frame, kYaw, next.mYaw);
+        }
+        if (next.mPitch != current.mPitch) {
+            schedule.AddParameterChange(frame, kPitch, next.mPitch);
+        }
+        if (next.mRoll != current.mRoll) {
+            schedule.AddParameterChange(frame, kRoll, next.mRoll);
+        }
+        current = next;
+    }
+}
+
+double Decibels(float magnitude) { return 20.0 * std::log10(static_cast<double>(magnitude)); }
+
+// The output's peak on both channels, and a warning with a way out when
+// samples went beyond full scale: lower the volume by the overshoot, rounded up
+// to the volume's 0.5 dB steps.
+void ReportLevels(const RenderOptions& o, const OutputFile& output)
+{
+    const auto level = [](float peak) {
+        char text[32];
+        if (peak > 0.0f) {
+            std::snprintf(text, sizeof text, "%+.1f dBFS", Decibels(peak));
+        } else {
+            std::snprintf(text, sizeof text, "silent");
+        }
+        return std::string(text);
+    };
+    Note(o, "output peak: left " + level(output.peak(0)) + ", right " + level(output.peak(1)));
+    if (output.overs() == 0) {
+        return;
+    }
+    const float peak = std::max(output.peak(0), output.peak(1));
+    const double over = Decibels(peak);
+    double lower = std::ceil(over * 2.0) / 2.0;
+    if (lower <= over) {
+        lower += 0.5;
+    }
+    char text[512];
+    const double volume = o.mVolumeDB - lower;
+    char advice[160];
+    if (volume >= -70.0) {
+        std::snprintf(advice, sizeof advice, "lower --volume by %.1f dB (--volume %.1f)", lower, volume);
+    } else {
+        std::snprintf(advice, sizeof advice, "lower the input's level by %.1f dB", lower);
+    }
+    std::snprintf(text, sizeof text,
+                  "%lld samples exceed full scale (peak %+.1f dBFS) and the %s output %s; %s",
+                  static_cast<long long>(output.overs()), over, output.sampleFormatName(), output.oversFate(),
+                  advice);
+    Warning(text);
+}
+
 } // namespace
 
 int RunRender(const RenderOptions& o)
@@ -105,6 +278,7 @@ int RunRender(const RenderOptions& o)
     std::unique_ptr<FieldSource> source;
     std::vector<NoteRequest> notes = o.mNotes;
     int inputOrder = 0;
+    InputConventions conventions;
     if (o.mDemo) {
         const int order = o.mOrder.value_or(DemoScene::kDefaultOrder);
         source = std::make_unique<DemoScene>(order);
@@ -119,22 +293,28 @@ int RunRender(const RenderOptions& o)
         }
         inputOrder = OrderForChannelCount(file->channels());
         if (inputOrder == 0) {
-            Error(o.mInput + " has " + std::to_string(file->channels()) + " channel" +
+            Error(file->name() + " has " + std::to_string(file->channels()) + " channel" +
                   (file->channels() == 1 ? "" : "s") + "; the decoder takes " + SupportedChannelCountsText() +
                   " channels (ambisonic orders 1 to 7)");
             return kExitFailure;
         }
         if (file->frames() == 0) {
-            Error(o.mInput + " holds no audio");
+            Error(file->name() + " holds no audio");
             return kExitFailure;
         }
+        WarnIfCutShort(*file);
+        conventions = ResolveConventions(o, file.get());
         source = std::move(file);
+    }
+    if (o.mDemo) {
+        conventions = ResolveConventions(o, nullptr);
     }
     const double sampleRate = source->sampleRate();
     const int inputChannels = source->channels();
 
     // The decode order, and the decoder set it needs.
-    int decodeOrder = o.mOrder.value_or(inputOrder);
+    // A file that says FuMa decodes its first-order part unless told otherwise.
+    int decodeOrder = o.mOrder.value_or(conventions.mFileSaysFuMa && conventions.fuma() ? 1 : inputOrder);
     if (decodeOrder > inputOrder) {
         Error("--order " + std::to_string(decodeOrder) + " needs " + std::to_string((decodeOrder + 1) * (decodeOrder + 1)) +
               " input channels; " + source->name() + " has " + std::to_string(inputChannels) + " (order " +
@@ -143,11 +323,12 @@ int RunRender(const RenderOptions& o)
     }
     // FuMa order and normalisation are first-order conventions: the plug-in
     // converts channels 0 to 3 only. (The UHJ set is first-order, checked below.)
-    const bool fuma = o.mLayout == EChannelLayout::kFuMa || o.mNorm == ENormalization::kFuMa;
+    const bool fuma = conventions.fuma();
     const auto fumaNeedsFirstOrder = [&] {
         Error(source->name() + " is order " + std::to_string(decodeOrder) +
               ": FuMa channel order and normalisation are first-order conventions; add --order 1 to decode its "
-              "first-order part");
+              "first-order part" +
+              (conventions.mFileSaysFuMa ? std::string(", or --layout acn --norm sn3d if it is not FuMa") : ""));
         return kExitUsage;
     };
     if (fuma && decodeOrder != 1 && o.mMode != EDecoderMode::kUHJ) {
@@ -205,6 +386,14 @@ int RunRender(const RenderOptions& o)
         Warning(text);
     }
 
+    // The orientation: fixed, or the head track's first.
+    HeadTrack track;
+    if (!o.mHeadTrack.empty() && !LoadHeadTrack(o, track)) {
+        return kExitUsage;
+    }
+    const AngleParameters angles =
+        o.mHeadTrack.empty() ? ParametersOf({o.mYaw, o.mPitch, o.mRoll}) : ParametersOf(track.At(0.0));
+
     // The plug-in, set up the way a host sets it up.
     std::string error;
     std::unique_ptr<PluginHost> host = PluginHost::Create(error);
@@ -214,18 +403,16 @@ int RunRender(const RenderOptions& o)
     }
     host->setParameter(kDecoderMode, static_cast<AUValue>(o.mMode));
     host->setParameter(kDecodeOrder, static_cast<AUValue>(decodeOrder - 1));
-    host->setParameter(kChannelLayout, static_cast<AUValue>(o.mLayout));
-    host->setParameter(kNormalizationType, static_cast<AUValue>(o.mNorm));
+    host->setParameter(kChannelLayout, static_cast<AUValue>(conventions.mLayout));
+    host->setParameter(kNormalizationType, static_cast<AUValue>(conventions.mNorm));
     host->setParameter(kEnableRotation, o.mRotation ? 1.0f : 0.0f);
     host->setParameter(kUseRPY, o.mRollPitchYaw ? 1.0f : 0.0f);
     host->setParameter(kFlipYaw, o.mFlipYaw ? 1.0f : 0.0f);
     host->setParameter(kFlipPitch, o.mFlipPitch ? 1.0f : 0.0f);
     host->setParameter(kFlipRoll, o.mFlipRoll ? 1.0f : 0.0f);
-    host->setParameter(kYaw, static_cast<AUValue>(o.mYaw));
-    // The pitch and roll parameters span -180..180 and turn the field by half
-    // their value; the options are in degrees of rotation.
-    host->setParameter(kPitch, static_cast<AUValue>(2.0 * o.mPitch));
-    host->setParameter(kRoll, static_cast<AUValue>(2.0 * o.mRoll));
+    host->setParameter(kYaw, angles.mYaw);
+    host->setParameter(kPitch, angles.mPitch);
+    host->setParameter(kRoll, angles.mRoll);
     host->setParameter(kOutputVolume, static_cast<AUValue>(o.mVolumeDB));
 
     const auto blockSize = static_cast<AUAudioFrameCount>(o.mBlockSize);
@@ -251,6 +438,13 @@ int RunRender(const RenderOptions& o)
                         error)) {
         Error(error);
         return kExitUsage;
+    }
+    if (!o.mHeadTrack.empty()) {
+        if (track.firstTime() * sampleRate >= static_cast<double>(outputFrames)) {
+            Warning("the head track " + o.mHeadTrack + " starts after the end of the render; its times are seconds from "
+                    "the start of the input, so only its first row counts");
+        }
+        ScheduleHeadTrack(track, sampleRate, outputFrames, angles, schedule);
     }
     // A parameter change reaches the output `delay` frames after its event; the
     // test source's note reaches the field one encoder frame after its event.
@@ -340,17 +534,16 @@ int RunRender(const RenderOptions& o)
     }
     const auto finished = std::chrono::steady_clock::now();
 
-    if (output->clippedSamples() > 0) {
-        Warning(std::to_string(output->clippedSamples()) +
-                " samples exceeded full scale and were clipped; lower --volume or use --format float");
-    }
+    ReportLevels(o, *output);
     const double seconds = static_cast<double>(inputFrames) / sampleRate;
     const double renderSeconds = std::chrono::duration<double>(finished - renderStarted).count();
     const double totalSeconds = std::chrono::duration<double>(finished - started).count();
-    std::printf("qir-render: wrote %s: %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; "
-                "%.2f s in all with loading)\n",
-                o.mOutput.c_str(), seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
-                seconds / std::max(renderSeconds, 1e-9), totalSeconds);
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  ": %.2f s, %s decoder, order %d, real-time factor %.4f (%.1fx real time; %.2f s in all with loading)",
+                  seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
+                  seconds / std::max(renderSeconds, 1e-9), totalSeconds);
+    Note(o, "wrote " + OutputName(o.mOutput) + summary);
     return kExitOk;
 }
 

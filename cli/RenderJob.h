@@ -13,8 +13,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// Runs the render; messages go to standard error, the summary to standard
-// output. Returns the exit code.
+// Runs the render of options.mInput to options.mOutput (see PlanRenders);
+// every message, the summary included, goes to standard error. Returns the
+// exit code.
 [[nodiscard]] int RunRender(const RenderOptions& options);
 
 } // namespace qircli

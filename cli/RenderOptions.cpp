@@ -1,11 +1,15 @@
 // cli: command-line parsing for qir-render.
 #include "cli/RenderOptions.h"
 
+#include <sndfile.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace qircli {
@@ -158,6 +162,20 @@ std::string ParseNote(const std::string& text, NoteRequest& out)
     return {};
 }
 
+// -o FILE, -o DIR or --output: given once.
+std::string SetOutput(RenderOptions& o, const std::string& value)
+{
+    if (o.mOutputFromOption) {
+        return "-o given twice: one output (a file, or a folder for several inputs)";
+    }
+    if (value.empty()) {
+        return "-o needs a file or a folder";
+    }
+    o.mOutput = value;
+    o.mOutputFromOption = true;
+    return {};
+}
+
 } // namespace
 
 const char* DecoderModeName(EDecoderMode mode) noexcept
@@ -197,15 +215,25 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              return e;
          }},
         {"--layout", [&](const std::string& v) {
-             return Choice<EChannelLayout>("--layout", v, {{"acn", EChannelLayout::kACN}, {"fuma", EChannelLayout::kFuMa}},
-                                           o.mLayout);
+             EChannelLayout layout = EChannelLayout::kACN;
+             std::string e = Choice<EChannelLayout>(
+                 "--layout", v, {{"acn", EChannelLayout::kACN}, {"fuma", EChannelLayout::kFuMa}}, layout);
+             if (e.empty()) {
+                 o.mLayout = layout;
+             }
+             return e;
          }},
         {"--norm", [&](const std::string& v) {
-             return Choice<ENormalization>("--norm", v,
-                                           {{"n3d", ENormalization::kN3D},
-                                            {"sn3d", ENormalization::kSN3D},
-                                            {"fuma", ENormalization::kFuMa}},
-                                           o.mNorm);
+             ENormalization norm = ENormalization::kSN3D;
+             std::string e = Choice<ENormalization>("--norm", v,
+                                                    {{"n3d", ENormalization::kN3D},
+                                                     {"sn3d", ENormalization::kSN3D},
+                                                     {"fuma", ENormalization::kFuMa}},
+                                                    norm);
+             if (e.empty()) {
+                 o.mNorm = norm;
+             }
+             return e;
          }},
         {"--rotation", [&](const std::string& v) {
              return Choice<bool>("--rotation", v, {{"on", true}, {"off", false}}, o.mRotation);
@@ -213,6 +241,13 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"--yaw", [&](const std::string& v) { return NumberInRange("--yaw", v, -180.0, 180.0, o.mYaw); }},
         {"--pitch", [&](const std::string& v) { return NumberInRange("--pitch", v, -90.0, 90.0, o.mPitch); }},
         {"--roll", [&](const std::string& v) { return NumberInRange("--roll", v, -90.0, 90.0, o.mRoll); }},
+        {"--head-track", [&](const std::string& v) {
+             if (v.empty()) {
+                 return std::string("--head-track needs a file");
+             }
+             o.mHeadTrack = v;
+             return std::string();
+         }},
         {"--volume", [&](const std::string& v) { return NumberInRange("--volume", v, -70.0, 12.0, o.mVolumeDB); }},
         {"--set", [&](const std::string& v) {
              AutomationRequest request;
@@ -232,11 +267,16 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
          }},
         {"--block", [&](const std::string& v) { return IntegerInRange("--block", v, 1, 4096, o.mBlockSize); }},
         {"--format", [&](const std::string& v) {
-             return Choice<ESampleFormat>("--format", v,
-                                          {{"float", ESampleFormat::kFloat},
-                                           {"pcm24", ESampleFormat::kPCM24},
-                                           {"pcm16", ESampleFormat::kPCM16}},
-                                          o.mFormat);
+             ESampleFormat format = ESampleFormat::kFloat;
+             std::string e = Choice<ESampleFormat>("--format", v,
+                                                   {{"float", ESampleFormat::kFloat},
+                                                    {"pcm24", ESampleFormat::kPCM24},
+                                                    {"pcm16", ESampleFormat::kPCM16}},
+                                                   format);
+             if (e.empty()) {
+                 o.mFormat = format;
+             }
+             return e;
          }},
         {"--resources", [&](const std::string& v) {
              if (v.empty()) {
@@ -252,10 +292,13 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              o.mSofa = v;
              return std::string();
          }},
+        {"--output", [&](const std::string& v) { return SetOutput(o, v); }},
+        {"-o", [&](const std::string& v) { return SetOutput(o, v); }},
     };
     const std::map<std::string, std::function<void()>> flags = {
         {"--help", [&] { o.mHelp = true; }},
         {"-h", [&] { o.mHelp = true; }},
+        {"--version", [&] { o.mVersion = true; }},
         {"--demo", [&] { o.mDemo = true; }},
         {"--rpy", [&] { o.mRollPitchYaw = true; }},
         {"--flip-yaw", [&] { o.mFlipYaw = true; }},
@@ -264,8 +307,11 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"--tail", [&] { o.mTail = true; }},
         {"--no-tail", [&] { o.mTail = false; }},
         {"--quiet", [&] { o.mQuiet = true; }},
+        {"-q", [&] { o.mQuiet = true; }},
     };
 
+    // Options given, for the checks of combinations below.
+    std::set<std::string> given;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -287,6 +333,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             flag->second();
             continue;
         }
+        given.insert(name);
         const auto handler = withValue.find(name);
         if (handler == withValue.end()) {
             result.mError = "unknown option " + arg + " (see qir-render --help)";
@@ -306,28 +353,54 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             return result;
         }
     }
-    if (o.mHelp) {
+    if (o.mHelp || o.mVersion) {
         return result;
     }
 
     if (o.mDemo) {
-        if (positional.size() != 1) {
+        if (positional.size() != (o.mOutputFromOption ? 0u : 1u)) {
             result.mError = "usage: qir-render --demo OUTPUT";
             return result;
         }
-        o.mOutput = positional[0];
-    } else {
-        if (positional.size() != 2) {
-            result.mError = positional.size() < 2 ? "missing INPUT or OUTPUT (usage: qir-render [options] INPUT OUTPUT)"
-                                                  : "too many file names: expected INPUT OUTPUT";
+        if (!o.mOutputFromOption) {
+            o.mOutput = positional[0];
+        }
+    } else if (o.mOutputFromOption) {
+        if (positional.empty()) {
+            result.mError = "missing INPUT (usage: qir-render [options] -o OUTPUT INPUT...)";
             return result;
         }
-        o.mInput = positional[0];
+        o.mInputs = positional;
+    } else {
+        if (positional.size() != 2) {
+            result.mError = positional.size() < 2
+                                ? "missing INPUT or OUTPUT (usage: qir-render [options] INPUT OUTPUT)"
+                                : "too many file names: expected INPUT OUTPUT, or -o DIR INPUT... for several inputs";
+            return result;
+        }
+        o.mInputs = {positional[0]};
         o.mOutput = positional[1];
     }
 
     if (!o.mSofa.empty() && !o.mResources.empty()) {
         result.mError = "--sofa and --resources both choose the decoder sets; give one of them";
+        return result;
+    }
+    // The orientation comes from the angles or from a head track, and either
+    // needs the rotation.
+    std::string angles;
+    for (const char* option : {"--yaw", "--pitch", "--roll"}) {
+        if (given.count(option) != 0) {
+            angles += angles.empty() ? option : std::string(", ") + option;
+        }
+    }
+    if (!o.mRotation && (!angles.empty() || !o.mHeadTrack.empty())) {
+        result.mError = "--rotation off turns nothing, so " +
+                        (angles.empty() ? std::string("--head-track") : angles) + " would be ignored; drop one or the other";
+        return result;
+    }
+    if (!o.mHeadTrack.empty() && !angles.empty()) {
+        result.mError = "--head-track gives the angles; drop " + angles;
         return result;
     }
 
@@ -341,24 +414,96 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
     return result;
 }
 
+bool PlanRenders(const RenderOptions& options, std::vector<RenderOptions>& renders, std::string& error)
+{
+    namespace fs = std::filesystem;
+    renders.clear();
+    if (options.mDemo) {
+        renders.push_back(options);
+        return true;
+    }
+    std::error_code ec;
+    const bool toFolder = options.mOutputFromOption && options.mOutput != "-" && fs::is_directory(options.mOutput, ec);
+    if (!toFolder) {
+        if (options.mInputs.size() > 1) {
+            error = "-o " + options.mOutput + " is not a folder: several inputs need -o DIR, an existing folder";
+            return false;
+        }
+        RenderOptions render = options;
+        render.mInput = options.mInputs.front();
+        renders.push_back(std::move(render));
+        return true;
+    }
+    std::set<std::string> names;
+    for (const std::string& input : options.mInputs) {
+        if (input == "-") {
+            error = "standard input has no name for its output in " + options.mOutput + "; use -o FILE";
+            return false;
+        }
+        const std::string stem = fs::path(input).stem().string();
+        if (stem.empty() || stem == "." || stem == "..") {
+            error = "cannot name an output in " + options.mOutput + " after \"" + input + "\"";
+            return false;
+        }
+        const std::string name = stem + ".wav";
+        if (!names.insert(name).second) {
+            error = "two inputs would both be written to " + (fs::path(options.mOutput) / name).string();
+            return false;
+        }
+        RenderOptions render = options;
+        render.mInputs = {input};
+        render.mInput = input;
+        render.mOutput = (fs::path(options.mOutput) / name).string();
+        renders.push_back(std::move(render));
+    }
+    return true;
+}
+
+std::string VersionText()
+{
+    char sndfile[128] = "libsndfile";
+    sf_command(nullptr, SFC_GET_LIB_VERSION, sndfile, sizeof sndfile);
+    return std::string("qir-render " QIR_VERSION " (QIR Matrix Decoder)\nreads and writes sound files with ") +
+           sndfile + "\n";
+}
+
 std::string UsageText()
 {
     return R"(usage: qir-render [options] INPUT OUTPUT
+       qir-render [options] -o OUTPUT INPUT
+       qir-render [options] -o DIR INPUT...
        qir-render --demo OUTPUT
 
 Decodes an ambisonic file (order 1 to 7: 4, 9, 16, 25, 36, 49 or 64 channels,
 any format libsndfile reads) to a 2-channel file at the input's sample rate,
 by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
+INPUT and OUTPUT may be "-": standard input (any format libsndfile reads) and
+standard output (a WAV file; every message goes to standard error). With
+-o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
 
   --mode anechoic|room|uhj     decoder (default anechoic): binaural without room,
                                binaural with a room, or stereo UHJ (first order)
   --order N                    decode order 1..7 (default: the input's order;
                                a lower order decodes the first (N+1)^2 channels)
-  --layout acn|fuma            input channel order (default acn; fuma: order 1)
-  --norm n3d|sn3d|fuma         input normalisation (default sn3d; fuma: order 1)
+  --layout acn|fuma            input channel order (default: fuma for a file
+                               with the B-format tag or named .amb, else acn;
+                               fuma is first-order only)
+  --norm n3d|sn3d|fuma         input normalisation (default: fuma for such a
+                               file, else sn3d)
   --rotation on|off            rotate the field before decoding (default on)
-  --yaw DEG                    -180..180 degrees, in 0.1-degree steps (default 0)
-  --pitch DEG --roll DEG       -90..90 degrees, in 0.05-degree steps (default 0)
+  --yaw DEG                    -180..180 degrees (default 0); positive turns a
+                               source in front to the right, as the listener's
+                               head turning left would
+  --pitch DEG --roll DEG       -90..90 degrees (default 0); positive pitch moves
+                               a source in front up (head nodding down),
+                               positive roll a source on the left down (head
+                               tilting to the right)
+  --head-track FILE            the angles from a head tracker's CSV rows:
+                               time(s),yaw,pitch,roll (degrees) or
+                               time(s),w,x,y,z (quaternion; w = cos(a/2),
+                               z = sin(a/2) is --yaw a); header line optional.
+                               Interpolated for every 128-frame frame, the
+                               first row's orientation from the first frame
   --rpy                        roll-pitch-yaw order instead of yaw-pitch-roll
   --flip-yaw --flip-pitch --flip-roll
                                invert the sense of an angle
@@ -376,20 +521,26 @@ by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
   --block N                    host block size, 1..4096 (default 512)
   --tail | --no-tail           render the decoders' 16384-sample tail after
                                the input ends (default on)
-  --format float|pcm24|pcm16   output sample format (default float); the
-                               container follows OUTPUT's extension (.wav,
-                               .aiff, .caf, .flac, .w64, .rf64)
-  --resources DIR              folder holding the decoder sets (default: the
-                               sets generated by the build)
+  --format float|pcm24|pcm16   output sample format (default: float; pcm24 for
+                               FLAC); the container follows OUTPUT's extension
+                               (.wav, .aiff, .caf, .flac, .w64, .rf64; .ogg for
+                               Vorbis and .opus for Opus, which take no --format)
+  --resources DIR              folder holding the decoder sets (default:
+                               $QIR_RESOURCE_DIR, else beside the program in
+                               ../share/qir-matrix-decoder/decoder-sets)
   --sofa FILE                  decode with sets fitted to this HRTF set (a SOFA
                                file, SimpleFreeFieldHRIR), fitted on first use
                                in a second or two and kept for later renders in
                                $XDG_CACHE_HOME/qir-matrix-decoder
                                (default ~/.cache/qir-matrix-decoder)
-  --quiet                      no progress display
+  -o, --output FILE|DIR        the output file, or a folder for several inputs
+  -q, --quiet                  no progress display and no notes (what was
+                               detected, levels, the summary); warnings and
+                               errors are still given
   --demo                       render a built-in scene (moving sources and the
                                test source at several directions) to OUTPUT
-  --help                       this text
+  -h, --help                   this text
+  --version                    the version of qir-render and of libsndfile
 
 Timing. Output sample t belongs to input sample t. The plug-in reports a
 latency of 0, but with rotation on its rotator delays the field by one
@@ -404,7 +555,8 @@ effect at its grid frame; rotation changes cross-fade over the following
 
 The output is written to a temporary file next to OUTPUT and renamed when the
 render is complete, so a failed or interrupted render never leaves a partial
-OUTPUT. The decoder sets are made for 48 kHz; other input rates are rendered
+OUTPUT. After the render the output's peak is reported, and samples beyond
+full scale are warned about in every format. The decoder sets are made for 48 kHz; other input rates are rendered
 with a warning.
 )";
 }

@@ -35,19 +35,30 @@ struct NoteRequest {
 
 struct RenderOptions {
     bool mHelp = false;
+    bool mVersion = false;
     bool mDemo = false;
-    std::string mInput;  // empty with --demo
+    // The inputs as given ("-" is standard input); empty with --demo.
+    std::vector<std::string> mInputs;
+    // OUTPUT, or the value of -o: a file, "-" (standard output) or, with -o,
+    // an existing folder that receives one file per input.
     std::string mOutput;
+    bool mOutputFromOption = false;
+    // The one render's input and output, set by PlanRenders.
+    std::string mInput;
 
     EDecoderMode mMode = EDecoderMode::kAnechoic;
     std::optional<int> mOrder; // default: from the input's channel count
-    EChannelLayout mLayout = EChannelLayout::kACN;
-    ENormalization mNorm = ENormalization::kSN3D;
+    // Empty: from the input (FuMa for a B-format tag or an .amb file), else
+    // ACN and SN3D.
+    std::optional<EChannelLayout> mLayout;
+    std::optional<ENormalization> mNorm;
     bool mRotation = true;
     // Degrees of rotation: yaw -180..180, pitch and roll -90..90.
     double mYaw = 0.0;
     double mPitch = 0.0;
     double mRoll = 0.0;
+    // A head track (see HeadTrack) in place of fixed angles.
+    std::string mHeadTrack;
     bool mRollPitchYaw = false;
     bool mFlipYaw = false;
     bool mFlipPitch = false;
@@ -57,9 +68,12 @@ struct RenderOptions {
     std::vector<NoteRequest> mNotes;
     int mBlockSize = 512;
     bool mTail = true;
-    ESampleFormat mFormat = ESampleFormat::kFloat;
+    // Empty: what the output's container holds best (float; 24-bit PCM for FLAC).
+    std::optional<ESampleFormat> mFormat;
     std::string mResources; // empty: the engine's default folder
     std::string mSofa;      // an HRTF set to fit the decoder sets to; empty: the generated sets
+    // No progress display and no informational lines (the plug-in's console
+    // lines, what was detected, levels, the summary); warnings and errors stay.
     bool mQuiet = false;
 };
 
@@ -72,7 +86,16 @@ struct ParseResult {
 
 [[nodiscard]] ParseResult ParseRenderOptions(const std::vector<std::string>& args);
 
+// One render per input: mInput and mOutput set, with -o DIR naming each output
+// DIR/<input name>.wav. False with error set when the inputs and the output do
+// not fit together (several inputs without a folder, two inputs with the same
+// name, standard input into a folder).
+[[nodiscard]] bool PlanRenders(const RenderOptions& options, std::vector<RenderOptions>& renders,
+                               std::string& error);
+
 // The --help text.
 [[nodiscard]] std::string UsageText();
+// The --version text.
+[[nodiscard]] std::string VersionText();
 
 } // namespace qircli

@@ -1,12 +1,17 @@
 // cli: reading the input file.
 #include "cli/SoundFileInput.h"
 
+#include "cli/DeclaredLength.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qircli {
 
@@ -34,8 +39,87 @@ struct SoundFileInput::Handle {
     }
 };
 
+namespace {
+
+std::string TemporaryFolder()
+{
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+// Copies standard input to an unnamed temporary file and returns it, at its
+// start, or -1 with error set. The file has no name from the start, so nothing
+// is left behind whatever ends the process.
+int SpoolStandardInput(std::string& error)
+{
+    std::string path = TemporaryFolder() + "/qir-render-input-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot read standard input: no temporary file in " + TemporaryFolder() + ": " + std::strerror(errno);
+        return -1;
+    }
+    ::unlink(path.c_str());
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = std::string("cannot read standard input: ") + std::strerror(errno);
+            ::close(fd);
+            return -1;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(fd, buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                error = "cannot read standard input: writing its copy in " + TemporaryFolder() + " failed: " +
+                        std::strerror(errno);
+                ::close(fd);
+                return -1;
+            }
+            done += put;
+        }
+    }
+    ::lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+} // namespace
+
 SoundFileInput::SoundFileInput(const std::string& path) : mPath(path), mHandle(std::make_unique<Handle>())
 {
+    if (path == "-") {
+        struct stat status {};
+        if (::fstat(STDIN_FILENO, &status) != 0) {
+            mError = "cannot read standard input: it is closed";
+            return;
+        }
+        if (::isatty(STDIN_FILENO) == 1) {
+            mError = "cannot read standard input: it is a terminal; pipe a sound file into qir-render";
+            return;
+        }
+        if (S_ISREG(status.st_mode)) {
+            const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+            if (fd < 0) {
+                mError = std::string("cannot read standard input: ") + std::strerror(errno);
+                return;
+            }
+            OpenDescriptor(fd);
+            return;
+        }
+        const int fd = SpoolStandardInput(mError);
+        if (fd >= 0) {
+            OpenDescriptor(fd);
+        }
+        return;
+    }
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         mError = "cannot read " + path + ": " + std::strerror(errno);
@@ -45,24 +129,40 @@ SoundFileInput::SoundFileInput(const std::string& path) : mPath(path), mHandle(s
         mError = "cannot read " + path + ": it is a folder";
         return;
     }
-    // A pipe or device would block or have no length; the render needs a file.
+    // A named pipe or device would block or have no length; "-" is the way to
+    // read a stream.
     if (!S_ISREG(status.st_mode)) {
         mError = "cannot read " + path + ": not a regular file";
         return;
     }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        mError = "cannot read " + path + ": " + std::strerror(errno);
+        return;
+    }
+    OpenDescriptor(fd);
+}
+
+void SoundFileInput::OpenDescriptor(int fd)
+{
+    mDeclaredFrames = DeclaredFrames(fd);
     SF_INFO info{};
-    mHandle->mFile = sf_open(path.c_str(), SFM_READ, &info);
+    mHandle->mFile = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!mHandle->mFile) {
-        mError = "cannot read " + path + ": " + sf_strerror(nullptr);
+        ::close(fd);
+        mError = "cannot read " + name() + ": " + sf_strerror(nullptr);
         return;
     }
     mChannels = info.channels;
     mSampleRate = static_cast<double>(info.samplerate);
     mFrames = info.frames;
+    mBFormatTag = sf_command(mHandle->mFile, SFC_WAVEX_GET_AMBISONIC, nullptr, 0) == SF_AMBISONIC_B_FORMAT;
     if (mFrames < 0 || info.seekable == 0) {
-        mError = "cannot read " + path + ": its length is unknown (a stream, not a file)";
+        mError = "cannot read " + name() + ": its length is unknown (a stream, not a file)";
     }
 }
+
+std::string SoundFileInput::name() const { return mPath == "-" ? "standard input" : mPath; }
 
 SoundFileInput::~SoundFileInput() = default;
 
@@ -79,7 +179,7 @@ bool SoundFileInput::read(float* const* destination, int frames)
     if (got != frames) {
         const char* reason = sf_error(mHandle->mFile) != SF_ERR_NO_ERROR ? sf_strerror(mHandle->mFile)
                                                                        : "the file ends early";
-        mError = "read error in " + mPath + " after " + std::to_string(mFramesRead + std::max<sf_count_t>(got, 0)) +
+        mError = "read error in " + name() + " after " + std::to_string(mFramesRead + std::max<sf_count_t>(got, 0)) +
                  " of " + std::to_string(mFrames) + " frames: " + reason;
         return false;
     }

@@ -2,7 +2,9 @@
 #include "cli/OutputFile.h"
 #include "cli/RenderJob.h"
 #include "cli/RenderOptions.h"
+#include "cli/StandardStreams.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -21,12 +23,33 @@ int main(int argc, char** argv)
         std::fputs(qircli::UsageText().c_str(), stdout);
         return qircli::kExitOk;
     }
-    try {
-        return qircli::RunRender(parsed.mOptions);
-    } catch (const std::exception& e) {
-        // Construction failures (memory) end the render; the output file's
-        // destructor has already removed its temporary file.
-        std::fprintf(stderr, "qir-render: %s\n", e.what());
+    if (parsed.mOptions.mVersion) {
+        std::fputs(qircli::VersionText().c_str(), stdout);
+        return qircli::kExitOk;
+    }
+    std::vector<qircli::RenderOptions> renders;
+    std::string error;
+    if (!qircli::PlanRenders(parsed.mOptions, renders, error)) {
+        std::fprintf(stderr, "qir-render: %s\n", error.c_str());
+        return qircli::kExitUsage;
+    }
+    if (!qircli::SeparateAudioFromMessages(parsed.mOptions.mQuiet, error)) {
+        std::fprintf(stderr, "qir-render: %s\n", error.c_str());
         return qircli::kExitFailure;
     }
+    // Every input is rendered, even after one has failed; the exit code is the
+    // most serious of theirs.
+    int exitCode = qircli::kExitOk;
+    for (const qircli::RenderOptions& render : renders) {
+        int code = qircli::kExitFailure;
+        try {
+            code = qircli::RunRender(render);
+        } catch (const std::exception& e) {
+            // Construction failures (memory) end the render; the output file's
+            // destructor has already removed its temporary file.
+            std::fprintf(stderr, "qir-render: %s\n", e.what());
+        }
+        exitCode = std::max(exitCode, code);
+    }
+    return exitCode;
 }

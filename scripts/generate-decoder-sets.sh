@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Generates the fifteen decoder sets into the folder the plug-in reads by default,
-# when the generator has been built and a set is missing. Usage: generate-decoder-sets.sh BUILD_DIR
+# Generates the fifteen decoder sets, when one is missing, into the build's
+# share/qir-matrix-decoder/decoder-sets, where the built programs, the tests and
+# the benchmarks find them (a full build does the same).
+# Usage: generate-decoder-sets.sh BUILD_DIR
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/release}
-generator="$build/tools/qir-make-decoder-sets"
-if [ ! -x "$generator" ]; then
-  echo "generate-decoder-sets: no generator in $build yet; skipped"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  echo "generate-decoder-sets: $build is not configured yet; skipped"
   exit 0
 fi
-"$generator" --output "$root/build/decoder-sets" --if-missing
+cmake --build "$build" --target decoder-sets

@@ -3,10 +3,14 @@
 # 60-second order-7 (64-channel) file, with the Anechoic and the Room decoder,
 # host block 512, using the generated decoder sets.
 # Usage: bench/cli/render-speed.sh [BUILD_DIR] [DECODER_SET_DIR]
+# (default: the sets qir-render finds itself, those the build generated)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$root/build/release}
-sets=${2:-$root/build/decoder-sets}
+resources=()
+if [ -n "${2:-}" ]; then
+  resources=(--resources "$2")
+fi
 render="$build/cli/qir-render"
 if [ ! -x "$render" ]; then
   echo "render-speed: no qir-render in $build; build the target qir-render first" >&2
@@ -22,10 +26,10 @@ sox -n -r 48000 -c 64 -b 24 "$work/order7.wav" synth 60 whitenoise vol 0.1
 # steadier on a busy machine.
 for mode in anechoic room; do
   TIMEFORMAT="%U %S"
-  cpu=$( { time "$render" --resources "$sets" --mode "$mode" --block 512 --quiet "$work/order7.wav" \
-             "$work/$mode.wav" >"$work/summary.txt" 2>"$work/errors.txt" || true; } 2>&1 )
-  if ! grep '^qir-render: wrote' "$work/summary.txt" | sed "s|$work/||"; then
-    cat "$work/errors.txt" >&2
+  cpu=$( { time "$render" "${resources[@]}" --mode "$mode" --block 512 "$work/order7.wav" \
+             "$work/$mode.wav" 2>"$work/messages.txt" || true; } 2>&1 )
+  if ! grep '^qir-render: wrote' "$work/messages.txt" | sed "s|$work/||"; then
+    cat "$work/messages.txt" >&2
     exit 1
   fi
   echo "$mode: $(echo "$cpu" | awk '{ printf "%.3f", ($1 + $2) / 60 }') CPU seconds per second of audio (loading included)"

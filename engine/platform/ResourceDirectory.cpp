@@ -3,10 +3,12 @@
 #include "engine/platform/ResourceDirectory.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
-#ifndef QIR_DEFAULT_RESOURCE_DIR
-#error "QIR_DEFAULT_RESOURCE_DIR must name the folder of the generated decoder sets"
+#ifndef QIR_RESOURCE_SUBDIR
+#error "QIR_RESOURCE_SUBDIR must name the sets' folder relative to an installation's root"
 #endif
 
 namespace qir::platform {
@@ -22,6 +24,30 @@ Override& GetOverride()
 {
     static Override instance;
     return instance;
+}
+
+std::string FindBesideExecutable()
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return QIR_RESOURCE_SUBDIR;
+    }
+    const fs::path folder = executable.parent_path();
+    // Installed programs sit one level below the root (bin/); in a build tree,
+    // the programs are one (cli/, tools/) or two (tests/engine/, bench/engine/)
+    // levels down.
+    const fs::path candidates[] = {
+        (folder / ".." / QIR_RESOURCE_SUBDIR).lexically_normal(),
+        (folder / ".." / ".." / QIR_RESOURCE_SUBDIR).lexically_normal(),
+    };
+    for (const fs::path& candidate : candidates) {
+        if (fs::is_directory(candidate, ec)) {
+            return candidate.string();
+        }
+    }
+    return candidates[0].string();
 }
 
 } // namespace
@@ -52,7 +78,10 @@ void SetResourceDirectory(const std::string& path)
 
 const char* GetDefaultResourceDirectory() noexcept
 {
-    return QIR_DEFAULT_RESOURCE_DIR;
+    // A failure to allocate the path here leaves nothing sensible to return;
+    // it ends the process as any allocation failure at start-up would.
+    static const std::string folder = FindBesideExecutable();
+    return folder.c_str();
 }
 
 } // namespace qir::platform

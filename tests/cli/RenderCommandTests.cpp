@@ -1,296 +1,23 @@
 // qir-render run as a process: its output against direct decodings of the same
 // field with the same (synthetic) decoder sets, its event timing, its
 // conventions, and its errors.
-#include "soundfield/RotationMatrices.h"
+#include "tests/cli/RenderCommandFixture.h"
 #include "tests/support/ReferenceConvolution.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
-#include <random>
-#include <spawn.h>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
+namespace qirclitest {
 namespace {
-
-namespace fs = std::filesystem;
-
-constexpr int kIRLength = 16384;
-constexpr int kHeadTaps = 48;
-constexpr double kRate = 48000.0;
-constexpr float kDegrees = 3.14159265358979f / 180.0f;
-
-using Field = std::vector<std::vector<float>>; // [channel][frame]
-
-struct RunResult {
-    int mExitCode = -1;
-    std::string mOut;
-    std::string mErr;
-};
-
-std::string ReadText(const fs::path& file)
-{
-    std::ifstream in(file);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Starts qir-render in dir with its output streams in files there.
-pid_t Spawn(const fs::path& dir, const std::vector<std::string>& args)
-{
-    std::vector<std::string> all{QIR_RENDER_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "stdout.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "stderr.txt").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-RunResult Finish(const fs::path& dir, pid_t pid)
-{
-    RunResult result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.mExitCode = WEXITSTATUS(status);
-    }
-    result.mOut = ReadText(dir / "stdout.txt");
-    result.mErr = ReadText(dir / "stderr.txt");
-    return result;
-}
-
-void WriteSoundFile(const fs::path& file, const Field& field, double rate, int format)
-{
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(rate);
-    info.channels = static_cast<int>(field.size());
-    info.format = format;
-    SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
-    const std::size_t frames = field[0].size();
-    std::vector<float> interleaved(frames * field.size());
-    for (std::size_t t = 0; t < frames; ++t) {
-        for (std::size_t c = 0; c < field.size(); ++c) {
-            interleaved[t * field.size() + c] = field[c][t];
-        }
-    }
-    EXPECT_EQ(sf_writef_float(sf, interleaved.data(), static_cast<sf_count_t>(frames)),
-              static_cast<sf_count_t>(frames));
-    sf_close(sf);
-}
-
-Field ReadSoundFile(const fs::path& file, double* rate = nullptr)
-{
-    SF_INFO info{};
-    SNDFILE* sf = sf_open(file.c_str(), SFM_READ, &info);
-    if (!sf) {
-        ADD_FAILURE() << "cannot read " << file;
-        return {};
-    }
-    std::vector<float> interleaved(static_cast<std::size_t>(info.frames * info.channels));
-    sf_readf_float(sf, interleaved.data(), info.frames);
-    sf_close(sf);
-    Field field(static_cast<std::size_t>(info.channels), std::vector<float>(static_cast<std::size_t>(info.frames)));
-    for (std::size_t t = 0; t < static_cast<std::size_t>(info.frames); ++t) {
-        for (std::size_t c = 0; c < field.size(); ++c) {
-            field[c][t] = interleaved[t * field.size() + c];
-        }
-    }
-    if (rate) {
-        *rate = info.samplerate;
-    }
-    return field;
-}
-
-Field Noise(int channels, std::size_t frames, uint32_t seed)
-{
-    Field field;
-    for (int c = 0; c < channels; ++c) {
-        auto n = qirtest::whiteNoise(frames, seed + static_cast<uint32_t>(c) * 7919u);
-        for (float& v : n) {
-            v *= 0.25f;
-        }
-        field.push_back(std::move(n));
-    }
-    return field;
-}
-
-Field Padded(Field field, std::size_t frames)
-{
-    for (auto& channel : field) {
-        channel.resize(frames, 0.0f);
-    }
-    return field;
-}
-
-// A decoder set whose responses have a dense head of kHeadTaps samples and
-// three sparse taps further out (the last at the response's final sample), so
-// a renderer that cuts or misplaces the responses' later parts is caught.
-struct SyntheticDecoderSet {
-    struct Tap {
-        int mPosition;
-        float mValue;
-    };
-    int mInputs = 0;
-    std::vector<std::vector<float>> mHead[2];
-    std::vector<std::vector<Tap>> mSparse[2];
-
-    SyntheticDecoderSet(int inputs, uint32_t seed) : mInputs(inputs)
-    {
-        std::minstd_rand rng(seed);
-        std::uniform_real_distribution<float> value(-0.5f, 0.5f);
-        for (int o = 0; o < 2; ++o) {
-            for (int i = 0; i < inputs; ++i) {
-                std::vector<float> head(kHeadTaps);
-                for (float& h : head) {
-                    h = value(rng);
-                }
-                mHead[o].push_back(head);
-                mSparse[o].push_back({{1000 + 37 * i + o, value(rng)}, {9000 + 11 * i, value(rng)}, {kIRLength - 1, value(rng)}});
-            }
-        }
-    }
-
-    void Write(const fs::path& file) const
-    {
-        Field set(2, std::vector<float>(static_cast<std::size_t>(mInputs) * kIRLength, 0.0f));
-        for (int o = 0; o < 2; ++o) {
-            for (int i = 0; i < mInputs; ++i) {
-                float* ir = set[static_cast<std::size_t>(o)].data() + static_cast<std::size_t>(i) * kIRLength;
-                std::copy(mHead[o][i].begin(), mHead[o][i].end(), ir);
-                for (const Tap& tap : mSparse[o][i]) {
-                    ir[tap.mPosition] = tap.mValue;
-                }
-            }
-        }
-        WriteSoundFile(file, set, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    }
-
-    // The decoding of field (its first mInputs channels) into output o, as long
-    // as the field.
-    std::vector<double> Decode(const Field& field, int o) const
-    {
-        const Field used(field.begin(), field.begin() + mInputs);
-        std::vector<double> y = qirtest::directConvolveSum(used, mHead[o]);
-        for (int i = 0; i < mInputs; ++i) {
-            const auto& x = used[static_cast<std::size_t>(i)];
-            for (const Tap& tap : mSparse[o][i]) {
-                for (std::size_t t = static_cast<std::size_t>(tap.mPosition); t < y.size(); ++t) {
-                    y[t] += static_cast<double>(tap.mValue) * x[t - static_cast<std::size_t>(tap.mPosition)];
-                }
-            }
-        }
-        return y;
-    }
-};
-
-// The field turned by the spherical-harmonic rotation of yaw, pitch and roll
-// (degrees), as the rotation routines define it.
-Field Rotated(const Field& field, int order, float yawDegrees, float pitchDegrees, float rollDegrees = 0.0f,
-              bool rollPitchYaw = false)
-{
-    const int n = (order + 1) * (order + 1);
-    float R[3][3];
-    eulerToRotationMatrix(yawDegrees * kDegrees, pitchDegrees * kDegrees, rollDegrees * kDegrees, rollPitchYaw ? 1 : 0,
-                          R);
-    std::vector<float> M(static_cast<std::size_t>(n * n));
-    getSHRotationMatrix(R, M.data(), order);
-    Field out(field.size(), std::vector<float>(field[0].size(), 0.0f));
-    for (int c = 0; c < n; ++c) {
-        for (int d = 0; d < n; ++d) {
-            const float m = M[static_cast<std::size_t>(c * n + d)];
-            for (std::size_t t = 0; t < field[0].size(); ++t) {
-                out[static_cast<std::size_t>(c)][t] += m * field[static_cast<std::size_t>(d)][t];
-            }
-        }
-    }
-    return out;
-}
-
-class RenderCommand : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        static std::atomic<int> counter{0};
-        mDir = fs::temp_directory_path() /
-               ("qir-cli-tests-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(mDir / "sets");
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(mDir, ec);
-    }
-
-    const SyntheticDecoderSet& Set(int order)
-    {
-        auto& slot = mSets[static_cast<std::size_t>(order)];
-        if (!slot) {
-            slot = std::make_unique<SyntheticDecoderSet>((order + 1) * (order + 1), 100u + static_cast<uint32_t>(order));
-            slot->Write(mDir / "sets" / (std::to_string(order) + "OA-decoder-anechoic.wav"));
-        }
-        return *slot;
-    }
-
-    RunResult Run(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {"--resources", (mDir / "sets").string(), "--quiet"});
-        return Finish(mDir, Spawn(mDir, args));
-    }
-
-    // Files other than the fixtures: what a render left behind.
-    std::vector<std::string> Leftovers(const std::vector<std::string>& fixtures) const
-    {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator(mDir)) {
-            const std::string name = entry.path().filename().string();
-            if (name != "sets" && name != "stdout.txt" && name != "stderr.txt" &&
-                std::find(fixtures.begin(), fixtures.end(), name) == fixtures.end()) {
-                found.push_back(name);
-            }
-        }
-        return found;
-    }
-
-    void ExpectDecodes(const Field& output, const Field& field, const SyntheticDecoderSet& set, double tolerance = 1e-4)
-    {
-        ASSERT_EQ(output.size(), 2u);
-        for (int o = 0; o < 2; ++o) {
-            ASSERT_EQ(output[static_cast<std::size_t>(o)].size(), field[0].size());
-            EXPECT_LT(qirtest::relativeError(output[static_cast<std::size_t>(o)], set.Decode(field, o)), tolerance)
-                << "output " << o;
-        }
-    }
-
-    fs::path mDir;
-    std::unique_ptr<SyntheticDecoderSet> mSets[8];
-};
 
 struct DecodeCase {
     int mOrder;
@@ -309,13 +36,13 @@ TEST_P(RenderCommandDecodes, EqualsDirectDecodingWithTheSameDecoderSet)
     WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     const SyntheticDecoderSet& set = Set(c.mOrder);
 
-    const RunResult run = Run({"--rotation", "off", "--block", std::to_string(c.mBlock), c.mTail ? "--tail" : "--no-tail",
-                               "in.wav", "out.wav"});
+    const RunResult run = RunWithNotes({"--rotation", "off", "--block", std::to_string(c.mBlock),
+                                        c.mTail ? "--tail" : "--no-tail", "in.wav", "out.wav"});
     ASSERT_EQ(run.mExitCode, 0) << run.mErr;
-    // The summary: duration, decoder, order, real-time factor.
-    EXPECT_NE(run.mOut.find("s, Anechoic decoder, order " + std::to_string(c.mOrder) + ", real-time factor"),
+    // The summary on standard error: duration, decoder, order, real-time factor.
+    EXPECT_NE(run.mErr.find("s, Anechoic decoder, order " + std::to_string(c.mOrder) + ", real-time factor"),
               std::string::npos)
-        << run.mOut;
+        << run.mErr;
     double rate = 0.0;
     const Field output = ReadSoundFile(mDir / "out.wav", &rate);
     EXPECT_EQ(rate, kRate);
@@ -338,9 +65,9 @@ TEST_F(RenderCommand, UhjDecodesTheFirstOrderPartWithItsOwnSet)
     const SyntheticDecoderSet uhj(4, 77u);
     uhj.Write(mDir / "sets" / "AMBIX_2_UHJ.wav");
 
-    const RunResult run = Run({"--mode", "uhj", "--rotation", "off", "--no-tail", "in.wav", "out.wav"});
+    const RunResult run = RunWithNotes({"--mode", "uhj", "--rotation", "off", "--no-tail", "in.wav", "out.wav"});
     ASSERT_EQ(run.mExitCode, 0) << run.mErr;
-    EXPECT_NE(run.mOut.find("UHJ decoder, order 1"), std::string::npos) << run.mOut;
+    EXPECT_NE(run.mErr.find("UHJ decoder, order 1"), std::string::npos) << run.mErr;
     ExpectDecodes(ReadSoundFile(mDir / "out.wav"), field, uhj);
 }
 
@@ -458,16 +185,6 @@ TEST_F(RenderCommand, TestSourceNoteSoundsFromItsGridFrame)
         }
     }
     EXPECT_EQ(first, 4864u);
-}
-
-// ACN/SN3D (W, Y, Z, X) to FuMa order and weights (W / sqrt 2, X, Y, Z).
-Field ToFuMa(const Field& acn)
-{
-    Field fuma = {acn[0], acn[3], acn[1], acn[2]};
-    for (float& v : fuma[0]) {
-        v *= 0.70710678f;
-    }
-    return fuma;
 }
 
 // SN3D to N3D: band l scaled by sqrt(2l + 1).
@@ -619,7 +336,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"OutputFolderMissing", {"foa.wav", "missing/out.wav"}, 1, "cannot write missing/out.wav"},
         ErrorCase{"OutputIsAFolder", {"foa.wav", "folder.wav"}, 1, "it is a folder"},
         ErrorCase{"OutputIsTheInput", {"foa.wav", "foa.wav"}, 1, "it is the input file"},
-        ErrorCase{"OutputTypeCannotHoldFloat", {"foa.wav", "out.flac"}, 1, "cannot hold float"}),
+        ErrorCase{"OutputTypeCannotHoldFloat", {"--format", "float", "foa.wav", "out.flac"}, 1, "cannot hold float"},
+        ErrorCase{"CompressedOutputTakesNoFormat", {"--format", "pcm16", "foa.wav", "out.ogg"}, 1, "drop --format pcm16"},
+        ErrorCase{"TooManyFileNames", {"foa.wav", "a.wav", "b.wav"}, 2, "too many file names"},
+        ErrorCase{"SeveralInputsNeedAFolder", {"-o", "out.wav", "foa.wav", "five.wav"}, 2, "several inputs need -o DIR"},
+        ErrorCase{"TwoInputsOneOutputName", {"-o", "folder.wav", "foa.wav", "./foa.wav"}, 2, "would both be written"},
+        ErrorCase{"StandardInputIntoAFolder", {"-o", "folder.wav", "-"}, 2, "standard input has no name"},
+        ErrorCase{"OutputGivenTwice", {"-o", "a.wav", "-o", "b.wav", "foa.wav"}, 2, "-o given twice"}),
     [](const auto& info) { return std::string(info.param.mName); });
 
 TEST_F(RenderCommand, ReadErrorMidRenderLeavesNoOutputAndKeepsAnOldOne)
@@ -671,24 +394,5 @@ TEST_F(RenderCommand, InterruptionRemovesTheTemporaryFileAndKeepsAnOldOutput)
     EXPECT_EQ(Leftovers({"in.wav", "out.wav"}), std::vector<std::string>{});
 }
 
-TEST_F(RenderCommand, IntegerFormatsClipAndSayHowMany)
-{
-    Field loud = Noise(4, 4000, 13u);
-    for (auto& ch : loud) {
-        for (float& v : ch) {
-            v *= 4.0f;
-        }
-    }
-    WriteSoundFile(mDir / "in.wav", loud, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    (void)Set(1);
-    const RunResult run = Run({"--format", "pcm16", "--volume", "12", "--no-tail", "in.wav", "out.wav"});
-    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
-    EXPECT_NE(run.mErr.find("clipped"), std::string::npos) << run.mErr;
-    const Field output = ReadSoundFile(mDir / "out.wav");
-    ASSERT_EQ(output.size(), 2u);
-    for (float v : output[0]) {
-        ASSERT_LE(std::fabs(v), 1.0f);
-    }
-}
-
 } // namespace
+} // namespace qirclitest
