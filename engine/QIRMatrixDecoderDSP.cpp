@@ -408,11 +408,10 @@ void QIRMatrixDecoderDSP::RetireFadedSet() noexcept
     if (mFadingSet == nullptr || mFadeActive) {
         return;
     }
-    if (mRetiredSet.load(std::memory_order_acquire) != nullptr) {
-        return;
+    DecoderSet* expected = nullptr;
+    if (mRetiredSet.compare_exchange_strong(expected, mFadingSet.get(), std::memory_order_acq_rel)) {
+        (void)mFadingSet.release(); // the slot owns it now
     }
-    // Only this thread fills the slot, so it is still empty here.
-    mRetiredSet.store(mFadingSet.release(), std::memory_order_release);
 }
 
 void QIRMatrixDecoderDSP::TakeOverPendingSet() noexcept
