@@ -292,7 +292,6 @@ void QIRMatrixDecoderDSP::ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept
     mEnvelope.Start(kTestSourceLevel, 1.0f);
 }
 
-
 void QIRMatrixDecoderDSP::GenerateTestSource(float* destination, int nFrames) noexcept
 {
     // audio thread: the test source, sample for sample as the input arrives, so
