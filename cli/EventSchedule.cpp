@@ -1,4 +1,4 @@
-// cli: render events on the processing grid.
+// cli: render events at their frames.
 #include "cli/EventSchedule.h"
 
 #include <algorithm>
@@ -11,9 +11,9 @@ namespace qircli {
 
 namespace {
 
-// Parameters whose automation the renderer cannot honour: a new decoder set
-// arrives from a loader thread at no defined sample, and switching rotation
-// changes the delay that the output's alignment compensates.
+// Parameters whose automation the renderer does not offer: a new decoder set
+// arrives from a loader thread at no defined sample, and rotation is chosen for
+// the whole render.
 constexpr AUParameterAddress kDecoderModeAddress = 0;
 constexpr AUParameterAddress kDecodeOrderAddress = 1;
 constexpr AUParameterAddress kEnableRotationAddress = 4;
@@ -71,9 +71,9 @@ std::string ParameterList(AUParameterTree& tree)
 
 } // namespace
 
-int64_t GridFrame(double seconds, double sampleRate) noexcept
+int64_t EventFrame(double seconds, double sampleRate) noexcept
 {
-    return std::llround(seconds * sampleRate / static_cast<double>(kProcessingGrid)) * kProcessingGrid;
+    return std::llround(seconds * sampleRate);
 }
 
 bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, const std::vector<NoteRequest>& notes,
@@ -99,7 +99,7 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
         }
         if (address == kEnableRotationAddress) {
             error = prefix + "\"" + parameter->displayName() +
-                    "\" cannot be automated (it changes the output's alignment); use --rotation";
+                    "\" cannot be automated; use --rotation";
             return false;
         }
         double value = 0.0;
@@ -132,7 +132,7 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
             return false;
         }
         Event event;
-        event.mFrame = GridFrame(request.mSeconds, sampleRate);
+        event.mFrame = EventFrame(request.mSeconds, sampleRate);
         if (event.mFrame >= renderFrames) {
             error = prefix + Seconds(request.mSeconds) + " is after the end of the render (" + Seconds(renderSeconds) + ")";
             return false;
@@ -143,7 +143,7 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
     }
     for (const NoteRequest& note : notes) {
         Event on;
-        on.mFrame = GridFrame(note.mStart, sampleRate);
+        on.mFrame = EventFrame(note.mStart, sampleRate);
         if (on.mFrame >= renderFrames) {
             error = "--note " + std::to_string(note.mNote) + "@" + Seconds(note.mStart) +
                     ": the note starts after the end of the render (" + Seconds(renderSeconds) + ")";
@@ -156,7 +156,7 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
         mEvents.push_back(on);
         if (note.mEnd) {
             Event off = on;
-            off.mFrame = std::max(GridFrame(*note.mEnd, sampleRate), on.mFrame + kProcessingGrid);
+            off.mFrame = std::max(EventFrame(*note.mEnd, sampleRate), on.mFrame + 1);
             off.mData[0] = kNoteOff;
             off.mData[2] = 0;
             // A release after the end of the render never sounds.
@@ -177,10 +177,10 @@ void EventSchedule::AddParameterChange(int64_t frame, AUParameterAddress address
     mEvents.push_back(event);
 }
 
-void EventSchedule::Place(int64_t parameterOffset, int64_t noteOffset)
+void EventSchedule::Place(int64_t offset)
 {
     for (Event& event : mEvents) {
-        event.mTime = std::max<int64_t>(0, event.mFrame + (event.mMidi ? noteOffset : parameterOffset));
+        event.mTime = std::max<int64_t>(0, event.mFrame + offset);
     }
     // Hosts deliver events in time order; equal times keep the command line's order.
     std::stable_sort(mEvents.begin(), mEvents.end(), [](const Event& a, const Event& b) { return a.mTime < b.mTime; });

@@ -1,6 +1,6 @@
 // cli: the --set automation and --note test-source events of a render, placed
-// on the decoder's 128-frame processing grid and handed to the render block as
-// timestamped render events, a call's worth at a time.
+// at their frames and handed to the render block as timestamped render events, a
+// call's worth at a time.
 #pragma once
 
 #include "cli/RenderOptions.h"
@@ -13,30 +13,25 @@
 
 namespace qircli {
 
-// The sound-field stage's frame: events on multiples of it keep the render
-// calls' slices whole frames.
-inline constexpr int64_t kProcessingGrid = 128;
-
-// The multiple of kProcessingGrid nearest to seconds at sampleRate.
-[[nodiscard]] int64_t GridFrame(double seconds, double sampleRate) noexcept;
+// The frame nearest to seconds at sampleRate.
+[[nodiscard]] int64_t EventFrame(double seconds, double sampleRate) noexcept;
 
 class EventSchedule {
 public:
     // Resolves the requests against the plug-in's parameter tree and places them
-    // on the grid of the input's timeline. Events must start before
+    // on the input's timeline. Events must start before
     // renderFrames (the output's length); FuMa conventions need decodeOrder 1.
     // False with error set otherwise.
     [[nodiscard]] bool Build(const std::vector<AutomationRequest>& automation, const std::vector<NoteRequest>& notes,
                              AUParameterTree& tree, double sampleRate, int64_t renderFrames, int decodeOrder,
                              std::string& error);
 
-    // Adds a parameter change at frame of the input's timeline (a multiple of
-    // kProcessingGrid), after Build and before Place.
+    // Adds a parameter change at frame of the input's timeline, after Build and
+    // before Place.
     void AddParameterChange(int64_t frame, AUParameterAddress address, AUValue value);
 
-    // Converts input-timeline frames to render-stream times: parameter events
-    // move by parameterOffset, notes by noteOffset (never before 0).
-    void Place(int64_t parameterOffset, int64_t noteOffset);
+    // Converts input-timeline frames to render-stream times, offset frames later.
+    void Place(int64_t offset);
 
     // The events stamped in [start, start + frames), linked in time order, or
     // null. The list lives in storage until the next call.
@@ -46,7 +41,7 @@ public:
 
 private:
     struct Event {
-        int64_t mFrame = 0; // grid frame on the input's timeline
+        int64_t mFrame = 0; // frame on the input's timeline
         int64_t mTime = 0;  // render-stream sample time
         bool mMidi = false;
         AUParameterAddress mAddress = 0;

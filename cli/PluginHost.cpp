@@ -144,8 +144,6 @@ AUAudioUnitStatus PluginHost::Render(AUAudioFrameCount frames, const float* cons
 
 int PluginHost::ActiveInputCount() const noexcept { return Engine().GetActiveInputCount(); }
 
-int PluginHost::EngineAddedDelay() const noexcept { return Engine().GetAddedDelay(); }
-
 int PluginHost::LatencyFrames() { return static_cast<int>(std::lround(mUnit->latency() * mSampleRate)); }
 
 int PluginHost::TailFrames() { return static_cast<int>(std::lround(mUnit->tailTime() * mSampleRate)); }

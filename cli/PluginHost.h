@@ -50,9 +50,8 @@ public:
 
     // Input count of the decoder set in use, -1 before the first adoption.
     [[nodiscard]] int ActiveInputCount() const noexcept;
-    // Frames by which the engine's output currently lags (FIFO mode).
-    [[nodiscard]] int EngineAddedDelay() const noexcept;
-    // The unit's reported latency and tail, in frames at the allocated rate.
+    // The unit's reported latency (the output's delay behind the input, the same
+    // for every call) and tail, in frames at the allocated rate.
     [[nodiscard]] int LatencyFrames();
     [[nodiscard]] int TailFrames();
 

@@ -35,9 +35,13 @@ using Engine = qir::QIRMatrixDecoderDSP;
 using enum qir::EParams;
 
 // Silence rendered before the input, as a host's pre-roll: the plug-in's
-// output-volume smoother starts from 0 and settles within it, so the first
-// output sample is already at full volume.
+// output-volume smoother starts from 0 and the first decoder set fades in, both
+// within it, so the first output sample is already at full volume. A whole
+// number of the engine's processing frames, so that they line up with the
+// input's timeline whatever the block size.
 constexpr int64_t kPreRollFrames = 2048;
+static_assert(kPreRollFrames % Engine::kSubBlockFrames == 0);
+static_assert(kPreRollFrames >= Engine::kCrossfadeFrames);
 constexpr double kDecoderSetRate = 48000.0;
 constexpr auto kDecoderSetTimeout = std::chrono::seconds(120);
 
@@ -421,14 +425,12 @@ int RunRender(const RenderOptions& o)
         return kExitFailure;
     }
 
-    // Timing: stream frame P + i carries input frame i; its output appears at
-    // stream frame P + i + delay.
+    // Timing: stream frame P + i carries input frame i and the events of input
+    // frame i; its output appears at stream frame P + i + delay, the latency the
+    // plug-in reports (the same for every block size and setting).
     const int64_t block = o.mBlockSize;
-    const int64_t preRoll = (kPreRollFrames + block - 1) / block * block;
-    const int64_t rotationDelay = o.mRotation ? Engine::kSubBlockFrames : 0;
-    const int64_t fifoDelay = o.mBlockSize % Engine::kSubBlockFrames != 0 ? Engine::kFifoDelay : 0;
-    const int64_t latency = host->LatencyFrames();
-    int64_t delay = rotationDelay + fifoDelay + latency;
+    const int64_t preRoll = kPreRollFrames;
+    const int64_t delay = host->LatencyFrames();
     const int64_t inputFrames = source->frames();
     const int64_t tailFrames = o.mTail ? std::max<int64_t>(Engine::kImpulseResponseLength, host->TailFrames()) : 0;
     const int64_t outputFrames = inputFrames + tailFrames;
@@ -446,9 +448,9 @@ int RunRender(const RenderOptions& o)
         }
         ScheduleHeadTrack(track, sampleRate, outputFrames, angles, schedule);
     }
-    // A parameter change reaches the output `delay` frames after its event; the
-    // test source's note reaches the field one encoder frame after its event.
-    schedule.Place(preRoll + delay, preRoll - Engine::kSubBlockFrames);
+    // Events at their input frames: the plug-in delays their effect with the
+    // audio.
+    schedule.Place(preRoll);
 
     std::unique_ptr<OutputFile> output =
         OutputFile::Create(o.mOutput, o.mInput, static_cast<int>(std::lround(sampleRate)), o.mFormat, error);
@@ -477,7 +479,7 @@ int RunRender(const RenderOptions& o)
 
     ProgressDisplay progress(outputFrames, sampleRate, !o.mQuiet);
     const auto renderStarted = std::chrono::steady_clock::now();
-    int64_t streamEnd = preRoll + delay + outputFrames;
+    const int64_t streamEnd = preRoll + delay + outputFrames;
     for (int64_t start = 0; start < streamEnd; start += block) {
         // Input: silence before and after the source's frames.
         for (auto& channel : input) {
@@ -504,15 +506,10 @@ int RunRender(const RenderOptions& o)
             Error("the decoder plug-in failed to render (status " + std::to_string(status) + ")");
             return kExitFailure;
         }
-        if (start == 0) {
-            if (host->ActiveInputCount() != expectedInputs) {
-                Error("the decoder set " + probe.mPath + " did not load (the plug-in decodes " +
-                      std::to_string(std::max(host->ActiveInputCount(), 0)) + " channels)");
-                return kExitFailure;
-            }
-            // The engine's own account of its delay is the one that counts.
-            delay = rotationDelay + host->EngineAddedDelay() + latency;
-            streamEnd = preRoll + delay + outputFrames;
+        if (start == 0 && host->ActiveInputCount() != expectedInputs) {
+            Error("the decoder set " + probe.mPath + " did not load (the plug-in decodes " +
+                  std::to_string(std::max(host->ActiveInputCount(), 0)) + " channels)");
+            return kExitFailure;
         }
         // Output: stream frames [preRoll + delay, streamEnd).
         const int64_t keepFrom = std::max(start, preRoll + delay);

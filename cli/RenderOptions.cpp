@@ -543,15 +543,10 @@ standard output (a WAV file; every message goes to standard error). With
   --version                    the version of qir-render and of libsndfile
 
 Timing. Output sample t belongs to input sample t. The plug-in reports a
-latency of 0, but with rotation on its rotator delays the field by one
-128-frame processing frame; qir-render compensates that delay and any latency
-the plug-in reports (and the 128 frames the engine adds when the block size is
-not a multiple of 128). Automation and notes are moved to the nearest multiple
-of 128 frames, the decoder's processing grid: an event inside a frame would
-cut the render call off the grid and delay the engine, so on the grid an
-automated render keeps its zero-delay alignment. A parameter change takes
-effect at its grid frame; rotation changes cross-fade over the following
-128 frames.
+latency of 128 frames, constant for every block size and setting, and
+qir-render compensates exactly that. Automation and notes take effect at their
+own frames; rotation changes cross-fade over the decoder's 128-frame
+processing frame that holds them.
 
 The output is written to a temporary file next to OUTPUT and renamed when the
 render is complete, so a failed or interrupted render never leaves a partial

@@ -9,6 +9,7 @@
 #include "soundfield/Rotator.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -54,6 +55,16 @@ int RoundUpToFrames(int n) noexcept
     return (n + kFrames - 1) / kFrames * kFrames;
 }
 
+// The smallest ambisonic order whose channels hold n inputs (0 to 7).
+int OrderForChannels(int n) noexcept
+{
+    int order = 0;
+    while (order < 7 && (order + 1) * (order + 1) < n) {
+        ++order;
+    }
+    return order;
+}
+
 } // namespace
 
 QIRMatrixDecoderDSP::QIRMatrixDecoderDSP(plugfw::IEditorDelegate* delegate)
@@ -64,6 +75,10 @@ QIRMatrixDecoderDSP::QIRMatrixDecoderDSP(plugfw::IEditorDelegate* delegate)
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageAttack, kEnvelopeAttackMs);
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageDecay, 0.0);
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageRelease, kEnvelopeReleaseMs);
+    mEncoderScratch.assign(static_cast<std::size_t>(kMaxChans) * kFrames, 0.0f);
+    for (int c = 0; c < kMaxChans; ++c) {
+        mEncoderChans[static_cast<std::size_t>(c)] = mEncoderScratch.data() + static_cast<std::ptrdiff_t>(c) * kFrames;
+    }
     fieldenc_create(&mEncoder);
     fieldrot_create(&mRotator);
     if (mEncoder == nullptr || mRotator == nullptr) {
@@ -82,6 +97,7 @@ QIRMatrixDecoderDSP::~QIRMatrixDecoderDSP()
     fieldenc_destroy(&mEncoder);
     fieldrot_destroy(&mRotator);
     delete mPendingSet.exchange(nullptr);
+    ReleaseRetiredSets();
 }
 
 double QIRMatrixDecoderDSP::ParamValue(int paramIdx) const noexcept
@@ -90,38 +106,58 @@ double QIRMatrixDecoderDSP::ParamValue(int paramIdx) const noexcept
     return param != nullptr ? param->Value() : 0.0;
 }
 
+float* QIRMatrixDecoderDSP::Channel(int channel) noexcept
+{
+    return mInput.data() + static_cast<std::ptrdiff_t>(channel) * mInputStride;
+}
+
 int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
 {
+    // main thread, audio stopped.
     mBlockSize = blockSize;
-    // The stage writes 128 frames per channel, so a channel slice never holds less.
-    const int stride = std::max(blockSize, kFrames);
-    // A failed resize keeps the old, smaller buffer: the engine then stays
-    // unprepared rather than letting the stage write past it.
-    const bool encoderScratchOk = mEncoderScratch.Resize(kMaxChans * stride) == kMaxChans * stride;
-    if (encoderScratchOk) {
-        std::memset(mEncoderScratch.Get(), 0, sizeof(float) * static_cast<std::size_t>(kMaxChans * stride));
-    }
-    mEncoderChans.Empty();
-    float* scratch = mEncoderScratch.Get();
-    for (int c = 0; c < kMaxChans; ++c) {
-        mEncoderChans.Add(scratch != nullptr ? scratch + c * stride : nullptr);
-    }
-
+    mPrepared = false;
     mChunkFrames = RoundUpToFrames(std::max(blockSize, kFrames));
-    mWarmUpFrames.store(mChunkFrames);
-    const bool unconnectedOk = mUnconnectedScratch.Resize(kMaxChans * mChunkFrames) == kMaxChans * mChunkFrames;
+    // A partial frame (up to 127 frames) and a whole stretch.
+    mInputStride = mChunkFrames + kFrames;
+    mQueueStride = mChunkFrames + kFrames;
+    try {
+        mInput.assign(static_cast<std::size_t>(kMaxChans) * static_cast<std::size_t>(mInputStride), 0.0f);
+        mSourceFrames.assign(static_cast<std::size_t>(mInputStride), 0.0f);
+        mQueue.assign(static_cast<std::size_t>(kNumOutputs) * static_cast<std::size_t>(mQueueStride), 0.0f);
+        mFadeScratch.assign(static_cast<std::size_t>(kNumOutputs) * static_cast<std::size_t>(mChunkFrames), 0.0f);
+    } catch (const std::bad_alloc&) {
+        // The engine stays unprepared and outputs silence.
+        return kLatency;
+    }
+    for (int c = 0; c < kMaxChans; ++c) {
+        mInputChans[static_cast<std::size_t>(c)] = Channel(c);
+    }
+    mInputFill = 0;
+    mWrittenChannels = 0;
+    mSourceInFrame = false;
+    // One frame of silence ahead of the first decoded frame.
+    mQueueFill = kLatency;
 
-    // Room for the FIFOs of a stream of blocks up to blockSize long, so that
-    // FIFO mode does not allocate in steady state.
-    for (FloatQueue& fifo : mInputFifos) {
-        fifo.Clear();
-        fifo.Reserve(std::max(blockSize, 0) + 2 * kFrames);
+    // A new stream: a crossfade in progress ends here (the replaced set is freed
+    // on this thread), and the set in use forgets the old stream. It is also run
+    // once over the longest stretch the engine will now convolve, so that its
+    // scratch never grows on the audio thread.
+    mFadingSet.reset();
+    mFadeActive = false;
+    mCrossfading.store(false);
+    ReleaseRetiredSets();
+    if (mCurrentSet != nullptr) {
+        mNumChans = mCurrentSet->mNumChans;
+        SetStageOrder(mCurrentSet->mOrder);
+        if (mCurrentSet->mWarmFrames < mChunkFrames) {
+            float* sink[kNumOutputs] = {mFadeScratch.data(), mFadeScratch.data() + mChunkFrames};
+            mCurrentSet->mConvolver->process(mInputChans.data(), sink, static_cast<unsigned long>(mCurrentSet->mNumChans),
+                                             kNumOutputs, static_cast<unsigned long>(mChunkFrames));
+            mCurrentSet->mWarmFrames = mChunkFrames;
+        }
+        mCurrentSet->mConvolver->reset();
     }
-    for (FloatQueue& fifo : mOutputFifos) {
-        fifo.Clear();
-        fifo.Reserve(2 * (std::max(blockSize, 0) + 3 * kFrames));
-    }
-    mFifoMode.store(false);
+    mWarmUpFrames.store(mChunkFrames);
 
     const int rate = static_cast<int>(sampleRate + 0.5);
     fieldenc_init(mEncoder, rate);
@@ -129,9 +165,8 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     // The transforms follow the parameters from the first frame after a reset,
     // whatever they were told before.
     mTransformSettingsChanged.fetch_or(kAllTransformSettings);
-
-    mPrepared = encoderScratchOk && scratch != nullptr && unconnectedOk && mEncoderChans.GetSize() == kMaxChans;
-    return 0;
+    mPrepared = true;
+    return kLatency;
 }
 
 void QIRMatrixDecoderDSP::OnParamChange(int paramIdx, double value) noexcept
@@ -162,7 +197,7 @@ void QIRMatrixDecoderDSP::OnParamChange(int paramIdx, double value) noexcept
         mNormType.store(static_cast<int>(ParamValue(kNormalizationType)) + 1);
         mTransformSettingsChanged.fetch_or(kSettingNormType);
         break;
-    case kEnableRotation: break;
+    case kEnableRotation: break; // the stage reads it for every frame
     case kUseRPY:
         mUseRPY.store(flag);
         mTransformSettingsChanged.fetch_or(kSettingRPY);
@@ -257,258 +292,309 @@ void QIRMatrixDecoderDSP::ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept
     mEnvelope.Start(kTestSourceLevel, 1.0f);
 }
 
-float* QIRMatrixDecoderDSP::UnconnectedChannel(int channel) noexcept
+void QIRMatrixDecoderDSP::GenerateTestSource(float* destination, int nFrames) noexcept
 {
-    return mUnconnectedScratch.Get() + static_cast<std::ptrdiff_t>(channel) * mChunkFrames;
-}
-
-void QIRMatrixDecoderDSP::ProcessSoundField(float* const* in) noexcept
-{
-    // audio thread: in holds 64 channels of 128 frames; the stage works in place.
-    ApplyTransformSettings();
-    const int n = mNumChans;
-
+    // audio thread: the test source, sample for sample as the input arrives, so
+    // that a note starts and stops at its own frame of the stream.
+    int i = 0;
     if (mTestSourceIndex >= 0) {
-        float* const* scratch = mEncoderChans.GetList();
-        float* __restrict source = scratch[0];
-        for (int i = 0; i < kFrames; ++i) {
+        mSourceInFrame = true;
+        while (i < nFrames) {
             mNoiseSeed = mNoiseSeed * 1664525u + 1013904223u;
             const float f = std::bit_cast<float>((mNoiseSeed >> 9) | 0x3F800000u);
             const float noise = 2.0f * f - 3.0f;
-            source[i] = mEnvelope.Process(kEnvelopeSustain) * noise;
+            destination[i++] = mEnvelope.Process(kEnvelopeSustain) * noise;
+            if (mEnvelope.GetStage() == plugfw::ADSREnvelope<float>::kStageIdle) {
+                mTestSourceIndex = -1;
+                break;
+            }
         }
-        fieldenc_process(mEncoder, scratch, scratch, 1, n, kFrames);
+    }
+    std::fill(destination + i, destination + nFrames, 0.0f);
+}
+
+void QIRMatrixDecoderDSP::ProcessSoundField(int frameStart) noexcept
+{
+    // audio thread: the stage on the completed frame at frameStart of the
+    // gathered input, in place.
+    ApplyTransformSettings();
+    const int n = mNumChans;
+    std::array<float*, kMaxChans> in;
+    for (int c = 0; c < kMaxChans; ++c) {
+        in[static_cast<std::size_t>(c)] = Channel(c) + frameStart;
+    }
+    int touched = n;
+
+    if (mSourceInFrame) {
+        const float* source = mSourceFrames.data() + frameStart;
+        float* const* scratch = mEncoderChans.data();
+        fieldenc_processFrame(mEncoder, &source, scratch, 1, n, kFrames);
         for (int c = 0; c < n; ++c) {
-            float* __restrict dst = in[c];
+            float* __restrict dst = in[static_cast<std::size_t>(c)];
             const float* __restrict src = scratch[c];
             for (int i = 0; i < kFrames; ++i) {
                 dst[i] += src[i];
             }
         }
-        if (mEnvelope.GetStage() == plugfw::ADSREnvelope<float>::kStageIdle) {
-            mTestSourceIndex = -1;
-        }
+        mSourceInFrame = false;
     }
 
-    if (ParamValue(kEnableRotation) >= 0.5) {
-        fieldrot_process(mRotator, in, in, n, n, kFrames);
-    }
+    // The rotator always runs: with rotation off it fades to the unturned field
+    // and then passes it untouched, so switching is continuous either way.
+    fieldrot_setBypass(mRotator, ParamValue(kEnableRotation) >= 0.5 ? 0 : 1);
+    fieldrot_processFrame(mRotator, in.data(), in.data(), n, n, kFrames);
 
     // Bring first-order FuMa channel order and FuMa or N3D normalisation to the
-    // decoder sets' ACN/SN3D. The parameters are read at every frame so that a
-    // change made mid-block applies from the next frame.
-    for (int i = 0; i < kFrames; ++i) {
-        if (static_cast<int>(ParamValue(kChannelLayout)) == 1) {
-            const float x = in[1][i];
-            in[1][i] = in[2][i];
-            in[2][i] = in[3][i];
-            in[3][i] = x;
+    // decoder sets' ACN/SN3D.
+    if (static_cast<int>(ParamValue(kChannelLayout)) == 1) {
+        float* __restrict x = in[1];
+        float* __restrict y = in[2];
+        float* __restrict z = in[3];
+        for (int i = 0; i < kFrames; ++i) {
+            const float w = x[i];
+            x[i] = y[i];
+            y[i] = z[i];
+            z[i] = w;
         }
-        const int norm = static_cast<int>(ParamValue(kNormalizationType));
-        if (norm == 2) {
-            // FuMa differs from SN3D only in W, which carries 1/sqrt(2).
-            in[0][i] *= 1.4142135f;
-        } else if (norm == 0) {
-            const int order = std::clamp(static_cast<int>(ParamValue(kDecodeOrder)) + 1, 0, 7);
-            for (int d = 0; d <= order; ++d) {
-                const float scale = std::sqrt(static_cast<float>(2 * d + 1));
-                for (int c = d * d; c < (d + 1) * (d + 1); ++c) {
-                    in[c][i] /= scale;
+        touched = std::max(touched, 4);
+    }
+    const int norm = static_cast<int>(ParamValue(kNormalizationType));
+    if (norm == 2) {
+        // FuMa differs from SN3D only in W, which carries 1/sqrt(2).
+        float* __restrict w = in[0];
+        for (int i = 0; i < kFrames; ++i) {
+            w[i] *= 1.4142135f;
+        }
+        touched = std::max(touched, 1);
+    } else if (norm == 0) {
+        const int order = std::clamp(static_cast<int>(ParamValue(kDecodeOrder)) + 1, 0, 7);
+        for (int d = 0; d <= order; ++d) {
+            const float scale = std::sqrt(static_cast<float>(2 * d + 1));
+            for (int c = d * d; c < (d + 1) * (d + 1); ++c) {
+                float* __restrict x = in[static_cast<std::size_t>(c)];
+                for (int i = 0; i < kFrames; ++i) {
+                    x[i] /= scale;
                 }
             }
         }
+        touched = std::max(touched, (order + 1) * (order + 1));
+    }
+    mWrittenChannels = std::max(mWrittenChannels, touched);
+}
+
+void QIRMatrixDecoderDSP::SetStageOrder(int order) noexcept
+{
+    // audio thread, or the main thread while the audio thread is stopped.
+    order = std::clamp(order, 0, 7);
+    if (order == mStageOrder) {
+        return;
+    }
+    mStageOrder = order;
+    fieldenc_setOutputOrder(mEncoder, order);
+    fieldrot_setOrder(mRotator, order);
+    // At orders above 1 the transforms drop a FuMa channel order or
+    // normalisation, and nothing brings it back when the order returns to 1:
+    // hand them the parameters' conventions (and angles) again, so FuMa input is
+    // rotated and encoded as FuMa whenever the order allows it.
+    mTransformSettingsChanged.fetch_or(kAllTransformSettings);
+}
+
+void QIRMatrixDecoderDSP::RetireFadedSet() noexcept
+{
+    // audio thread: a set whose crossfade has ended goes back through the retire
+    // slot to be freed on another thread. While the slot is still occupied the
+    // set is kept (silent, not run) and offered again at the next call.
+    if (mFadingSet == nullptr || mFadeActive) {
+        return;
+    }
+    DecoderSet* expected = nullptr;
+    if (mRetiredSet.compare_exchange_strong(expected, mFadingSet.get(), std::memory_order_acq_rel)) {
+        (void)mFadingSet.release(); // the slot owns it now
     }
 }
 
 void QIRMatrixDecoderDSP::TakeOverPendingSet() noexcept
 {
     // audio thread: one atomic exchange empties the slot; the set taken out is
-    // ours alone from then on.
-    if (mPendingSet.load(std::memory_order_relaxed) == nullptr) {
+    // ours alone from then on. One crossfade at a time: while one runs, or the
+    // set it replaced has not been handed back yet, the next set waits in the
+    // slot (where a later load may still replace it).
+    if (mFadeActive || mFadingSet != nullptr || mPendingSet.load(std::memory_order_relaxed) == nullptr) {
         return;
     }
     DecoderSet* set = mPendingSet.exchange(nullptr, std::memory_order_acq_rel);
     if (set == nullptr) {
         return;
     }
-    // The replaced convolver is destroyed here, on the audio thread, once
-    // nothing can use it any more.
-    mConvolver = std::move(set->mConvolver);
-    mNumChans = std::clamp(set->mNumChans, 0, kMaxChans);
-    delete set;
-    mActiveInputCount.store(mNumChans);
-
-    const int order = mDecodeOrder.load(std::memory_order_relaxed);
-    fieldenc_setOutputOrder(mEncoder, order);
-    fieldrot_setOrder(mRotator, order);
-    // At orders above 1 the transforms drop a FuMa channel order or
-    // normalisation, and nothing brings it back when the order returns to 1:
-    // hand them the parameters' conventions (and angles) again, so FuMa input
-    // is rotated and encoded as FuMa whenever the order allows it.
-    mTransformSettingsChanged.fetch_or(kAllTransformSettings);
-    if (mEncoderScratch.Get() != nullptr) {
-        std::memset(mEncoderScratch.Get(), 0, static_cast<std::size_t>(mEncoderScratch.GetBytes()));
+    mFadingSet = std::move(mCurrentSet);
+    mCurrentSet.reset(set);
+    const int count = std::clamp(set->mNumChans, 0, kMaxChans);
+    // While both sets play, the stage covers the wider one, so that an order
+    // decrease does not cut the old set's higher channels at once.
+    if (mFadingSet != nullptr) {
+        mNumChans = std::max(count, std::clamp(mFadingSet->mNumChans, 0, kMaxChans));
+        SetStageOrder(std::max(set->mOrder, mStageOrder));
+    } else {
+        mNumChans = count;
+        SetStageOrder(set->mOrder);
     }
+    mFadeActive = true;
+    mFadePosition = 0;
+    mCrossfading.store(true);
+    mActiveInputCount.store(count);
 }
 
-void QIRMatrixDecoderDSP::Convolve(const float* const* inputs, float* out0, float* out1, int nFrames) noexcept
+void QIRMatrixDecoderDSP::RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
+                                       int nFrames) noexcept
 {
     // audio thread. The outputs are cleared first so that nothing stale survives
-    // when no decoder set has arrived yet or the convolver skips a call.
+    // should the convolver skip a call. Stretches longer than the set was warmed
+    // with are taken in pieces of that length (whole frames).
     std::memset(out0, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
     std::memset(out1, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
-    if (mConvolver == nullptr || nFrames <= 0) {
+    const int step = std::max(kFrames, set.mWarmFrames / kFrames * kFrames);
+    std::array<const float*, kMaxChans> pieceInputs;
+    for (int offset = 0; offset < nFrames; offset += step) {
+        const int frames = std::min(step, nFrames - offset);
+        const float* const* ins = inputs;
+        if (offset > 0) {
+            for (int c = 0; c < kMaxChans; ++c) {
+                pieceInputs[static_cast<std::size_t>(c)] = inputs[c] + offset;
+            }
+            ins = pieceInputs.data();
+        }
+        float* outs[kNumOutputs] = {out0 + offset, out1 + offset};
+        set.mConvolver->process(ins, outs, static_cast<unsigned long>(set.mNumChans), kNumOutputs,
+                                static_cast<unsigned long>(frames));
+    }
+}
+
+void QIRMatrixDecoderDSP::Convolve(int nFrames) noexcept
+{
+    // audio thread: decodes the first nFrames (whole frames) of the gathered
+    // input onto the end of the output queue.
+    float* out0 = mQueue.data() + mQueueFill;
+    float* out1 = mQueue.data() + mQueueStride + mQueueFill;
+    if (mCurrentSet == nullptr) {
+        std::memset(out0, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+        std::memset(out1, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
         return;
     }
-    float* outs[kNumOutputs] = {out0, out1};
-    mConvolver->process(inputs, outs, static_cast<unsigned long>(mNumChans), kNumOutputs,
-                        static_cast<unsigned long>(nFrames));
+    RunConvolver(*mCurrentSet, mInputChans.data(), out0, out1, nFrames);
+    if (!mFadeActive) {
+        return;
+    }
+    // Equal-gain linear crossfade: the new set rises over kCrossfadeFrames while
+    // the set it replaces (or silence, for the first) falls.
+    float* old0 = mFadeScratch.data();
+    float* old1 = mFadeScratch.data() + mChunkFrames;
+    if (mFadingSet != nullptr) {
+        RunConvolver(*mFadingSet, mInputChans.data(), old0, old1, nFrames);
+    } else {
+        std::memset(old0, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+        std::memset(old1, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+    }
+    constexpr float kStep = 1.0f / static_cast<float>(kCrossfadeFrames);
+    for (int t = 0; t < nFrames; ++t) {
+        const float g = std::min(1.0f, static_cast<float>(mFadePosition + t + 1) * kStep);
+        out0[t] = g * out0[t] + (1.0f - g) * old0[t];
+        out1[t] = g * out1[t] + (1.0f - g) * old1[t];
+    }
+    mFadePosition += nFrames;
+    if (mFadePosition >= kCrossfadeFrames) {
+        mFadeActive = false;
+        mCrossfading.store(false);
+        mNumChans = std::clamp(mCurrentSet->mNumChans, 0, kMaxChans);
+        SetStageOrder(mCurrentSet->mOrder);
+    }
 }
 
-void QIRMatrixDecoderDSP::ProcessAligned(float** inputs, float** outputs, int nFrames, int connected) noexcept
+void QIRMatrixDecoderDSP::ProcessPiece(const float* const* inputs, float* const* outputs, int offset, int nFrames,
+                                       int connected, bool passThrough) noexcept
 {
-    // audio thread. Blocks longer than the reset's block size are taken in
-    // stretches that fit the scratch; convolution is a stream, so the result
-    // does not depend on where the stretches end.
-    float* table[kMaxChans];
-    for (int offset = 0; offset < nFrames; offset += mChunkFrames) {
-        const int frames = std::min(nFrames - offset, mChunkFrames);
-        for (int c = connected; c < kMaxChans; ++c) {
-            std::memset(UnconnectedChannel(c), 0, sizeof(float) * static_cast<std::size_t>(frames));
+    // audio thread: frames [offset, offset + nFrames) of the call, at most
+    // mChunkFrames. All of the input is taken before any output is written.
+    for (int consumed = 0; consumed < nFrames;) {
+        const int at = mInputFill;
+        const int frames = std::min(nFrames - consumed, kFrames - at % kFrames);
+        const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(frames);
+        for (int c = 0; c < connected; ++c) {
+            std::memcpy(Channel(c) + at, inputs[c] + offset + consumed, bytes);
         }
-        for (int j = 0; j < frames; j += kFrames) {
-            for (int c = 0; c < kMaxChans; ++c) {
-                table[c] = (c < connected ? inputs[c] + offset : UnconnectedChannel(c)) + j;
+        for (int c = connected; c < mWrittenChannels; ++c) {
+            std::memset(Channel(c) + at, 0, bytes);
+        }
+        mWrittenChannels = std::max(mWrittenChannels, connected);
+        if (passThrough) {
+            std::memset(mSourceFrames.data() + at, 0, bytes);
+        } else {
+            GenerateTestSource(mSourceFrames.data() + at, frames);
+        }
+        consumed += frames;
+        mInputFill += frames;
+        if (mInputFill % kFrames == 0) {
+            if (!passThrough) {
+                ProcessSoundField(mInputFill - kFrames);
             }
-            ProcessSoundField(table);
+            mSourceInFrame = false;
         }
-        for (int c = 0; c < kMaxChans; ++c) {
-            table[c] = c < connected ? inputs[c] + offset : UnconnectedChannel(c);
-        }
-        Convolve(table, outputs[0] + offset, outputs[1] + offset, frames);
     }
+
+    const int complete = mInputFill / kFrames * kFrames;
+    if (complete > 0) {
+        if (passThrough) {
+            const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(complete);
+            std::memcpy(mQueue.data() + mQueueFill, Channel(0), bytes);
+            std::memcpy(mQueue.data() + mQueueStride + mQueueFill, Channel(connected == 2 ? 1 : 0), bytes);
+        } else {
+            Convolve(complete);
+        }
+        mQueueFill += complete;
+        // The partial frame moves to the front.
+        const int partial = mInputFill - complete;
+        if (partial > 0) {
+            const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(partial);
+            for (int c = 0; c < mWrittenChannels; ++c) {
+                std::memmove(Channel(c), Channel(c) + complete, bytes);
+            }
+            std::memmove(mSourceFrames.data(), mSourceFrames.data() + complete, bytes);
+        }
+        mInputFill = partial;
+    }
+
+    // The call's frames come from the front of the queue, which always holds
+    // more than a call takes: one frame of latency less the partial frame.
+    const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(nFrames);
+    const std::size_t rest = sizeof(float) * static_cast<std::size_t>(mQueueFill - nFrames);
+    for (int o = 0; o < kNumOutputs; ++o) {
+        float* queue = mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride;
+        std::memcpy(outputs[o] + offset, queue, bytes);
+        std::memmove(queue, queue + nFrames, rest);
+    }
+    mQueueFill -= nFrames;
 }
 
-void QIRMatrixDecoderDSP::EnterFifoMode() noexcept
+void QIRMatrixDecoderDSP::ProcessBlock(const float* const* inputs, float* const* outputs, int nFrames,
+                                       int nChans) noexcept
 {
-    // audio thread. The output FIFOs start one sub-block ahead: the convolver
-    // is fed one sub-block of silence, so the output lags by exactly kFifoDelay
-    // from here on and what the convolver still holds rings on through the gap
-    // rather than stopping dead.
-    mFifoMode.store(true);
-    for (FloatQueue& fifo : mInputFifos) {
-        fifo.Clear();
-    }
-    const float* table[kMaxChans];
-    for (int c = 0; c < kMaxChans; ++c) {
-        std::memset(UnconnectedChannel(c), 0, sizeof(float) * kFrames);
-        table[c] = UnconnectedChannel(c);
-    }
-    mOutputFifos[0].Clear();
-    mOutputFifos[1].Clear();
-    if (mOutputFifos[0].Append(nullptr, kFrames) && mOutputFifos[1].Append(nullptr, kFrames)) {
-        Convolve(table, mOutputFifos[0].Back(kFrames), mOutputFifos[1].Back(kFrames), kFrames);
-    } else {
-        mOutputFifos[0].Clear();
-        mOutputFifos[1].Clear();
-    }
-}
-
-void QIRMatrixDecoderDSP::ProcessFifo(float** inputs, float** outputs, int nFrames, int connected) noexcept
-{
-    // audio thread. Every input FIFO, connected or not, receives nFrames frames
-    // so that all 64 stay in step whatever the host connects later.
-    int appended = 0;
-    for (; appended < kMaxChans; ++appended) {
-        const bool ok = appended < connected ? mInputFifos[appended].Append(inputs[appended], nFrames)
-                                             : mInputFifos[appended].AppendZeros(nFrames);
-        if (!ok) {
-            break;
-        }
-    }
-    if (appended < kMaxChans) {
-        // Out of memory: forget this block everywhere rather than let the
-        // channels drift apart.
-        for (int c = 0; c < appended; ++c) {
-            mInputFifos[c].DropBack(nFrames);
-        }
-    }
-
-    float* table[kMaxChans];
-    while (mInputFifos[0].Available() >= kFrames) {
-        if (!mOutputFifos[0].Append(nullptr, kFrames)) {
-            break;
-        }
-        if (!mOutputFifos[1].Append(nullptr, kFrames)) {
-            mOutputFifos[0].DropBack(kFrames);
-            break;
-        }
-        for (int c = 0; c < kMaxChans; ++c) {
-            table[c] = mInputFifos[c].Front();
-        }
-        ProcessSoundField(table);
-        Convolve(table, mOutputFifos[0].Back(kFrames), mOutputFifos[1].Back(kFrames), kFrames);
-        for (FloatQueue& fifo : mInputFifos) {
-            fifo.Advance(kFrames);
-        }
-    }
-    for (FloatQueue& fifo : mInputFifos) {
-        fifo.Compact();
-    }
-
-    if (mOutputFifos[0].Available() >= nFrames && mOutputFifos[1].Available() >= nFrames) {
-        for (int k = 0; k < kNumOutputs; ++k) {
-            std::memcpy(outputs[k], mOutputFifos[k].Front(), sizeof(float) * static_cast<std::size_t>(nFrames));
-            mOutputFifos[k].Advance(nFrames);
-            mOutputFifos[k].Compact();
-        }
-    } else {
-        std::memset(outputs[0], 0, sizeof(float) * static_cast<std::size_t>(nFrames));
-        std::memset(outputs[1], 0, sizeof(float) * static_cast<std::size_t>(nFrames));
-    }
-}
-
-void QIRMatrixDecoderDSP::ProcessBlock(float** inputs, float** outputs, int nFrames, int nChans) noexcept
-{
-    // audio thread: never waits; allocates only when a replaced decoder set is
-    // destroyed, or when FIFO mode meets a block longer than the reset's.
+    // audio thread: never waits, allocates and frees nothing.
     mNumInputChans = nChans;
     nFrames = std::max(nFrames, 0);
-    const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(nFrames);
-    if (nChans == 2) {
-        std::memmove(outputs[0], inputs[0], bytes);
-        std::memmove(outputs[1], inputs[1], bytes);
-        return;
-    }
-    if (nChans == 1) {
-        std::memmove(outputs[0], inputs[0], bytes);
-        std::memmove(outputs[1], inputs[0], bytes);
-        return;
-    }
-
-    TakeOverPendingSet();
-    if (nFrames == 0) {
-        return;
-    }
     if (!mPrepared) {
-        std::memset(outputs[0], 0, bytes);
-        std::memset(outputs[1], 0, bytes);
+        for (int o = 0; o < kNumOutputs; ++o) {
+            std::memset(outputs[o], 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+        }
         return;
+    }
+    const bool passThrough = nChans == 1 || nChans == 2;
+    if (!passThrough) {
+        RetireFadedSet();
+        TakeOverPendingSet();
     }
     const int connected = std::clamp(nChans, 0, kMaxChans);
-    if (!mFifoMode.load(std::memory_order_relaxed) && nFrames % kFrames == 0) {
-        ProcessAligned(inputs, outputs, nFrames, connected);
-        return;
+    for (int offset = 0; offset < nFrames; offset += mChunkFrames) {
+        ProcessPiece(inputs, outputs, offset, std::min(nFrames - offset, mChunkFrames), connected, passThrough);
     }
-    if (!mFifoMode.load(std::memory_order_relaxed)) {
-        EnterFifoMode();
-    }
-    ProcessFifo(inputs, outputs, nFrames, connected);
-}
-
-int QIRMatrixDecoderDSP::GetAddedDelay() const noexcept
-{
-    return mFifoMode.load(std::memory_order_relaxed) ? kFifoDelay : 0;
 }
 
 bool QIRMatrixDecoderDSP::HasPendingDecoderSet() const noexcept
@@ -526,6 +612,28 @@ int QIRMatrixDecoderDSP::GetActiveInputCount() const noexcept
     return mActiveInputCount.load();
 }
 
+bool QIRMatrixDecoderDSP::IsCrossfading() const noexcept
+{
+    return mCrossfading.load();
+}
+
+bool QIRMatrixDecoderDSP::IsLoadRequested() const noexcept
+{
+    return mLoadRequested.load(std::memory_order_relaxed);
+}
+
+bool QIRMatrixDecoderDSP::HasRetiredSets() const noexcept
+{
+    return mRetiredSet.load(std::memory_order_acquire) != nullptr;
+}
+
+void QIRMatrixDecoderDSP::ReleaseRetiredSets() noexcept
+{
+    // any thread but the audio thread: each set handed back is taken by exactly
+    // one caller.
+    delete mRetiredSet.exchange(nullptr, std::memory_order_acq_rel);
+}
+
 std::string QIRMatrixDecoderDSP::DecoderSetFileName(double decoderMode, double decodeOrder)
 {
     const int mode = static_cast<int>(decoderMode);
@@ -537,9 +645,20 @@ std::string QIRMatrixDecoderDSP::DecoderSetFileName(double decoderMode, double d
     return name.str();
 }
 
+
+std::string QIRMatrixDecoderDSP::RequestedSetPath() const
+{
+    const double order = ParamValue(kDecodeOrder);
+    const double mode = ParamValue(kDecoderMode);
+    std::ostringstream path;
+    path << platform::GetResourceDirectory() << "/" << DecoderSetFileName(mode, order);
+    return path.str();
+}
+
 void QIRMatrixDecoderDSP::OnIdle()
 {
     // main thread.
+    ReleaseRetiredSets();
     ReapFinishedLoaders(false);
     // Cleared before the parameters are read, so a change that arrives while
     // this call runs requests a load of its own instead of being wiped out; and
@@ -548,11 +667,8 @@ void QIRMatrixDecoderDSP::OnIdle()
     if (!mLoadRequested.exchange(false)) {
         return;
     }
-    const double order = ParamValue(kDecodeOrder);
-    const double mode = ParamValue(kDecoderMode);
-    std::ostringstream path;
-    path << platform::GetResourceDirectory() << "/" << DecoderSetFileName(mode, order);
-    const uint64_t generation = ++mLoadGeneration;
+    const std::filesystem::path path = RequestedSetPath();
+    const uint64_t generation = mLoadGeneration.fetch_add(1) + 1;
 
     try {
         auto loader = std::make_unique<LoaderThread>();
@@ -560,8 +676,8 @@ void QIRMatrixDecoderDSP::OnIdle()
         mLoaders.push_back(std::move(loader));
         mLoadsInFlight.fetch_add(1);
         try {
-            record->mThread = std::thread([this, record, generation, p = std::filesystem::path(path.str())]() {
-                LoadIR(p, this, generation);
+            record->mThread = std::thread([this, record, generation, path]() {
+                LoadIR(path, this, generation);
                 mLoadsInFlight.fetch_sub(1);
                 record->mFinished.store(true);
             });
@@ -572,6 +688,23 @@ void QIRMatrixDecoderDSP::OnIdle()
     } catch (const std::exception&) {
         // No memory for the record: the request is dropped like a failed start.
     }
+}
+
+bool QIRMatrixDecoderDSP::LoadRequestedSet()
+{
+    // worker thread.
+    if (!mLoadRequested.exchange(false)) {
+        return false;
+    }
+    const uint64_t generation = mLoadGeneration.fetch_add(1) + 1;
+    mLoadsInFlight.fetch_add(1);
+    try {
+        LoadIR(RequestedSetPath(), this, generation);
+    } catch (const std::exception&) {
+        // No memory for the path: the request is dropped like a failed load.
+    }
+    mLoadsInFlight.fetch_sub(1);
+    return true;
 }
 
 void QIRMatrixDecoderDSP::ReapFinishedLoaders(bool all)
@@ -599,8 +732,14 @@ void QIRMatrixDecoderDSP::WaitForLoads()
 void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint64_t generation)
 {
     // loader thread: touches only its own reader, buffers and convolver, and at
-    // the end the engine's hand-over slot.
+    // the end the engine's hand-over and retire slots.
     auto* self = static_cast<QIRMatrixDecoderDSP*>(engine);
+    // However the load ends, the sets the audio thread has handed back are freed
+    // here rather than wait for the next idle call.
+    struct ReleaseRetiredOnExit {
+        QIRMatrixDecoderDSP* mEngine;
+        ~ReleaseRetiredOnExit() { mEngine->ReleaseRetiredSets(); }
+    } releaseRetired{self};
     const std::string pathText = path.string();
     const auto fail = [&pathText]() {
         std::printf("QIRMatrixDecoder couldn't load IR at %s\n", pathText.c_str());
@@ -638,7 +777,10 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
             reader.readChannel(right.data(), frames, 1);
         }
 
-        auto convolver = std::make_unique<dspkit::Convolver>(numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency);
+        // The engine swaps whole convolvers and never changes a pair of a running
+        // one, so it takes the shared-spectrum engine, the faster of the two.
+        auto convolver = std::make_unique<dspkit::Convolver>(numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency,
+                                                             dspkit::kSharedSpectrumEngine);
         for (uint32_t i = 0; i < numIns; ++i) {
             if (self->mShuttingDown.load(std::memory_order_relaxed)) {
                 return;
@@ -653,10 +795,10 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         }
         convolver->reset();
         // One call on silence here applies the reset, touches the convolver's
-        // working memory and grows its scratch for the host's block length; the
-        // history it leaves is silence, as after the reset.
+        // working memory and grows its scratch for the longest stretch the engine
+        // convolves at once; the history it leaves is silence, as after the reset.
+        const int warmUp = std::max(self->mWarmUpFrames.load(), kSubBlockFrames);
         {
-            const int warmUp = std::max(self->mWarmUpFrames.load(), 1);
             const std::vector<float> silence(static_cast<std::size_t>(warmUp), 0.0f);
             std::vector<float> sink(static_cast<std::size_t>(warmUp) * kNumOutputs);
             const std::vector<const float*> ins(numIns, silence.data());
@@ -667,6 +809,8 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         auto set = std::make_unique<DecoderSet>();
         set->mConvolver = std::move(convolver);
         set->mNumChans = static_cast<int>(numIns);
+        set->mOrder = OrderForChannels(set->mNumChans);
+        set->mWarmFrames = warmUp;
         // One exchange publishes the set; a set still waiting in the slot comes
         // back and is destroyed here, never seen by the audio thread.
         DecoderSet* replaced = nullptr;

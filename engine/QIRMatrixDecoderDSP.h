@@ -1,17 +1,18 @@
-// engine: the decoder engine. It turns each host block of ambisonic input (4 to
-// 64 channels) into two output channels: a sound-field stage (test source,
-// rotation, convention fix-up) on 128-frame sub-blocks, then a multichannel
-// convolver holding the current decoder set. Decoder sets are read on loader
-// threads and adopted by the audio thread at the start of a block.
+// engine: the decoder engine. It turns a stream of ambisonic input (4 to 64
+// channels) into two output channels with a constant latency of one 128-frame
+// processing frame: the input is gathered into frames in the engine's own
+// memory, a sound-field stage (test source, rotation, convention fix-up) runs on
+// each frame as it completes, and a multichannel convolver holding the current
+// decoder set decodes the completed frames into an output queue that runs one
+// frame behind. Decoder sets are read on loader threads (or a host's worker
+// thread), adopted by the audio thread at the start of a call with a crossfade
+// from the set they replace, and handed back to a non-audio thread to be freed.
 #pragma once
 
 #include "engine/DecoderParameters.h"
-#include "engine/FloatQueue.h"
 #include "framework/ADSREnvelope.h"
 #include "framework/IEditorDelegate.h"
 #include "framework/IMidiMsg.h"
-#include "framework/PtrList.h"
-#include "framework/TypedBuf.h"
 
 #include <array>
 #include <atomic>
@@ -36,14 +37,18 @@ class QIRMatrixDecoderDSP {
 public:
     // Every run of the sound-field stage covers exactly this many frames.
     static constexpr int kSubBlockFrames = 128;
+    // Output frame t is the decoding of input frame t - kLatency, for every call
+    // pattern, every setting and every sample rate.
+    static constexpr int kLatency = kSubBlockFrames;
     static constexpr int kMaxInputChannels = 64;
     static constexpr int kNumOutputs = 2;
     // Length of every impulse response of a decoder set, and of one input's
     // segment in a decoder-set file.
     static constexpr int kImpulseResponseLength = 16384;
     static constexpr int kNumTestSourceDirections = 26;
-    // Delay that FIFO mode adds to the output (see ProcessBlock).
-    static constexpr int kFifoDelay = kSubBlockFrames;
+    // Length of the equal-gain crossfade from one decoder set to the next (and of
+    // the first set's fade-in from silence), a whole number of frames.
+    static constexpr int kCrossfadeFrames = 8 * kSubBlockFrames;
 
     // Parameter indices the engine reads.
     using enum EParams;
@@ -52,71 +57,98 @@ public:
     // outlive the engine. Throws std::bad_alloc when the rotator or the encoder
     // cannot be created.
     explicit QIRMatrixDecoderDSP(plugfw::IEditorDelegate* delegate);
-    // Main thread, never the audio thread: waits for loads still in flight.
+    // Main thread, never the audio thread: waits for the loader threads still
+    // running and frees every decoder set. A host's worker thread must not be
+    // inside LoadRequestedSet meanwhile.
     ~QIRMatrixDecoderDSP();
 
     QIRMatrixDecoderDSP(const QIRMatrixDecoderDSP&) = delete;
     QIRMatrixDecoderDSP& operator=(const QIRMatrixDecoderDSP&) = delete;
 
-    // Main thread, while the audio thread is stopped: sizes the buffers for
-    // blocks of up to blockSize frames and initialises the rotator and encoder.
-    // Returns the latency in samples, always 0.
+    // Main thread, while the audio thread is stopped: sizes every buffer for calls
+    // of up to blockSize frames (longer calls are taken in pieces), starts a fresh
+    // stream (one frame of silence ahead of the output, cleared histories) and
+    // initialises the rotator and encoder. Returns the latency in frames,
+    // kLatency.
     int OnReset(int blockSize, double sampleRate);
 
     // Any thread: value is the parameter's normalised value in [0, 1]. Settings
-    // of the rotator and encoder reach them at the next 128-frame sub-block.
+    // of the rotator and encoder apply from the frame that is completed next.
     void OnParamChange(int paramIdx, double value) noexcept;
 
-    // Main thread (idle timer): starts a decoder-set load when one was requested
-    // and joins the loader threads that have finished.
+    // Main thread (idle timer): frees the decoder sets handed back, joins the
+    // loader threads that have finished and starts a loader thread when a load
+    // was requested.
     void OnIdle();
 
-    // Audio thread: note on and off for the test source.
+    // Audio thread: note on and off for the test source, from the next frame of
+    // the stream on.
     void ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept;
 
-    // Audio thread: never waits. inputs holds nChans connected input channels
-    // (the stage rewrites them in place), outputs two channels, each of nFrames
-    // frames. Blocks whose lengths are all multiples of 128 are processed without
-    // delay; from the first block of another length until the next OnReset, the
-    // output is delayed by kFifoDelay frames (GetAddedDelay).
-    void ProcessBlock(float** inputs, float** outputs, int nFrames, int nChans) noexcept;
+    // Audio thread: never waits, allocates and frees nothing. inputs holds nChans
+    // connected input channels, outputs two channels, each of nFrames frames;
+    // inputs are only read, and are all read before any output is written, so
+    // the two may share memory. One or two channels pass through (the first to
+    // both outputs when there is one), kLatency frames late like everything else.
+    void ProcessBlock(const float* const* inputs, float* const* outputs, int nFrames, int nChans) noexcept;
+
+    // Decoder-set loading for hosts that run it themselves on a worker thread
+    // instead of OnIdle's loader threads.
+    // Any thread, audio-safe: true while a load is requested and not yet started.
+    [[nodiscard]] bool IsLoadRequested() const noexcept;
+    // Worker thread, never the audio thread: takes the request, loads the set it
+    // names on the calling thread (as a loader thread does) and leaves it in the
+    // hand-over slot. False when no load was requested.
+    bool LoadRequestedSet();
+    // Any thread except the audio thread: frees the decoder sets that the audio
+    // thread has handed back.
+    void ReleaseRetiredSets() noexcept;
+    // Any thread, audio-safe: true while a set handed back waits to be freed.
+    [[nodiscard]] bool HasRetiredSets() const noexcept;
 
     // Body of a loader thread: reads the decoder set at path, builds a convolver
     // from it and leaves it in the hand-over slot of engine (a
-    // QIRMatrixDecoderDSP). Prints "QIRMatrixDecoder loaded <path>" or
-    // "QIRMatrixDecoder couldn't load IR at <path>". generation numbers the
-    // requests: a load that finishes after a later request's load has already
-    // published is out of date and is dropped without a line, so the set in use
-    // always follows the last request, however the loads race.
+    // QIRMatrixDecoderDSP), then frees the sets handed back. Prints
+    // "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load IR at
+    // <path>". generation numbers the requests: a load that finishes after a
+    // later request's load has already published is out of date and is dropped
+    // without a line, so the set in use always follows the last request, however
+    // the loads race.
     static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
     // The decoder-set file name for the plain values of "Decoder Mode" and
     // "Decode Order".
     [[nodiscard]] static std::string DecoderSetFileName(double decoderMode, double decodeOrder);
 
-    // Frames by which the output currently lags the aligned output: 0, or
-    // kFifoDelay once a block of a length that is not a multiple of 128 has
-    // been processed since the last reset. Any thread.
-    [[nodiscard]] int GetAddedDelay() const noexcept;
-
     // Any thread: true while a decoder set waits in the hand-over slot.
     [[nodiscard]] bool HasPendingDecoderSet() const noexcept;
     // Any thread: true while a loader thread has not finished.
     [[nodiscard]] bool IsLoading() const noexcept;
-    // Any thread: input count of the decoder set in use, or -1 before the first
-    // adoption.
+    // Any thread: input count of the decoder set adopted last, or -1 before the
+    // first adoption.
     [[nodiscard]] int GetActiveInputCount() const noexcept;
+    // Any thread: true while the output crossfades to the set adopted last (or
+    // fades it in from silence).
+    [[nodiscard]] bool IsCrossfading() const noexcept;
 
     // Main thread: waits until every started load has finished (so its set, if
     // any, is in the hand-over slot).
     void WaitForLoads();
 
 private:
-    // A finished decoder set: the convolver and its input count travel together
-    // through the hand-over slot.
+    // A finished decoder set, the unit that moves between the threads: built by
+    // a loader, handed over to the audio thread, handed back to be freed.
     struct DecoderSet {
         std::unique_ptr<dspkit::Convolver> mConvolver;
+        // Inputs of the set: the channels its convolver reads.
         int mNumChans = 0;
+        // The decode order the set was requested for: the order of the rotator
+        // and encoder while it is in use.
+        int mOrder = 1;
+        // The longest call the convolver was run with before it was published:
+        // longer stretches are convolved in pieces of this length, so that the
+        // audio thread never grows its scratch.
+        int mWarmFrames = 0;
     };
 
     struct LoaderThread {
@@ -139,14 +171,19 @@ private:
     };
 
     double ParamValue(int paramIdx) const noexcept;
+    std::string RequestedSetPath() const;
+    void RetireFadedSet() noexcept;
     void TakeOverPendingSet() noexcept;
+    void SetStageOrder(int order) noexcept;
     void ApplyTransformSettings() noexcept;
-    void ProcessSoundField(float* const* channels) noexcept;
-    void ProcessAligned(float** inputs, float** outputs, int nFrames, int connected) noexcept;
-    void ProcessFifo(float** inputs, float** outputs, int nFrames, int connected) noexcept;
-    void EnterFifoMode() noexcept;
-    void Convolve(const float* const* inputs, float* out0, float* out1, int nFrames) noexcept;
-    float* UnconnectedChannel(int channel) noexcept;
+    void ProcessPiece(const float* const* inputs, float* const* outputs, int offset, int nFrames, int connected,
+                      bool passThrough) noexcept;
+    void GenerateTestSource(float* destination, int nFrames) noexcept;
+    void ProcessSoundField(int frameStart) noexcept;
+    void Convolve(int nFrames) noexcept;
+    static void RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
+                             int nFrames) noexcept;
+    float* Channel(int channel) noexcept;
     void ReapFinishedLoaders(bool all);
 
     FieldRotator* mRotator = nullptr;
@@ -154,16 +191,14 @@ private:
     int mNumInputChans = 0;
     int mBlockSize = 1024;
     std::atomic<bool> mLoadRequested{true};
+    // Stage channel count: the current set's inputs, or the larger of the two
+    // sets' while one crossfades into the other.
     int mNumChans = 4;
-    // 64 channels of max(mBlockSize, 128) frames: the test source's encoding.
-    plugfw::TypedBuf<float> mEncoderScratch{4096};
-    plugfw::PtrList<float> mEncoderChans{4096};
-    std::array<FloatQueue, kMaxInputChannels> mInputFifos;
-    std::array<FloatQueue, kNumOutputs> mOutputFifos;
-    std::unique_ptr<dspkit::Convolver> mConvolver;
-    // The hand-over slot: filled by a loader, emptied by the audio thread, each
-    // with a single atomic exchange.
-    std::atomic<DecoderSet*> mPendingSet{nullptr};
+    // Order of the rotator and encoder.
+    int mStageOrder = 1;
+    // 64 channels of one frame: the test source's encoding.
+    std::vector<float> mEncoderScratch;
+    std::array<float*, kMaxInputChannels> mEncoderChans{};
     std::atomic<int> mDecoderMode{0};
     std::atomic<int> mDecodeOrder{1};
     uint32_t mNoiseSeed = 0;
@@ -171,16 +206,47 @@ private:
     plugfw::ADSREnvelope<float> mEnvelope;
     plugfw::IEditorDelegate* mDelegate;
 
-    // Stands in for the channels above the connected ones: the stage and the
-    // convolver read them as silence (zeroed before every use). 64 channels of
-    // mChunkFrames frames.
-    plugfw::TypedBuf<float> mUnconnectedScratch{4096};
-    // Frames per channel of mUnconnectedScratch: the longest aligned stretch
-    // processed in one go (a multiple of 128).
+    // The input, gathered into frames: 64 channels of mInputStride frames, the
+    // partial frame at the start of each. Connected channels are copied, the
+    // others are zero, so every channel holds valid data whatever a set reads.
+    std::vector<float> mInput;
+    std::array<const float*, kMaxInputChannels> mInputChans{};
+    int mInputStride = 0;
+    // Frames of the partial frame gathered so far (0 to 127).
+    int mInputFill = 0;
+    // Channels that may hold non-zero samples anywhere in mInput; the channels
+    // from here up are zero throughout.
+    int mWrittenChannels = 0;
+    // The test source, sample for sample with mInput, and whether it sounded in
+    // the frame being gathered.
+    std::vector<float> mSourceFrames;
+    bool mSourceInFrame = false;
+    // The output queue: two channels of decoded frames, starting with one frame
+    // of silence after a reset; each call takes its frames from the front.
+    std::vector<float> mQueue;
+    int mQueueStride = 0;
+    int mQueueFill = 0;
+    // The replaced set's output during a crossfade (two channels of a piece).
+    std::vector<float> mFadeScratch;
+    // The longest stretch convolved at once (a whole number of frames): the
+    // reset's block size rounded up.
     int mChunkFrames = 0;
     bool mPrepared = false;
-    std::atomic<bool> mFifoMode{false};
+
+    // Decoder sets on the audio thread: the current one, and the one it
+    // replaced while they crossfade (or until the retire slot takes it back).
+    std::unique_ptr<DecoderSet> mCurrentSet;
+    std::unique_ptr<DecoderSet> mFadingSet;
+    bool mFadeActive = false;
+    int mFadePosition = 0;
+    // The hand-over slot: filled by a loader, emptied by the audio thread, each
+    // with a single atomic exchange.
+    std::atomic<DecoderSet*> mPendingSet{nullptr};
+    // The retire slot: filled by the audio thread (only when empty), emptied by
+    // ReleaseRetiredSets with an atomic exchange.
+    std::atomic<DecoderSet*> mRetiredSet{nullptr};
     std::atomic<int> mActiveInputCount{-1};
+    std::atomic<bool> mCrossfading{false};
 
     // Rotator and encoder settings from OnParamChange, applied on the audio
     // thread so that the transforms are only ever touched by one thread.
@@ -199,12 +265,12 @@ private:
     std::vector<std::unique_ptr<LoaderThread>> mLoaders;
     std::atomic<int> mLoadsInFlight{0};
     std::atomic<bool> mShuttingDown{false};
-    // Numbers the load requests (main thread only).
-    uint64_t mLoadGeneration = 0;
+    // Numbers the load requests.
+    std::atomic<uint64_t> mLoadGeneration{0};
     // Frames a freshly built convolver is run for on its loader thread before
-    // it is published (OnReset's block length), so that the audio thread's first
-    // call after a takeover finds its memory touched, its reset applied and its
-    // scratch grown instead of paying for all three at once.
+    // it is published (the longest stretch the engine convolves at once), so
+    // that the audio thread's first call after a takeover finds its memory
+    // touched, its reset applied and its scratch grown.
     std::atomic<int> mWarmUpFrames{kSubBlockFrames};
     // Held by a loader while it publishes and prints, so the console lines come
     // in the order the sets entered the slot and the last "loaded" line names

@@ -39,6 +39,9 @@ struct FieldEncoder {
     int mCurrentFrame = 0;
     // Channels of each source frame that may hold non-zero samples; the rest are zero.
     int mDirtyChannels[2] = {0, 0};
+    // Set by create and init: the next gains computed apply at once, without a crossfade from
+    // the cleared previous gains.
+    bool mFreshStart = true;
     float mSampleRate = 0.0f;
     int mRecalcSH[kMaxSources];
     int mNewNumSources = 1;
@@ -97,6 +100,72 @@ void applyGains(const float* gains, const float* frame, float* out, int nSH, int
                 kMaxSources, frame, kFrameSize, 0.0f, out, kFrameSize);
 }
 
+// Copies the source inputs into a work frame (sources without an input as silence) and applies
+// the per-source gains.
+void loadSources(FieldEncoder* h, int slot, const float* const* inputs, int nInputs) noexcept
+{
+    float* frame = h->mFrames[slot];
+    const int nSources = h->mNumSources;
+    const int nCopy = std::clamp(std::min(nInputs, nSources), 0, kMaxSources);
+    for (int c = 0; c < nCopy; ++c)
+        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(frame, c), 1);
+    if (h->mDirtyChannels[slot] > nCopy)
+        std::fill(frameChannel(frame, nCopy), frameChannel(frame, h->mDirtyChannels[slot]), 0.0f);
+    h->mDirtyChannels[slot] = nCopy;
+    for (int i = 0; i < nCopy; ++i) {
+        if (std::fabs(h->mSrcGains[i] - 1.0f) > kUnityGainTolerance)
+            cblas_sscal(kFrameSize, h->mSrcGains[i], frameChannel(frame, i), 1);
+    }
+}
+
+// Recomputes the gains of the sources whose direction (or the order) changed. True when the frame
+// must crossfade from the previous gains; after create or init the new gains apply at once.
+bool updateGains(FieldEncoder* h, int order) noexcept
+{
+    const int nSH = numSH(order);
+    bool changed = false;
+    for (int i = 0; i < h->mNumSources; ++i) {
+        if (h->mRecalcSH[i]) {
+            float harmonics[kMaxChannels];
+            realSphericalHarmonics(order, h->mSrcDirsDeg[i], 1, harmonics);
+            for (int k = 0; k < kMaxChannels; ++k)
+                h->mShGains[k * kMaxSources + i] = k < nSH ? harmonics[k] : 0.0f;
+            h->mRecalcSH[i] = 0;
+            changed = true;
+        }
+    }
+    if (!changed || !h->mFreshStart)
+        return changed;
+    h->mFreshStart = false;
+    std::copy(std::begin(h->mShGains), std::end(h->mShGains), h->mPrevShGains);
+    return false;
+}
+
+// mOutFrame = the gains applied to frame (crossfaded from the previous gains after a change), in
+// the configured order and normalisation, then out to the outputs.
+void encodeFrame(FieldEncoder* h, const float* frame, float* const* outputs, int nOutputs) noexcept
+{
+    const int order = std::min(h->mOrder, kMaxOrder);
+    const int nSH = numSH(order);
+    const int nSources = h->mNumSources;
+    const bool crossfade = updateGains(h, order);
+    applyGains(h->mShGains, frame, h->mOutFrame, nSH, nSources);
+    if (crossfade) {
+        applyGains(h->mPrevShGains, frame, h->mOldMixFrame, nSH, nSources);
+        crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
+        std::copy(std::begin(h->mShGains), std::end(h->mShGains), h->mPrevShGains);
+    }
+    if (h->mEnablePostScaling)
+        cblas_sscal(nSH * kFrameSize, 1.0f / std::sqrt(static_cast<float>(nSources)), h->mOutFrame, 1);
+    if (h->mChOrder == kChannelOrderFuMa)
+        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
+    if (h->mNormType == kNormalisationSN3D)
+        convertNormalisation(h->mOutFrame, order, kFrameSize, kConvertN3D, kConvertSN3D);
+    else if (h->mNormType == kNormalisationFuMa)
+        convertNormalisation(h->mOutFrame, order, kFrameSize, kConvertN3D, kConvertFuMaNorm);
+    writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
+}
+
 } // namespace
 
 void fieldenc_create(FieldEncoder** handle) noexcept
@@ -136,6 +205,7 @@ void fieldenc_init(FieldEncoder* h, int sampleRate) noexcept
     std::fill(previous, previous + kFrameFloats, 0.0f);
     h->mDirtyChannels[1 - h->mCurrentFrame] = 0;
     requestAllGains(h);
+    h->mFreshStart = true;
 }
 
 void fieldenc_process(FieldEncoder* h, const float* const* inputs, float* const* outputs, int nInputs,
@@ -146,53 +216,27 @@ void fieldenc_process(FieldEncoder* h, const float* const* inputs, float* const*
         silenceOutputs(outputs, nOutputs, nSamples);
         return;
     }
-    const int order = std::min(h->mOrder, kMaxOrder);
-    const int nSH = numSH(order);
-    const int nSources = h->mNumSources;
+    // The current input goes into one frame while the previous call's input, in the other, is
+    // encoded and output.
     const int current = h->mCurrentFrame;
-    float* inFrame = h->mFrames[current];
-    const float* prevInFrame = h->mFrames[1 - current];
-
-    const int nCopy = std::clamp(std::min(nInputs, nSources), 0, kMaxSources);
-    for (int c = 0; c < nCopy; ++c)
-        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(inFrame, c), 1);
-    if (h->mDirtyChannels[current] > nCopy)
-        std::fill(frameChannel(inFrame, nCopy), frameChannel(inFrame, h->mDirtyChannels[current]), 0.0f);
-    h->mDirtyChannels[current] = nCopy;
-
-    bool crossfade = false;
-    for (int i = 0; i < nSources; ++i) {
-        if (h->mRecalcSH[i]) {
-            float harmonics[kMaxChannels];
-            realSphericalHarmonics(order, h->mSrcDirsDeg[i], 1, harmonics);
-            for (int k = 0; k < kMaxChannels; ++k)
-                h->mShGains[k * kMaxSources + i] = k < nSH ? harmonics[k] : 0.0f;
-            h->mRecalcSH[i] = 0;
-            crossfade = true;
-        }
-        if (std::fabs(h->mSrcGains[i] - 1.0f) > kUnityGainTolerance && i < nCopy)
-            cblas_sscal(kFrameSize, h->mSrcGains[i], frameChannel(inFrame, i), 1);
-    }
-
-    applyGains(h->mShGains, prevInFrame, h->mOutFrame, nSH, nSources);
-    if (crossfade) {
-        applyGains(h->mPrevShGains, prevInFrame, h->mOldMixFrame, nSH, nSources);
-        crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
-        std::copy(std::begin(h->mShGains), std::end(h->mShGains), h->mPrevShGains);
-    }
-
+    loadSources(h, current, inputs, nInputs);
     h->mCurrentFrame = 1 - current;
+    encodeFrame(h, h->mFrames[1 - current], outputs, nOutputs);
+}
 
-    if (h->mEnablePostScaling)
-        cblas_sscal(nSH * kFrameSize, 1.0f / std::sqrt(static_cast<float>(nSources)), h->mOutFrame, 1);
-    if (h->mChOrder == kChannelOrderFuMa)
-        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
-    if (h->mNormType == kNormalisationSN3D)
-        convertNormalisation(h->mOutFrame, order, kFrameSize, kConvertN3D, kConvertSN3D);
-    else if (h->mNormType == kNormalisationFuMa)
-        convertNormalisation(h->mOutFrame, order, kFrameSize, kConvertN3D, kConvertFuMaNorm);
-
-    writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
+void fieldenc_processFrame(FieldEncoder* h, const float* const* inputs, float* const* outputs, int nInputs,
+                           int nOutputs, int nSamples) noexcept
+{
+    // Audio thread: never waits, allocates nothing.
+    if (nSamples != kFrameSize) {
+        silenceOutputs(outputs, nOutputs, nSamples);
+        return;
+    }
+    // The slot the next delayed call writes its input into serves as the work frame, so the delay
+    // line of fieldenc_process is left as it was.
+    const int work = h->mCurrentFrame;
+    loadSources(h, work, inputs, nInputs);
+    encodeFrame(h, h->mFrames[work], outputs, nOutputs);
 }
 
 void fieldenc_setOutputOrder(FieldEncoder* h, int order) noexcept

@@ -1,7 +1,8 @@
 // soundfield: the ambisonic encoder, which places up to 64 mono sources into a field of order 0
 // to 7 in 128-sample frames, crossfading over the frame after a direction or order change. The
 // field is formed in ACN/N3D and converted to the configured channel order and normalisation.
-// Its output is the encoding of the previous call's input (one frame of delay).
+// Two ways to run it: fieldenc_process outputs the encoding of the previous call's input (one
+// frame of delay); fieldenc_processFrame outputs the encoding of the current frame (no delay).
 //
 // Threads: fieldenc_create and fieldenc_destroy allocate and free, so they belong to a control
 // thread. Everything else allocates nothing and never waits; the owner serialises the calls (the
@@ -23,7 +24,9 @@ void fieldenc_create(FieldEncoder** handle) noexcept;
 // Frees the encoder and sets *handle to null; does nothing when handle or *handle is null.
 void fieldenc_destroy(FieldEncoder** handle) noexcept;
 
-// Clears the previous gains and input, so the next call outputs silence and computes fresh gains.
+// Clears the previous gains and input, so the next fieldenc_process call outputs silence and
+// computes fresh gains. The first gains computed afterwards apply at once, without a crossfade
+// from the cleared ones.
 void fieldenc_init(FieldEncoder* handle, int sampleRate) noexcept;
 
 // Audio thread: never waits, allocates nothing. inputs: nInputs source channels, outputs:
@@ -32,6 +35,11 @@ void fieldenc_init(FieldEncoder* handle, int sampleRate) noexcept;
 // zeroed. Inputs and outputs may be the same buffers.
 void fieldenc_process(FieldEncoder* handle, const float* const* inputs, float* const* outputs,
                       int nInputs, int nOutputs, int nSamples) noexcept;
+// Audio thread: never waits, allocates nothing. As fieldenc_process, but the output is the
+// encoding of this call's input: the frame after a change crossfades linearly from the old gains
+// to the new ones on the frame itself. Leaves the delay line of fieldenc_process untouched.
+void fieldenc_processFrame(FieldEncoder* handle, const float* const* inputs, float* const* outputs,
+                           int nInputs, int nOutputs, int nSamples) noexcept;
 
 // Clamped to 0..7. Any order other than 1 turns FuMa channel order into ACN and FuMa
 // normalisation into SN3D.

@@ -44,6 +44,15 @@ struct FieldRotator {
     // Channels of each input frame that may hold non-zero samples; the rest are zero.
     int mDirtyChannels[2] = {0, 0};
     int mRotMtxStatus = kRotationFromQuaternion;
+    // Channels over which mRotMtx (mPrevRotMtx) is the identity, 0 when it is not one: products
+    // with it become copies.
+    int mRotMtxIdentity = 0;
+    int mPrevRotMtxIdentity = 0;
+    // Set by create and init: the next matrix computed is taken at once, without a crossfade from
+    // the cleared previous matrix, so the first frame is already turned by the orientation.
+    bool mFreshStart = true;
+    // While set, the target matrix is the identity; the orientation is kept for when it is lifted.
+    int mBypass = 0;
     // Which representation was set last: the matrix is rebuilt from it after an order change
     // or an init, so that neither moves the field.
     int mOrientationSource = kRotationFromQuaternion;
@@ -99,9 +108,23 @@ void setQuaternionComponent(FieldRotator* h, int index, float value) noexcept
     h->mOrientationSource = kRotationFromQuaternion;
 }
 
-// Rebuilds mRotMtx from the representation the status names and refreshes the other one.
+void setIdentity(float* matrix, int nSH) noexcept
+{
+    std::fill(matrix, matrix + kMaxChannels * kMaxChannels, 0.0f);
+    for (int k = 0; k < nSH; ++k)
+        matrix[k * kMaxChannels + k] = 1.0f;
+}
+
+// Rebuilds mRotMtx from the representation the status names and refreshes the other one; under a
+// bypass the matrix is the identity and the orientation is left as it is.
 void computeRotation(FieldRotator* h) noexcept
 {
+    if (h->mBypass) {
+        setIdentity(h->mRotMtx, numSH(h->mOrder));
+        h->mRotMtxIdentity = numSH(h->mOrder);
+        h->mRotMtxStatus = kRotationUpToDate;
+        return;
+    }
     const int convention = h->mUseRollPitchYaw ? kEulerRollPitchYaw : kEulerYawPitchRoll;
     float R[3][3];
     if (h->mRotMtxStatus == kRotationFromAngles) {
@@ -117,14 +140,78 @@ void computeRotation(FieldRotator* h) noexcept
     std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
     for (int r = 0; r < nSH; ++r)
         std::copy(square + r * nSH, square + (r + 1) * nSH, h->mRotMtx + r * kMaxChannels);
+    h->mRotMtxIdentity = 0;
     h->mRotMtxStatus = kRotationUpToDate;
 }
 
-// out = matrix (row stride 64) x frame, over nSH channels and 128 samples.
-void applyMatrix(const float* matrix, const float* frame, float* out, int nSH) noexcept
+// Computes a new matrix when a setting asked for one. True when the frame must crossfade from the
+// previous matrix; after create or init the new matrix is taken at once.
+bool updateRotation(FieldRotator* h) noexcept
 {
+    if (h->mRotMtxStatus == kRotationUpToDate)
+        return false;
+    computeRotation(h);
+    // From the identity to the same identity (a setting changed under a bypass) nothing moves.
+    const bool unchanged = h->mRotMtxIdentity > 0 && h->mRotMtxIdentity == h->mPrevRotMtxIdentity;
+    if (!h->mFreshStart && !unchanged)
+        return true;
+    h->mFreshStart = false;
+    std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
+    h->mPrevRotMtxIdentity = h->mRotMtxIdentity;
+    return false;
+}
+
+// out = matrix (row stride 64) x frame, over nSH channels and 128 samples. A matrix that is the
+// identity over its first `identity` channels (and zero beyond) makes a copy.
+void applyMatrix(const float* matrix, int identity, const float* frame, float* out, int nSH) noexcept
+{
+    if (identity > 0) {
+        const int nCopy = std::min(identity, nSH);
+        std::copy(frame, frame + static_cast<std::size_t>(nCopy) * kFrameSize, out);
+        std::fill(out + static_cast<std::size_t>(nCopy) * kFrameSize, out + static_cast<std::size_t>(nSH) * kFrameSize,
+                  0.0f);
+        return;
+    }
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, nSH, kFrameSize, nSH, 1.0f, matrix,
                 kMaxChannels, frame, kFrameSize, 0.0f, out, kFrameSize);
+}
+
+// Copies the inputs into a work frame (missing inputs and channels above the order as silence)
+// and brings FuMa channel order to ACN.
+void loadFrame(FieldRotator* h, int slot, const float* const* inputs, int nInputs, int nSH) noexcept
+{
+    float* frame = h->mFrames[slot];
+    const int nCopy = std::clamp(nInputs, 0, nSH);
+    for (int c = 0; c < nCopy; ++c)
+        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(frame, c), 1);
+    if (h->mDirtyChannels[slot] > nCopy)
+        std::fill(frameChannel(frame, nCopy), frameChannel(frame, h->mDirtyChannels[slot]), 0.0f);
+    h->mDirtyChannels[slot] = nCopy;
+    if (h->mChOrder == kChannelOrderFuMa)
+        convertChannelOrder(frame, h->mOrder, kFrameSize, kConvertFuMa, kConvertACN);
+}
+
+// mOutFrame = the current matrix applied to frame, crossfaded from the previous matrix when a new
+// one was computed; then back to FuMa order when the input is FuMa, and out to the outputs.
+void rotateFrame(FieldRotator* h, const float* frame, float* const* outputs, int nOutputs) noexcept
+{
+    const int order = h->mOrder;
+    const int nSH = numSH(order);
+    if (order < 1) {
+        std::copy(frame, frame + kFrameSize, h->mOutFrame);
+    } else {
+        const bool crossfade = updateRotation(h);
+        applyMatrix(h->mRotMtx, h->mRotMtxIdentity, frame, h->mOutFrame, nSH);
+        if (crossfade) {
+            applyMatrix(h->mPrevRotMtx, h->mPrevRotMtxIdentity, frame, h->mOldMixFrame, nSH);
+            crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
+            std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
+            h->mPrevRotMtxIdentity = h->mRotMtxIdentity;
+        }
+    }
+    if (h->mChOrder == kChannelOrderFuMa)
+        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
+    writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
 }
 
 } // namespace
@@ -163,7 +250,10 @@ void fieldrot_init(FieldRotator* h, int sampleRate) noexcept
     float* previous = h->mFrames[1 - h->mCurrentFrame];
     std::fill(previous, previous + kFrameFloats, 0.0f);
     h->mDirtyChannels[1 - h->mCurrentFrame] = 0;
+    h->mRotMtxIdentity = 0;
+    h->mPrevRotMtxIdentity = 0;
     h->mRotMtxStatus = h->mOrientationSource;
+    h->mFreshStart = true;
 }
 
 void fieldrot_process(FieldRotator* h, const float* const* inputs, float* const* outputs, int nInputs,
@@ -174,41 +264,41 @@ void fieldrot_process(FieldRotator* h, const float* const* inputs, float* const*
         silenceOutputs(outputs, nOutputs, nSamples);
         return;
     }
+    // The current input goes into one frame while the previous call's input, in the other, is
+    // turned and output.
+    const int current = h->mCurrentFrame;
+    loadFrame(h, current, inputs, nInputs, numSH(h->mOrder));
+    h->mCurrentFrame = 1 - current;
+    rotateFrame(h, h->mFrames[1 - current], outputs, nOutputs);
+}
+
+void fieldrot_processFrame(FieldRotator* h, const float* const* inputs, float* const* outputs, int nInputs,
+                           int nOutputs, int nSamples) noexcept
+{
+    // Audio thread: never waits, allocates nothing.
+    if (nSamples != kFrameSize) {
+        silenceOutputs(outputs, nOutputs, nSamples);
+        return;
+    }
     const int order = h->mOrder;
     const int nSH = numSH(order);
-    const int current = h->mCurrentFrame;
-    float* inFrame = h->mFrames[current];
-    const float* prevInFrame = h->mFrames[1 - current];
-
-    const int nCopy = std::clamp(nInputs, 0, nSH);
-    for (int c = 0; c < nCopy; ++c)
-        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(inFrame, c), 1);
-    if (h->mDirtyChannels[current] > nCopy)
-        std::fill(frameChannel(inFrame, nCopy), frameChannel(inFrame, h->mDirtyChannels[current]), 0.0f);
-    h->mDirtyChannels[current] = nCopy;
-
-    if (h->mChOrder == kChannelOrderFuMa)
-        convertChannelOrder(inFrame, order, kFrameSize, kConvertFuMa, kConvertACN);
-
-    bool crossfade = false;
-    if (h->mRotMtxStatus != kRotationUpToDate) {
-        computeRotation(h);
-        crossfade = true;
+    if (order >= 1 && h->mRotMtxIdentity == nSH && h->mRotMtxStatus == kRotationUpToDate) {
+        // Bypassed and settled: the field passes unchanged (FuMa order would only be converted
+        // there and back), without a product.
+        const int nCopy = std::clamp(std::min(nInputs, nOutputs), 0, nSH);
+        for (int c = 0; c < nCopy; ++c) {
+            if (outputs[c] != inputs[c])
+                std::copy(inputs[c], inputs[c] + kFrameSize, outputs[c]);
+        }
+        for (int c = std::max(nCopy, 0); c < nOutputs; ++c)
+            std::fill(outputs[c], outputs[c] + kFrameSize, 0.0f);
+        return;
     }
-
-    applyMatrix(h->mRotMtx, prevInFrame, h->mOutFrame, nSH);
-    if (crossfade) {
-        applyMatrix(h->mPrevRotMtx, prevInFrame, h->mOldMixFrame, nSH);
-        crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
-        std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
-    }
-
-    h->mCurrentFrame = 1 - current;
-
-    if (h->mChOrder == kChannelOrderFuMa)
-        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
-
-    writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
+    // The slot the next delayed call writes its input into serves as the work frame, so the delay
+    // line of fieldrot_process is left as it was.
+    const int work = h->mCurrentFrame;
+    loadFrame(h, work, inputs, nInputs, nSH);
+    rotateFrame(h, h->mFrames[work], outputs, nOutputs);
 }
 
 void fieldrot_setYaw(FieldRotator* h, float degrees) noexcept
@@ -275,7 +365,20 @@ void fieldrot_setFlipQuaternion(FieldRotator* h, int flip) noexcept
 
 void fieldrot_setRPYflag(FieldRotator* h, int useRollPitchYaw) noexcept
 {
+    const bool changed = (useRollPitchYaw != 0) != (h->mUseRollPitchYaw != 0);
     h->mUseRollPitchYaw = useRollPitchYaw;
+    // The same angles make another matrix in the other order: it applies from the next frame.
+    if (changed)
+        h->mRotMtxStatus = h->mOrientationSource;
+}
+
+void fieldrot_setBypass(FieldRotator* h, int bypass) noexcept
+{
+    const int normalised = bypass != 0 ? 1 : 0;
+    if (normalised == h->mBypass)
+        return;
+    h->mBypass = normalised;
+    h->mRotMtxStatus = h->mOrientationSource;
 }
 
 void fieldrot_setOrder(FieldRotator* h, int order) noexcept
@@ -362,6 +465,11 @@ int fieldrot_getFlipQuaternion(const FieldRotator* h) noexcept
 int fieldrot_getRPYflag(const FieldRotator* h) noexcept
 {
     return h->mUseRollPitchYaw;
+}
+
+int fieldrot_getBypass(const FieldRotator* h) noexcept
+{
+    return h->mBypass;
 }
 
 int fieldrot_getChOrder(const FieldRotator* h) noexcept

@@ -17,7 +17,8 @@ plugfw::Config QIRMatrixDecoder::MakeConfig()
     config.vendorVersion = 0x00010001;
     config.uniqueID = plugfw::MakeFourCC("QiR1");
     config.mfrID = plugfw::MakeFourCC("Mrwf");
-    config.latency = 0;
+    // Hosts that ask before allocating render resources get the true value.
+    config.latency = qir::QIRMatrixDecoderDSP::kLatency;
     config.plugDoesMidiIn = true;
     config.plugDoesMidiOut = false;
     config.plugDoesMPE = false;
@@ -40,6 +41,7 @@ QIRMatrixDecoder::QIRMatrixDecoder(const plugfw::InstanceInfo& info)
     : plugfw::IAUv3Binding(info, MakeConfig()), mDSP(std::make_unique<qir::QIRMatrixDecoderDSP>(this))
 {
     qir::InitDecoderParameters(*this);
+    mOutputTarget = mLastTarget = VolumeTarget();
 }
 
 QIRMatrixDecoder::~QIRMatrixDecoder()
@@ -51,20 +53,44 @@ QIRMatrixDecoder::~QIRMatrixDecoder()
     mDSP.reset();
 }
 
+double QIRMatrixDecoder::VolumeTarget() const noexcept
+{
+    return std::exp(GetParam(kOutputVolume)->Value() * kDBToExponent);
+}
+
 // Audio thread: never waits.
 void QIRMatrixDecoder::ProcessBlock(float** inputs, float** outputs, int nFrames) noexcept
 {
     const int connected = NChannelsConnected(plugfw::kRouteInput);
     mDSP->ProcessBlock(inputs, outputs, nFrames, connected);
+
+    // A new volume read at frame f of the stream applies from output frame
+    // f + latency, where the input of frame f comes out.
+    const double target = VolumeTarget();
+    if (target != mLastTarget) {
+        mLastTarget = target;
+        const int64_t due = mStreamFrame + qir::QIRMatrixDecoderDSP::kLatency;
+        const std::size_t last = (mVolumeChangeHead + mVolumeChangeCount + kVolumeChangeCapacity - 1) % kVolumeChangeCapacity;
+        if (mVolumeChangeCount > 0 && mVolumeChanges[last].mFrame == due) {
+            mVolumeChanges[last].mTarget = target;
+        } else if (mVolumeChangeCount < kVolumeChangeCapacity) {
+            mVolumeChanges[(mVolumeChangeHead + mVolumeChangeCount) % kVolumeChangeCapacity] = VolumeChange{due, target};
+            ++mVolumeChangeCount;
+        }
+    }
     if (nFrames < 1) {
         return;
     }
-    const double target = std::exp(GetParam(kOutputVolume)->Value() * kDBToExponent);
     float* __restrict out0 = outputs[0];
     float* __restrict out1 = outputs[1];
     double state = mGainSmoothState;
     for (int i = 0; i < nFrames; ++i) {
-        double g = state * mGainSmoothA + target * mGainSmoothB;
+        while (mVolumeChangeCount > 0 && mVolumeChanges[mVolumeChangeHead].mFrame <= mStreamFrame + i) {
+            mOutputTarget = mVolumeChanges[mVolumeChangeHead].mTarget;
+            mVolumeChangeHead = (mVolumeChangeHead + 1) % kVolumeChangeCapacity;
+            --mVolumeChangeCount;
+        }
+        double g = state * mGainSmoothA + mOutputTarget * mGainSmoothB;
         if (std::fpclassify(g) == FP_SUBNORMAL) {
             g = 0.0;
         }
@@ -73,6 +99,7 @@ void QIRMatrixDecoder::ProcessBlock(float** inputs, float** outputs, int nFrames
         out1[i] = static_cast<float>(static_cast<double>(out1[i]) * g);
     }
     mGainSmoothState = state;
+    mStreamFrame += nFrames;
 }
 
 // Audio thread: never waits.
@@ -80,7 +107,15 @@ void QIRMatrixDecoder::ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept { mD
 
 void QIRMatrixDecoder::OnIdle() { mDSP->OnIdle(); }
 
-void QIRMatrixDecoder::OnReset() { SetLatency(mDSP->OnReset(GetBlockSize(), GetSampleRate())); }
+void QIRMatrixDecoder::OnReset()
+{
+    SetLatency(mDSP->OnReset(GetBlockSize(), GetSampleRate()));
+    // The stream starts again; the smoother keeps its state.
+    mStreamFrame = 0;
+    mVolumeChangeHead = 0;
+    mVolumeChangeCount = 0;
+    mOutputTarget = mLastTarget = VolumeTarget();
+}
 
 void QIRMatrixDecoder::OnParamChange(int paramIdx, plugfw::EParamSource /*source*/, int /*sampleOffset*/)
 {

@@ -1,12 +1,15 @@
 // host/auv3: the decoder plug-in class. It declares the plug-in to the framework,
 // defines its thirteen parameters, owns the decoder engine, forwards the
-// framework's callbacks to it and applies the smoothed output volume.
+// framework's callbacks to it and applies the smoothed output volume, whose
+// changes reach the output with the engine's latency, like everything else.
 #pragma once
 
 #include "engine/QIRMatrixDecoderDSP.h"
 #include "framework/Config.h"
 #include "host/auv3/IAUv3Binding.h"
 
+#include <array>
+#include <cstdint>
 #include <memory>
 
 class QIRMatrixDecoder final : public plugfw::IAUv3Binding {
@@ -32,7 +35,8 @@ public:
 
     // Main thread (idle timer).
     void OnIdle() override;
-    // Control thread, while rendering is stopped.
+    // Control thread, while rendering is stopped: reports the engine's latency,
+    // QIRMatrixDecoderDSP::kLatency, which holds for the plug-in's whole life.
     void OnReset() override;
 
     using plugfw::IAUv3Binding::OnParamChange;
@@ -43,8 +47,28 @@ public:
     [[nodiscard]] qir::QIRMatrixDecoderDSP& GetDSP() noexcept { return *mDSP; }
 
 private:
+    // A change of the volume's target, due at frame mFrame of the stream.
+    struct VolumeChange {
+        int64_t mFrame = 0;
+        double mTarget = 1.0;
+    };
+    // Targets change at most once per call and every call advances the stream,
+    // so no more changes than a latency's frames are ever waiting.
+    static constexpr std::size_t kVolumeChangeCapacity = 2 * qir::QIRMatrixDecoderDSP::kLatency;
+
+    [[nodiscard]] double VolumeTarget() const noexcept;
+
     std::unique_ptr<qir::QIRMatrixDecoderDSP> mDSP;
     double mGainSmoothA = kGainSmoothA;
     double mGainSmoothB = kGainSmoothB;
     double mGainSmoothState = 0.0;
+    // Audio thread: frames processed since the last reset; the target the
+    // smoother heads for now; the last target read from the parameter; and the
+    // ring of targets read but not yet due.
+    int64_t mStreamFrame = 0;
+    double mOutputTarget = 1.0;
+    double mLastTarget = 1.0;
+    std::array<VolumeChange, kVolumeChangeCapacity> mVolumeChanges{};
+    std::size_t mVolumeChangeHead = 0;
+    std::size_t mVolumeChangeCount = 0;
 };

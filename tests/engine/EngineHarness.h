@@ -45,9 +45,19 @@ protected:
         mEngine->WaitForLoads();
     }
 
+    // Renders silence on nChans channels until a set waiting in the hand-over
+    // slot is adopted and its crossfade is over (whole frames, so the stream
+    // stays on the frame grid).
+    void settle(int nChans)
+    {
+        const auto frames = static_cast<std::size_t>(qir::QIRMatrixDecoderDSP::kCrossfadeFrames);
+        render(Channels(static_cast<std::size_t>(nChans), std::vector<float>(frames, 0.0f)), [] { return 128; });
+        ASSERT_FALSE(mEngine->IsCrossfading());
+    }
+
     // Runs nChans channels of input through the engine in blocks whose sizes
-    // come from nextSize, and returns the two outputs. The input is copied into
-    // each block's buffers, since the engine rewrites them in place.
+    // come from nextSize, and returns the two outputs. Each block gets buffers of
+    // its own, as a host's would be.
     Channels render(const Channels& input, const std::function<int()>& nextSize, int nChans = -1)
     {
         const int chans = nChans < 0 ? static_cast<int>(input.size()) : nChans;

@@ -1,5 +1,5 @@
-// tests/engine: loader threads, the hand-over slot and parameter changes racing
-// a running audio thread (built for ThreadSanitizer as well).
+// tests/engine: loader threads, the hand-over and retire slots and parameter
+// changes racing a running audio thread (built for ThreadSanitizer as well).
 #include "tests/engine/EngineHarness.h"
 
 #include <gtest/gtest.h>
@@ -56,7 +56,18 @@ protected:
     void SetUp() override
     {
         EngineHarness::SetUp();
-        ASSERT_EQ(engine().OnReset(256, kSampleRate), 0);
+        ASSERT_EQ(engine().OnReset(256, kSampleRate), QIRMatrixDecoderDSP::kLatency);
+    }
+
+    // With the audio thread gone, this thread takes its place until the set in
+    // the slot has been adopted (a crossfade in progress delays it, and so does
+    // a set not yet handed back), freeing what is handed back meanwhile.
+    void adoptTheLastSet(int nChans)
+    {
+        for (int call = 0; call < 64 && (engine().HasPendingDecoderSet() || engine().IsCrossfading()); ++call) {
+            render(Channels(static_cast<std::size_t>(nChans), std::vector<float>(256, 0.0f)), [] { return 256; });
+            engine().OnIdle();
+        }
     }
 };
 
@@ -118,10 +129,74 @@ TEST_F(LoaderConcurrency, RacingLoadsAdoptTheLastRequestedSetAndNothingLeaks)
     ASSERT_NE(lastRequested, nullptr);
     EXPECT_EQ(last, "QIRMatrixDecoder loaded " + mDir.file(lastRequested->file));
 
-    // The audio thread is gone: this thread takes its place.
-    render(Channels(16, std::vector<float>(256, 0.0f)), [] { return 256; });
+    adoptTheLastSet(16);
     EXPECT_FALSE(engine().HasPendingDecoderSet());
     EXPECT_EQ(engine().GetActiveInputCount(), lastRequested->inputs) << last;
+}
+
+TEST_F(LoaderConcurrency, SetsHandedBackAreFreedOnOtherThreadsWhileTheAudioThreadRuns)
+{
+    // Switches follow each other faster than crossfades end, so sets wait, are
+    // replaced in the slot, adopted, kept and handed back while a worker thread
+    // loads (as a host without the idle timer does), the main thread runs idle
+    // ticks and a third thread frees whatever is handed back.
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 21));
+    writeDecoderSet(mDir.file("3OA-decoder-anechoic.wav"), makeSparseSet(16, 22));
+    writeDecoderSet(mDir.file("2OA-decoder-room.wav"), makeSparseSet(9, 23));
+    struct Choice {
+        int mode, orderPosition, inputs;
+    };
+    const Choice choices[] = {{0, 2, 16}, {1, 1, 9}, {0, 0, 4}};
+    ::testing::internal::CaptureStdout();
+    std::atomic<bool> stop{false};
+    {
+        AudioThread audio(engine(), 16, 128);
+        std::thread worker([&] {
+            while (!stop.load()) {
+                if (engine().IsLoadRequested()) {
+                    engine().LoadRequestedSet();
+                }
+                std::this_thread::yield();
+            }
+        });
+        std::thread releaser([&] {
+            while (!stop.load()) {
+                if (engine().HasRetiredSets()) {
+                    engine().ReleaseRetiredSets();
+                }
+                std::this_thread::yield();
+            }
+        });
+        for (int round = 0; round < 30; ++round) {
+            const Choice& c = choices[round % 3];
+            setParam(QIRMatrixDecoderDSP::kDecoderMode, c.mode);
+            setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.orderPosition);
+            if (round % 5 == 4) {
+                engine().OnIdle(); // an idle tick takes the request as well, on a loader thread
+            }
+            const long start = audio.blocks();
+            while (audio.blocks() < start + 3) {
+                std::this_thread::yield();
+            }
+        }
+        stop.store(true);
+        worker.join();
+        releaser.join();
+        // A last request may have been left to the idle tick.
+        engine().OnIdle();
+        engine().WaitForLoads();
+        const long start = audio.blocks();
+        while (audio.blocks() < start + 4) {
+            std::this_thread::yield();
+        }
+    }
+    ::testing::internal::GetCapturedStdout();
+    adoptTheLastSet(16);
+    EXPECT_FALSE(engine().HasPendingDecoderSet());
+    EXPECT_FALSE(engine().IsCrossfading());
+    EXPECT_EQ(engine().GetActiveInputCount(), choices[29 % 3].inputs);
+    engine().OnIdle();
+    EXPECT_FALSE(engine().HasRetiredSets());
 }
 
 TEST_F(LoaderConcurrency, DestroyingTheEngineWhileLoadsRunIsSafe)
@@ -131,7 +206,7 @@ TEST_F(LoaderConcurrency, DestroyingTheEngineWhileLoadsRunIsSafe)
     for (int round = 0; round < 3; ++round) {
         EngineTestDelegate delegate;
         auto dsp = std::make_unique<QIRMatrixDecoderDSP>(&delegate);
-        ASSERT_EQ(dsp->OnReset(256, kSampleRate), 0);
+        ASSERT_EQ(dsp->OnReset(256, kSampleRate), QIRMatrixDecoderDSP::kLatency);
         ::testing::internal::CaptureStdout();
         dsp->OnIdle(); // order 1
         delegate.Set(*dsp, QIRMatrixDecoderDSP::kDecodeOrder, 6);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 namespace qirtest {
 namespace {
@@ -16,7 +17,7 @@ protected:
     void SetUp() override
     {
         EngineHarness::SetUp();
-        ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
+        ASSERT_EQ(engine().OnReset(512, kSampleRate), QIRMatrixDecoderDSP::kLatency);
     }
 
     // One idle tick and its load, returning what was printed meanwhile.
@@ -32,8 +33,9 @@ protected:
         return "QIRMatrixDecoder loaded " + mDir.file(file) + "\n";
     }
 
-    // Processes one silent block of 4 channels so that a pending set is adopted.
-    void adopt() { render(Channels(4, std::vector<float>(128, 0.0f)), [] { return 128; }); }
+    // Processes silence on 4 channels so that a pending set is adopted and its
+    // crossfade is over.
+    void adopt() { settle(4); }
 
     // Loads set A (4 inputs) under the default parameters and adopts it.
     void loadSetA()
@@ -53,7 +55,9 @@ protected:
         const Channels input = noise(4, 20480, 4);
         const Channels out = render(input, [] { return 512; });
         for (int o = 0; o < 2; ++o) {
-            EXPECT_LT(relativeError(out[static_cast<std::size_t>(o)], reference(input, mSetA, o)), 1e-5) << "output " << o;
+            EXPECT_LT(relativeError(out[static_cast<std::size_t>(o)], reference(input, mSetA, o, QIRMatrixDecoderDSP::kLatency)),
+                      1e-5)
+                << "output " << o;
         }
     }
 
@@ -191,9 +195,10 @@ TEST_F(Loading, OneChannelSetLeavesTheRightOutputSilent)
     writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), set, 1);
     EXPECT_EQ(idleAndCapture(), loaded("1OA-decoder-anechoic.wav"));
     setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+    adopt();
     const Channels input = noise(4, 20480, 10);
     const Channels out = render(input, [] { return 512; });
-    EXPECT_LT(relativeError(out[0], reference(input, set, 0)), 1e-5);
+    EXPECT_LT(relativeError(out[0], reference(input, set, 0, QIRMatrixDecoderDSP::kLatency)), 1e-5);
     for (float v : out[1]) {
         ASSERT_EQ(v, 0.0f);
     }
@@ -222,6 +227,39 @@ INSTANTIATE_TEST_SUITE_P(Files, LoadingSegments,
                          ::testing::Values(SegmentCase{"SixteenAndAPartial", 16, 100, 2, 16},
                                            SegmentCase{"MoreThanTheEngineHasChannels", 66, 0, 1, 64}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Loading, AWorkerThreadLoadsTheRequestedSetAndFreesTheSetsHandedBack)
+{
+    // A host without the idle timer: the audio thread sees the request, a worker
+    // thread loads the set and frees what the audio thread handed back.
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), mSetA);
+    writeDecoderSet(mDir.file("3OA-decoder-anechoic.wav"), makeSparseSet(16, 13));
+    auto onWorker = [this](auto job) {
+        ::testing::internal::CaptureStdout();
+        std::thread worker(job);
+        worker.join();
+        return ::testing::internal::GetCapturedStdout();
+    };
+    EXPECT_TRUE(engine().IsLoadRequested());
+    bool started = false;
+    EXPECT_EQ(onWorker([&] { started = engine().LoadRequestedSet(); }), loaded("1OA-decoder-anechoic.wav"));
+    EXPECT_TRUE(started);
+    EXPECT_FALSE(engine().IsLoadRequested());
+    EXPECT_TRUE(engine().HasPendingDecoderSet());
+    EXPECT_EQ(onWorker([&] { started = engine().LoadRequestedSet(); }), "");
+    EXPECT_FALSE(started) << "nothing was requested";
+    adopt();
+    EXPECT_EQ(engine().GetActiveInputCount(), 4);
+
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 2);
+    EXPECT_TRUE(engine().IsLoadRequested());
+    EXPECT_EQ(onWorker([&] { engine().LoadRequestedSet(); }), loaded("3OA-decoder-anechoic.wav"));
+    render(Channels(16, std::vector<float>(QIRMatrixDecoderDSP::kCrossfadeFrames + 128, 0.0f)), [] { return 128; });
+    EXPECT_EQ(engine().GetActiveInputCount(), 16);
+    EXPECT_TRUE(engine().HasRetiredSets());
+    onWorker([&] { engine().ReleaseRetiredSets(); });
+    EXPECT_FALSE(engine().HasRetiredSets());
+}
 
 TEST_F(Loading, ResourceFolderFollowsTheHostThenTheEnvironmentThenTheBuild)
 {

@@ -1,12 +1,15 @@
 // tests/engine: the sound-field stage (test source, rotation, convention
-// fix-up), observed through the input buffers that the engine rewrites in place.
+// fix-up), observed through decoder sets that pass two of its channels to the
+// outputs unchanged.
 #include "tests/engine/EngineHarness.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <numbers>
+#include <utility>
 
 namespace qirtest {
 namespace {
@@ -26,50 +29,156 @@ std::vector<float> testSourceNoise(std::size_t n)
     return out;
 }
 
-class Stage : public EngineHarness {
-protected:
-    void SetUp() override
-    {
-        EngineHarness::SetUp();
-        ASSERT_EQ(engine().OnReset(512, kSampleRate), 0);
-    }
-
-    // Runs field through the engine in blocks of block frames; field then holds
-    // the stage's output.
-    void runInPlace(QIRMatrixDecoderDSP& dsp, Channels& field, int block)
-    {
-        std::vector<float> out0(static_cast<std::size_t>(block)), out1(static_cast<std::size_t>(block));
-        float* outs[2] = {out0.data(), out1.data()};
-        for (std::size_t pos = 0; pos < field[0].size(); pos += static_cast<std::size_t>(block)) {
-            std::vector<float*> ins(QIRMatrixDecoderDSP::kMaxInputChannels, nullptr);
-            for (std::size_t c = 0; c < field.size(); ++c) {
-                ins[c] = field[c].data() + pos;
-            }
-            dsp.ProcessBlock(ins.data(), outs, block, static_cast<int>(field.size()));
+// A decoder set of numInputs inputs that passes input a to output 0 and input b
+// to output 1 unchanged (a unit impulse at tap 0), and nothing else.
+DecoderSetIRs probeSet(int numInputs, int a, int b)
+{
+    DecoderSetIRs set;
+    for (int o = 0; o < 2; ++o) {
+        for (int i = 0; i < numInputs; ++i) {
+            std::vector<float> ir(QIRMatrixDecoderDSP::kImpulseResponseLength, 0.0f);
+            ir[0] = i == (o == 0 ? a : b) ? 1.0f : 0.0f;
+            set.ir[o].push_back(std::move(ir));
         }
     }
-    void runInPlace(Channels& field, int block = 512) { runInPlace(engine(), field, block); }
+    return set;
+}
+
+using Step = std::function<void(EngineTestDelegate&, QIRMatrixDecoderDSP&)>;
+
+// What a run of the stage does: settings before the reset, and steps taken at
+// frames of the field (between calls, as a host's events are).
+struct StageScript {
+    Step configure = [](EngineTestDelegate&, QIRMatrixDecoderDSP&) {};
+    std::vector<std::pair<std::size_t, Step>> at;
+};
+
+class Stage : public EngineHarness {
+protected:
+    static constexpr int kLatency = QIRMatrixDecoderDSP::kLatency;
+
+    // The stage's output for channels 0 to nChans - 1 of field (which has at
+    // least nChans channels), decoded by a set of setInputs inputs. Each pair of
+    // channels comes from an engine of its own that replays the script: the set
+    // is loaded and has faded in before the field starts, the field is cut into
+    // calls of block frames and at every step of the script.
+    Channels stageOutput(const Channels& field, int nChans, int setInputs, const StageScript& script, int block = 512)
+    {
+        const std::size_t frames = field[0].size();
+        Channels result(static_cast<std::size_t>(nChans));
+        for (int pair = 0; 2 * pair < nChans; ++pair) {
+            EngineTestDelegate delegate;
+            QIRMatrixDecoderDSP dsp(&delegate);
+            script.configure(delegate, dsp);
+            dsp.OnReset(512, kSampleRate);
+            const int a = 2 * pair;
+            const int b = std::min(2 * pair + 1, nChans - 1);
+            const std::string file = QIRMatrixDecoderDSP::DecoderSetFileName(
+                delegate.GetParam(QIRMatrixDecoderDSP::kDecoderMode)->Value(),
+                delegate.GetParam(QIRMatrixDecoderDSP::kDecodeOrder)->Value());
+            writeDecoderSet(mDir.file(file), probeSet(setInputs, a, b));
+            ::testing::internal::CaptureStdout();
+            dsp.OnIdle();
+            dsp.WaitForLoads();
+            ::testing::internal::GetCapturedStdout();
+
+            const auto nIn = static_cast<int>(field.size());
+            std::vector<std::vector<float>> buffers(field.size());
+            std::vector<float> out0(static_cast<std::size_t>(block)), out1(static_cast<std::size_t>(block));
+            std::vector<float> collected[2];
+            auto process = [&](std::size_t pos, int n) {
+                std::vector<float*> ins(QIRMatrixDecoderDSP::kMaxInputChannels, nullptr);
+                for (std::size_t c = 0; c < field.size(); ++c) {
+                    buffers[c].assign(static_cast<std::size_t>(n), 0.0f);
+                    for (int i = 0; i < n && pos + static_cast<std::size_t>(i) < frames; ++i) {
+                        buffers[c][static_cast<std::size_t>(i)] = field[c][pos + static_cast<std::size_t>(i)];
+                    }
+                    ins[c] = buffers[c].data();
+                }
+                float* outs[2] = {out0.data(), out1.data()};
+                dsp.ProcessBlock(ins.data(), outs, n, nIn);
+                collected[0].insert(collected[0].end(), out0.begin(), out0.begin() + n);
+                collected[1].insert(collected[1].end(), out1.begin(), out1.begin() + n);
+            };
+            // The set is adopted and fades in on silence.
+            for (int f = 0; f < QIRMatrixDecoderDSP::kCrossfadeFrames; f += 128) {
+                process(frames, 128);
+            }
+            EXPECT_FALSE(dsp.IsCrossfading());
+            collected[0].clear();
+            collected[1].clear();
+            // The field, then one latency's worth of frames to bring its end out.
+            std::size_t next = 0;
+            for (std::size_t pos = 0; pos < frames + kLatency;) {
+                while (next < script.at.size() && script.at[next].first == pos) {
+                    script.at[next++].second(delegate, dsp);
+                }
+                std::size_t end = std::min(pos + static_cast<std::size_t>(block), frames + kLatency);
+                if (next < script.at.size()) {
+                    end = std::min(end, script.at[next].first);
+                }
+                process(pos, static_cast<int>(end - pos));
+                pos = end;
+            }
+            result[static_cast<std::size_t>(a)].assign(collected[0].begin() + kLatency, collected[0].end());
+            result[static_cast<std::size_t>(b)].assign(collected[1].begin() + kLatency, collected[1].end());
+        }
+        return result;
+    }
 
     static Channels silence(int nChans, std::size_t frames)
     {
         return Channels(static_cast<std::size_t>(nChans), std::vector<float>(frames, 0.0f));
     }
 
-    void midi(std::uint8_t status, std::uint8_t note, std::uint8_t velocity)
+    static Step midi(std::uint8_t status, std::uint8_t note, std::uint8_t velocity)
     {
-        engine().ProcessMidiMsg(plugfw::IMidiMsg(0, status, note, velocity));
+        return [=](EngineTestDelegate&, QIRMatrixDecoderDSP& dsp) {
+            dsp.ProcessMidiMsg(plugfw::IMidiMsg(0, status, note, velocity));
+        };
     }
 
-    // Index of the last non-zero sample of ch, or -1.
-    static long lastNonZero(const std::vector<float>& ch)
+    static Step set(int index, double plain)
+    {
+        return [=](EngineTestDelegate& delegate, QIRMatrixDecoderDSP& dsp) { delegate.Set(dsp, index, plain); };
+    }
+
+    static Step both(Step first, Step second)
+    {
+        return [=](EngineTestDelegate& delegate, QIRMatrixDecoderDSP& dsp) {
+            first(delegate, dsp);
+            second(delegate, dsp);
+        };
+    }
+
+    // The same first-order field, once as ACN/SN3D and once as FuMa/FuMa
+    // (W / sqrt(2), then X Y Z).
+    static std::pair<Channels, Channels> acnAndFuma(std::uint32_t seed)
+    {
+        const Channels acn = noise(4, 2048, seed);
+        Channels fuma = {std::vector<float>(2048), acn[3], acn[1], acn[2]};
+        for (std::size_t t = 0; t < 2048; ++t) {
+            fuma[0][t] = acn[0][t] * static_cast<float>(1.0 / std::sqrt(2.0));
+        }
+        return {acn, fuma};
+    }
+
+    // Index of the last sample of ch whose magnitude exceeds floor, or -1. The
+    // floor keeps the probe set's rounding (relative 1e-7 of the signal within
+    // a hop of the convolver) from counting as sound.
+    static long lastAbove(const std::vector<float>& ch, float floor)
     {
         for (std::size_t i = ch.size(); i-- > 0;) {
-            if (ch[i] != 0.0f) {
+            if (std::fabs(ch[i]) > floor) {
                 return static_cast<long>(i);
             }
         }
         return -1;
     }
+};
+
+const Step kRotationOff = [](EngineTestDelegate& delegate, QIRMatrixDecoderDSP& dsp) {
+    delegate.Set(dsp, QIRMatrixDecoderDSP::kEnableRotation, 0.0);
 };
 
 struct NoteCase {
@@ -79,19 +188,22 @@ struct NoteCase {
 
 class StageNote : public Stage, public ::testing::WithParamInterface<NoteCase> {};
 
-TEST_P(StageNote, NoteOnPlacesTheNoiseAtItsDirectionOneFrameLater)
+TEST_P(StageNote, NoteOnPlacesTheNoiseAtItsDirectionFromItsOwnFrame)
 {
+    // The note comes at a frame inside a processing frame: the noise starts
+    // there, at its direction's gains at once (the first note after a reset).
     const NoteCase& c = GetParam();
-    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
-    midi(0x90, static_cast<std::uint8_t>(c.note), 100);
-    Channels field = silence(4, 2048);
-    runInPlace(field);
+    constexpr std::size_t kNoteFrame = 300;
+    StageScript script;
+    script.configure = kRotationOff;
+    script.at = {{kNoteFrame, midi(0x90, static_cast<std::uint8_t>(c.note), 100)}};
+    const Channels field = stageOutput(silence(4, 2048), 4, 4, script);
 
     const std::vector<float> noise = testSourceNoise(2048);
     const float gains[4] = {c.w, c.y, c.z, c.x};
     for (std::size_t ch = 0; ch < 4; ++ch) {
         for (std::size_t t = 0; t < 2048; ++t) {
-            const float expected = t < 128 ? 0.0f : 0.1f * noise[t - 128] * gains[ch];
+            const float expected = t < kNoteFrame ? 0.0f : 0.1f * noise[t - kNoteFrame] * gains[ch];
             ASSERT_NEAR(field[ch][t], expected, 2e-6f) << "channel " << ch << " frame " << t;
         }
     }
@@ -113,6 +225,23 @@ INSTANTIATE_TEST_SUITE_P(Directions, StageNote,
                                            direction(25, 225.0, -35.3)),
                          [](const auto& info) { return "Note" + std::to_string(info.param.note); });
 
+TEST_F(Stage, ANewNoteMovesTheSourceOverTheFrameThatHoldsIt)
+{
+    // Note 2 (left), then note 3 (right) at frame 700 of the frame [640, 768):
+    // the noise runs on from the note's own frame, its gains cross linearly from
+    // left to right over that frame.
+    StageScript script;
+    script.configure = kRotationOff;
+    script.at = {{0, midi(0x90, 2, 100)}, {700, midi(0x90, 3, 100)}};
+    const Channels field = stageOutput(silence(4, 1024), 4, 4, script);
+    const std::vector<float> noise = testSourceNoise(1024);
+    for (std::size_t t = 0; t < 1024; ++t) {
+        const float y = t < 640 ? 1.0f : t >= 768 ? -1.0f : 1.0f - 2.0f * static_cast<float>(t - 640 + 1) / 128.0f;
+        ASSERT_NEAR(field[0][t], 0.1f * noise[t], 2e-6f) << t;
+        ASSERT_NEAR(field[1][t], 0.1f * noise[t] * y, 2e-6f) << t;
+    }
+}
+
 struct ReleaseCase {
     const char* name;
     std::uint8_t status, note, velocity;
@@ -123,20 +252,17 @@ class StageRelease : public Stage, public ::testing::WithParamInterface<ReleaseC
 TEST_P(StageRelease, ReleaseFallsSilentAfterAbout26460Samples)
 {
     const ReleaseCase& c = GetParam();
-    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
-    midi(0x90, 0, 100);
-    Channels held = silence(4, 4096);
-    runInPlace(held);
-    midi(c.status, c.note, c.velocity);
-    Channels tail = silence(4, 40960);
-    runInPlace(tail);
+    constexpr std::size_t kOff = 4001;
+    StageScript script;
+    script.configure = kRotationOff;
+    script.at = {{0, midi(0x90, 0, 100)}, {kOff, midi(c.status, c.note, c.velocity)}};
+    const Channels field = stageOutput(silence(4, 40960), 2, 4, script, 4096);
 
-    // 60 dB in 300 ms at 44100 Hz from full level to the envelope's 1e-6 floor;
-    // the encoder adds one frame, and the stage stops at a sub-block boundary.
-    const long last = lastNonZero(tail[0]);
-    EXPECT_NEAR(static_cast<double>(last), 26460.0 + 128.0, 256.0);
+    // 60 dB in 300 ms at 44100 Hz from full level to the envelope's 1e-6 floor
+    // (the noise at about 1e-8 then), and silence from that very sample.
+    EXPECT_NEAR(static_cast<double>(lastAbove(field[0], 1e-12f)), static_cast<double>(kOff) + 26460.0, 8.0);
     // Still sounding half way, at about -60 dB.
-    EXPECT_GT(std::fabs(tail[0][13230]) + std::fabs(tail[0][13231]) + std::fabs(tail[0][13232]), 0.0f);
+    EXPECT_GT(std::fabs(field[0][kOff + 13230]) + std::fabs(field[0][kOff + 13231]), 0.0f);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, StageRelease,
@@ -145,38 +271,29 @@ INSTANTIATE_TEST_SUITE_P(Messages, StageRelease,
                                            ReleaseCase{"NoteOffOfAnotherNoteOnAnotherChannel", 0x83, 17, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Stage, NotesAbove25SilenceTheSourceAtOnce)
+TEST_F(Stage, NotesAbove25SilenceTheSourceAtTheirFrame)
 {
-    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
     for (const int note : {26, 30, 127}) {
-        midi(0x90, 25, 100);
-        Channels sounding = silence(4, 1024);
-        runInPlace(sounding);
-        EXPECT_GE(lastNonZero(sounding[0]), 1000) << note;
-
-        midi(0x90, static_cast<std::uint8_t>(note), 100);
-        Channels after = silence(4, 1024);
-        runInPlace(after);
-        EXPECT_EQ(lastNonZero(after[0]), -1) << note;
+        SCOPED_TRACE(note);
+        StageScript script;
+        script.configure = kRotationOff;
+        script.at = {{0, midi(0x90, 25, 100)}, {777, midi(0x90, static_cast<std::uint8_t>(note), 100)}};
+        const Channels field = stageOutput(silence(4, 2048), 2, 4, script);
+        EXPECT_EQ(lastAbove(field[0], 1e-6f), 776);
     }
 }
 
 TEST_F(Stage, OtherMessagesLeaveTheSourceAlone)
 {
-    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
-    midi(0xB0, 64, 127);  // control change
-    midi(0xF0, 0, 0);     // system message
-    midi(0x10, 0x90, 5);  // a data byte where the status belongs
-    Channels quiet = silence(4, 1024);
-    runInPlace(quiet);
-    EXPECT_EQ(lastNonZero(quiet[0]), -1);
+    StageScript quietScript;
+    quietScript.configure = kRotationOff;
+    quietScript.at = {{0, both(midi(0xB0, 64, 127), both(midi(0xF0, 0, 0), midi(0x10, 0x90, 5)))}};
+    EXPECT_EQ(lastAbove(stageOutput(silence(4, 1024), 2, 4, quietScript)[0], 0.0f), -1);
 
-    midi(0x90, 0, 100);
-    midi(0xE0, 0, 64);    // pitch wheel
-    midi(0xA0, 0, 0);     // aftertouch
-    Channels sounding = silence(4, 1024);
-    runInPlace(sounding);
-    EXPECT_GE(lastNonZero(sounding[0]), 1000);
+    StageScript soundingScript;
+    soundingScript.configure = kRotationOff;
+    soundingScript.at = {{0, midi(0x90, 0, 100)}, {300, both(midi(0xE0, 0, 64), midi(0xA0, 0, 0))}};
+    EXPECT_EQ(lastAbove(stageOutput(silence(4, 1024), 2, 4, soundingScript)[0], 1e-6f), 1023);
 }
 
 struct FixUpCase {
@@ -193,15 +310,16 @@ class StageFixUp : public Stage, public ::testing::WithParamInterface<FixUpCase>
 TEST_P(StageFixUp, BringsTheInputToAcnSn3d)
 {
     const FixUpCase& c = GetParam();
-    setParam(QIRMatrixDecoderDSP::kEnableRotation, 0.0);
-    setParam(QIRMatrixDecoderDSP::kDecodeOrder, c.order - 1);
-    setParam(QIRMatrixDecoderDSP::kChannelLayout, c.layout);
-    setParam(QIRMatrixDecoderDSP::kNormalizationType, c.normalization);
-
+    StageScript script;
+    script.configure = [&c](EngineTestDelegate& delegate, QIRMatrixDecoderDSP& dsp) {
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kEnableRotation, 0.0);
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kDecodeOrder, c.order - 1);
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kChannelLayout, c.layout);
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kNormalizationType, c.normalization);
+    };
     const int nChans = static_cast<int>(c.scale.size());
-    Channels field = noise(nChans, 1024, 17);
-    const Channels input = field;
-    runInPlace(field);
+    const Channels input = noise(nChans, 1024, 17);
+    const Channels field = stageOutput(input, nChans, nChans, script, 300);
     for (std::size_t ch = 0; ch < c.scale.size(); ++ch) {
         for (std::size_t t = 0; t < 1024; ++t) {
             const double expected = input[static_cast<std::size_t>(c.from[ch])][t] * c.scale[ch];
@@ -229,35 +347,32 @@ INSTANTIATE_TEST_SUITE_P(
                   {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+Step fumaConventions()
+{
+    return [](EngineTestDelegate& delegate, QIRMatrixDecoderDSP& dsp) {
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kChannelLayout, 1);
+        delegate.Set(dsp, QIRMatrixDecoderDSP::kNormalizationType, 2);
+    };
+}
+
 TEST_F(Stage, RotatedFumaInputComesOutAsTheRotatedAcnSn3dField)
 {
-    // The same first-order field, once as ACN/SN3D and once as FuMa/FuMa
-    // (W / sqrt(2), then X Y Z), through two engines rotating by the same yaw.
-    EngineTestDelegate fumaDelegate;
-    QIRMatrixDecoderDSP fuma(&fumaDelegate);
-    ASSERT_EQ(fuma.OnReset(512, kSampleRate), 0);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kChannelLayout, 1);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kNormalizationType, 2);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kYaw, 50.0);
-    setParam(QIRMatrixDecoderDSP::kYaw, 50.0);
-
-    Channels acn = noise(4, 2048, 18);
-    Channels fumaField = {std::vector<float>(2048), acn[3], acn[1], acn[2]};
-    for (std::size_t t = 0; t < 2048; ++t) {
-        fumaField[0][t] = acn[0][t] * static_cast<float>(1.0 / std::sqrt(2.0));
-    }
-    runInPlace(acn);
-    runInPlace(fuma, fumaField, 512);
+    const auto [acnIn, fumaIn] = acnAndFuma(18);
+    StageScript acnScript;
+    acnScript.configure = set(QIRMatrixDecoderDSP::kYaw, 50.0);
+    StageScript fumaScript;
+    fumaScript.configure = both(fumaConventions(), set(QIRMatrixDecoderDSP::kYaw, 50.0));
+    const Channels acn = stageOutput(acnIn, 4, 4, acnScript);
+    const Channels fuma = stageOutput(fumaIn, 4, 4, fumaScript);
     for (std::size_t ch = 0; ch < 4; ++ch) {
         for (std::size_t t = 0; t < 2048; ++t) {
-            ASSERT_NEAR(fumaField[ch][t], acn[ch][t], 2e-6) << "channel " << ch << " frame " << t;
+            ASSERT_NEAR(fuma[ch][t], acn[ch][t], 2e-6) << "channel " << ch << " frame " << t;
         }
     }
-    // The field did turn.
+    // The field did turn, from its first frame.
     double moved = 0.0;
-    const Channels original = noise(4, 2048, 18);
-    for (std::size_t t = 256; t < 2048; ++t) {
-        moved += std::fabs(acn[1][t] - original[1][t - 128]);
+    for (std::size_t t = 0; t < 128; ++t) {
+        moved += std::fabs(acn[1][t] - acnIn[1][t]);
     }
     EXPECT_GT(moved, 10.0);
 }
@@ -265,37 +380,84 @@ TEST_F(Stage, RotatedFumaInputComesOutAsTheRotatedAcnSn3dField)
 TEST_F(Stage, FumaInputTurnsAsFumaAgainAfterAnOrderThreeSet)
 {
     // At order 3 the rotator cannot take FuMa; back at order 1 it must again.
+    const auto [acnIn, fumaIn] = acnAndFuma(21);
+    StageScript acnScript;
+    acnScript.configure = set(QIRMatrixDecoderDSP::kYaw, -70.0);
+    const Channels acn = stageOutput(acnIn, 4, 4, acnScript);
+
+    EngineTestDelegate delegate;
+    QIRMatrixDecoderDSP fuma(&delegate);
+    fumaConventions()(delegate, fuma);
+    delegate.Set(fuma, QIRMatrixDecoderDSP::kYaw, -70.0);
+    fuma.OnReset(512, kSampleRate);
     writeDecoderSet(mDir.file("3OA-decoder-anechoic.wav"), makeSparseSet(16, 19));
-    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 20));
-    EngineTestDelegate fumaDelegate;
-    QIRMatrixDecoderDSP fuma(&fumaDelegate);
-    ASSERT_EQ(fuma.OnReset(512, kSampleRate), 0);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kChannelLayout, 1);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kNormalizationType, 2);
-    fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kYaw, -70.0);
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), probeSet(4, 0, 1));
     ::testing::internal::CaptureStdout();
+    std::vector<float> silent(512, 0.0f);
+    std::vector<float> out0(512), out1(512);
+    std::vector<float*> ins(QIRMatrixDecoderDSP::kMaxInputChannels, nullptr);
+    for (int c = 0; c < 4; ++c) {
+        ins[static_cast<std::size_t>(c)] = silent.data();
+    }
+    float* outs[2] = {out0.data(), out1.data()};
     for (const int orderPosition : {2, 0}) {
-        fumaDelegate.Set(fuma, QIRMatrixDecoderDSP::kDecodeOrder, orderPosition);
+        delegate.Set(fuma, QIRMatrixDecoderDSP::kDecodeOrder, orderPosition);
         fuma.OnIdle();
         fuma.WaitForLoads();
-        Channels quiet = silence(4, 512);
-        runInPlace(fuma, quiet, 512);
+        for (int b = 0; b < 4; ++b) { // adopt, fade, hand back
+            fuma.ProcessBlock(ins.data(), outs, 512, 4);
+        }
+        fuma.OnIdle();
     }
     ::testing::internal::GetCapturedStdout();
     ASSERT_EQ(fuma.GetActiveInputCount(), 4);
+    ASSERT_FALSE(fuma.IsCrossfading());
 
-    setParam(QIRMatrixDecoderDSP::kYaw, -70.0);
-    Channels acn = noise(4, 2048, 21);
-    Channels fumaField = {std::vector<float>(2048), acn[3], acn[1], acn[2]};
-    for (std::size_t t = 0; t < 2048; ++t) {
-        fumaField[0][t] = acn[0][t] * static_cast<float>(1.0 / std::sqrt(2.0));
-    }
-    runInPlace(acn);
-    runInPlace(fuma, fumaField, 512);
-    for (std::size_t ch = 0; ch < 4; ++ch) {
-        for (std::size_t t = 0; t < 2048; ++t) {
-            ASSERT_NEAR(fumaField[ch][t], acn[ch][t], 2e-6) << "channel " << ch << " frame " << t;
+    // Channels 0 and 1 of the stage's output, through the first-order probe set.
+    std::vector<float> turned[2];
+    for (std::size_t pos = 0; pos < 2048 + 512; pos += 512) {
+        std::vector<std::vector<float>> block(4, std::vector<float>(512, 0.0f));
+        for (std::size_t c = 0; c < 4; ++c) {
+            for (std::size_t i = 0; i < 512 && pos + i < 2048; ++i) {
+                block[c][i] = fumaIn[c][pos + i];
+            }
+            ins[c] = block[c].data();
         }
+        fuma.ProcessBlock(ins.data(), outs, 512, 4);
+        turned[0].insert(turned[0].end(), out0.begin(), out0.end());
+        turned[1].insert(turned[1].end(), out1.begin(), out1.end());
+    }
+    for (std::size_t ch = 0; ch < 2; ++ch) {
+        for (std::size_t t = 0; t < 2048; ++t) {
+            ASSERT_NEAR(turned[ch][t + kLatency], acn[ch][t], 2e-6) << "channel " << ch << " frame " << t;
+        }
+    }
+}
+
+TEST_F(Stage, RotationSwitchesFadeOverOneFrameAndOffPassesTheFieldUntouched)
+{
+    // Rotation goes off at frame 1000 and on again at frame 1500: each switch
+    // crossfades over the frame that holds it; between them the field passes
+    // unturned.
+    const Channels input = noise(4, 2048, 23);
+    StageScript script;
+    script.configure = set(QIRMatrixDecoderDSP::kYaw, 90.0);
+    script.at = {{1000, set(QIRMatrixDecoderDSP::kEnableRotation, 0.0)},
+                 {1500, set(QIRMatrixDecoderDSP::kEnableRotation, 1.0)}};
+    const Channels field = stageOutput(input, 4, 4, script, 256);
+    // A yaw of 90 degrees takes the front to the right: Y' = -X (ACN: W Y Z X).
+    auto turnedY = [&](std::size_t t) { return -input[3][t]; };
+    for (std::size_t t = 0; t < 2048; ++t) {
+        float on = 1.0f; // weight of the turned field
+        if (t >= 896 && t < 1024) {
+            on = 1.0f - static_cast<float>(t - 896 + 1) / 128.0f;
+        } else if (t >= 1024 && t < 1408) {
+            on = 0.0f;
+        } else if (t >= 1408 && t < 1536) {
+            on = static_cast<float>(t - 1408 + 1) / 128.0f;
+        }
+        const float expected = on * turnedY(t) + (1.0f - on) * input[1][t];
+        ASSERT_NEAR(field[1][t], expected, 1e-5) << "frame " << t;
     }
 }
 

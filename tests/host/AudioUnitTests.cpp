@@ -71,7 +71,8 @@ TEST(DecoderAudioUnit, BussesDefaultToSixtyFourChannelAmbisonicsInAndStereoOut)
     EXPECT_EQ(out->format()->channelLayout()->layoutTag(), 0x650002U);
     EXPECT_EQ(out->maximumChannelCount(), 2U);
 
-    EXPECT_DOUBLE_EQ(host.unit().latency(), host.plugin().GetLatency() / 48000.0);
+    // One processing frame, constant; known before render resources exist.
+    EXPECT_DOUBLE_EQ(host.unit().latency(), qir::QIRMatrixDecoderDSP::kLatency / 48000.0);
     EXPECT_DOUBLE_EQ(host.unit().tailTime(), 0.0);
     EXPECT_FALSE(host.unit().canProcessInPlace());
     EXPECT_TRUE(host.unit().MIDIOutputNames().empty());
@@ -471,12 +472,15 @@ protected:
             param->Set(hostParam->Value());
             ref.GetDSP().OnParamChange(k, param->GetNormalized());
         }
-        ASSERT_EQ(ref.GetDSP().OnReset(kBlock, 48000.0), 0);
+        ASSERT_EQ(ref.GetDSP().OnReset(kBlock, 48000.0), qir::QIRMatrixDecoderDSP::kLatency);
         ref.GetDSP().OnIdle();
         ref.GetDSP().WaitForLoads();
-        // Adopt the set with a silent block, as the host's engine did.
+        // Adopt the set and let it fade in on silence, as the host's engine did.
         std::vector<std::vector<float>> silence(kChannels, std::vector<float>(128, 0.0f));
-        runReference(silence, 0, 128);
+        for (int f = 0; f < qir::QIRMatrixDecoderDSP::kCrossfadeFrames; f += 128) {
+            runReference(silence, 0, 128);
+        }
+        ASSERT_FALSE(ref.GetDSP().IsCrossfading());
         ASSERT_EQ(ref.GetDSP().GetActiveInputCount(), kChannels);
         mInput = Noise(kChannels, kBlock * kBlocks, 11);
     }
@@ -528,11 +532,13 @@ TEST_F(OrderThreeRender, EqualsTheEnginesOwnOutputTimesTheSmoothedVolume)
     EXPECT_GT(peak, 0.01) << "the comparison must see signal";
 }
 
-TEST_F(OrderThreeRender, VolumeEventMidBlockTakesEffectAtExactlyItsSample)
+TEST_F(OrderThreeRender, VolumeEventMidBlockTakesEffectExactlyOneLatencyAfterItsSample)
 {
     const double a = QIRMatrixDecoder::kGainSmoothA;
     const double b = QIRMatrixDecoder::kGainSmoothB;
     const int eventFrame = 200;
+    // The volume follows the audio: the input of eventFrame comes out this much later.
+    const int due = eventFrame + qir::QIRMatrixDecoderDSP::kLatency;
     const double target = std::pow(10.0, -6.0 / 20.0);
     double g = 1.0 - std::pow(a, mHost.sampleTime());
 
@@ -547,13 +553,13 @@ TEST_F(OrderThreeRender, VolumeEventMidBlockTakesEffectAtExactlyItsSample)
     const auto first = runReference(mInput, 0, eventFrame);
     const auto second = runReference(mInput, eventFrame, kBlock - eventFrame);
     for (int i = 0; i < kBlock; ++i) {
-        g = g * a + (i < eventFrame ? 1.0 : target) * b;
+        g = g * a + (i < due ? 1.0 : target) * b;
         const float e0 = i < eventFrame ? first.first[i] : second.first[i - eventFrame];
         ASSERT_NEAR(out0[i], e0 * g, 1e-5 * (1.0 + std::fabs(e0))) << i;
     }
-    // Just before the event the gain still heads for 1; from the event on, for
-    // the new target.
-    EXPECT_GT(std::fabs(out0[eventFrame - 1]), 0.0f);
+    // Just before it is due the gain still heads for 1; from then on, for the
+    // new target.
+    EXPECT_GT(std::fabs(out0[due - 1]), 0.0f);
 }
 
 TEST_F(OrderThreeRender, RenderBlockAllocatesNothingAfterTheFirstCall)
@@ -576,6 +582,7 @@ TEST_F(OrderThreeRender, RenderBlockAllocatesNothingAfterTheFirstCall)
         ASSERT_EQ(mHost.render(kBlock, in.data(), nullptr), noErr);
     }
     EXPECT_EQ(counter.count(), 0U);
+    EXPECT_EQ(counter.frees(), 0U);
 }
 
 TEST(DecoderAudioUnit, PlugInGesturesAndChangesReachTheHostsTree)

@@ -322,7 +322,86 @@ TEST_F(EncoderTest, ProcessAllocatesNothing)
     fieldenc_process(mEncoder, in.in(), out.out(), 64, 64, kFrame); // steady
     fieldenc_refreshParams(mEncoder);
     fieldenc_process(mEncoder, in.in(), out.out(), 64, 64, kFrame); // recomputes every source
+    fieldenc_refreshParams(mEncoder);
+    fieldenc_processFrame(mEncoder, in.in(), out.out(), 64, 64, kFrame);
     EXPECT_EQ(counter.count(), 0u);
+}
+
+// The zero-delay routine is the delayed one without its frame of delay: a change of the gains
+// (direction, order, normalisation) made before frame k of the one acts as the same change made
+// before call k + 1 of the other. (Source count and source gains apply as a frame is read in, so
+// they are not shifted; nor are the settings made before the first frame, which both take at
+// once.)
+TEST_F(EncoderTest, ZeroDelayFrameIsTheDelayedOutputOneCallEarlier)
+{
+    const auto change = [](FieldEncoder* e, int frame) {
+        if (frame == 0)
+            fieldenc_setSourceAzi_deg(e, 1, 120.0f);
+        if (frame == 2) {
+            fieldenc_setSourceAzi_deg(e, 0, -60.0f);
+            fieldenc_setSourceElev_deg(e, 2, 35.0f);
+        }
+        if (frame == 4)
+            fieldenc_setOutputOrder(e, 3);
+        if (frame == 6)
+            fieldenc_setNormType(e, kNormalisationN3D);
+    };
+    FieldEncoder* delayed = nullptr;
+    fieldenc_create(&delayed);
+    fieldenc_init(delayed, 48000);
+    for (FieldEncoder* e : {mEncoder, delayed}) {
+        fieldenc_setNumSources(e, 3);
+        fieldenc_setSourceGain(e, 1, 0.25f);
+        change(e, 0);
+    }
+    std::vector<Frames> zeroDelay;
+    for (int frame = 0; frame < 9; ++frame) {
+        Frames in(3);
+        for (auto& c : in.data)
+            c = noise(mRng);
+        if (frame > 0)
+            change(mEncoder, frame);
+        Frames now(16, kSentinel);
+        fieldenc_processFrame(mEncoder, in.in(), now.out(), 3, 16, kFrame);
+        zeroDelay.push_back(now);
+        if (frame > 1)
+            change(delayed, frame - 1);
+        Frames late(16, kSentinel);
+        fieldenc_process(delayed, in.in(), late.out(), 3, 16, kFrame);
+        if (frame == 0)
+            continue;
+        const Frames& expected = zeroDelay[static_cast<std::size_t>(frame - 1)];
+        for (int c = 0; c < 16; ++c)
+            for (int i = 0; i < kFrame; ++i)
+                ASSERT_NEAR(late.data[c][i], expected.data[c][i], 1e-6) << "frame " << frame << " channel " << c;
+    }
+    fieldenc_destroy(&delayed);
+}
+
+TEST_F(EncoderTest, ZeroDelayFrameEncodesAtOnceAndFadesANewDirectionOnItsOwnFrame)
+{
+    fieldenc_setOutputOrder(mEncoder, 2);
+    fieldenc_setSourceAzi_deg(mEncoder, 0, 90.0f);
+    fieldenc_setSourceElev_deg(mEncoder, 0, 45.0f);
+    const auto a = expectedGains(2, {90, 45}, kChannelOrderACN, kNormalisationSN3D);
+    const auto b = expectedGains(2, {-135, 0}, kChannelOrderACN, kNormalisationSN3D);
+    // The first frame after init already carries the source's gains: no fade-in.
+    const auto s = noise(mRng);
+    Frames first = mono(s);
+    first.data.resize(9, std::vector<float>(kFrame, kSentinel));
+    fieldenc_processFrame(mEncoder, first.in(), first.out(), 1, 9, kFrame);
+    fieldenc_setSourceAzi_deg(mEncoder, 0, -135.0f);
+    fieldenc_setSourceElev_deg(mEncoder, 0, 0.0f);
+    const auto s2 = noise(mRng);
+    Frames fading(9, kSentinel);
+    fieldenc_processFrame(mEncoder, mono(s2).in(), fading.out(), 1, 9, kFrame);
+    for (int k = 0; k < 9; ++k) {
+        for (int i = 0; i < kFrame; ++i) {
+            const float in = (i + 1) / 128.0f;
+            ASSERT_NEAR(first.data[k][i], a[k] * s[i], 1e-5) << "channel " << k;
+            ASSERT_NEAR(fading.data[k][i], (in * b[k] + (1.0f - in) * a[k]) * s2[i], 1e-5) << "channel " << k;
+        }
+    }
 }
 
 TEST(EncoderLifetime, DestroyIgnoresNullAndClearsTheHandle)

@@ -380,7 +380,183 @@ TEST_F(RotatorTest, ProcessAllocatesNothing)
     fieldrot_process(mRotator, in.in(), out.out(), 64, 64, kFrame); // builds a matrix
     fieldrot_setQuaternionX(mRotator, 0.1f);
     fieldrot_process(mRotator, in.in(), out.out(), 64, 64, kFrame);
+    fieldrot_setBypass(mRotator, 1);
+    fieldrot_processFrame(mRotator, in.in(), out.out(), 64, 64, kFrame);
+    fieldrot_processFrame(mRotator, in.in(), out.out(), 64, 64, kFrame);
+    fieldrot_setBypass(mRotator, 0);
+    fieldrot_processFrame(mRotator, in.in(), out.out(), 64, 64, kFrame);
     EXPECT_EQ(counter.count(), 0u);
+}
+
+// The zero-delay routine is the delayed one without its frame of delay: a change of orientation
+// made before frame k of the one acts as the same change made before call k + 1 of the other.
+// (Order and channel order apply as a frame is read in, so they are not shifted; nor are the
+// settings made before the first frame, which both take at once.)
+struct FrameCase {
+    const char* name;
+    int order;
+    int chOrder;
+    // Changes the orientation settings of r before zero-delay frame `frame`.
+    void (*change)(FieldRotator* r, int frame);
+};
+
+TEST_F(RotatorTest, ZeroDelayFrameIsTheDelayedOutputOneCallEarlier)
+{
+    const FrameCase cases[] = {
+        {"angles", 3, kChannelOrderACN, [](FieldRotator* r, int frame) {
+             if (frame == 0) {
+                 fieldrot_setYaw(r, 30.0f);
+                 fieldrot_setPitch(r, -15.0f);
+             }
+             if (frame == 3)
+                 fieldrot_setRoll(r, 40.0f);
+             if (frame == 5)
+                 fieldrot_setFlipYaw(r, 1);
+         }},
+        {"quaternion", 2, kChannelOrderACN, [](FieldRotator* r, int frame) {
+             if (frame == 2) {
+                 fieldrot_setQuaternionW(r, 0.8f);
+                 fieldrot_setQuaternionY(r, 0.6f);
+             }
+             if (frame == 4)
+                 fieldrot_setFlipQuaternion(r, 1);
+         }},
+        {"FuMa, RPY and bypass", 1, kChannelOrderFuMa, [](FieldRotator* r, int frame) {
+             if (frame == 0) {
+                 fieldrot_setYaw(r, 50.0f);
+                 fieldrot_setRoll(r, 20.0f);
+             }
+             if (frame == 2)
+                 fieldrot_setRPYflag(r, 1);
+             if (frame == 3 || frame == 5)
+                 fieldrot_setBypass(r, frame == 3);
+         }},
+    };
+    for (const FrameCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FieldRotator* delayed = nullptr;
+        FieldRotator* current = nullptr;
+        fieldrot_create(&delayed);
+        fieldrot_create(&current);
+        for (FieldRotator* r : {delayed, current}) {
+            fieldrot_setOrder(r, c.order);
+            fieldrot_setChOrder(r, c.chOrder);
+            fieldrot_init(r, 48000);
+            c.change(r, 0);
+        }
+        const int n = 16;
+        std::vector<Frames> zeroDelay;
+        for (int frame = 0; frame < 8; ++frame) {
+            const Frames in = randomFrames(n, mRng);
+            if (frame > 0)
+                c.change(current, frame);
+            Frames now(n, kSentinel);
+            fieldrot_processFrame(current, in.in(), now.out(), n, n, kFrame);
+            zeroDelay.push_back(now);
+            if (frame > 1)
+                c.change(delayed, frame - 1);
+            Frames late(n, kSentinel);
+            fieldrot_process(delayed, in.in(), late.out(), n, n, kFrame);
+            if (frame > 0)
+                expectFramesNear(late, zeroDelay[static_cast<std::size_t>(frame - 1)], 1e-6, "one call later");
+        }
+        fieldrot_destroy(&delayed);
+        fieldrot_destroy(&current);
+    }
+}
+
+TEST_F(RotatorTest, ZeroDelayFrameTurnsTheFirstFrameAfterInitAtOnce)
+{
+    // A host restores the angles before the stream starts: frame 0 is already turned, with no
+    // fade-in from the cleared matrix.
+    fieldrot_setOrder(mRotator, 3);
+    fieldrot_setYaw(mRotator, -70.0f);
+    fieldrot_setPitch(mRotator, 25.0f);
+    fieldrot_init(mRotator, 48000);
+    float R[3][3];
+    eulerToRotationMatrix(-70.0f * kDegToRad, 25.0f * kDegToRad, 0.0f, 0, R);
+    const Direction u{110.0, -20.0};
+    for (int frame = 0; frame < 2; ++frame) {
+        const auto s = noise(mRng);
+        Frames wave = planeWave(harmonics(3, u), s, 16);
+        fieldrot_processFrame(mRotator, wave.in(), wave.out(), 16, 16, kFrame);
+        expectFramesNear(wave, planeWave(harmonics(3, rotate(R, u)), s, 16), 2e-4, "rotated in place");
+    }
+}
+
+TEST_F(RotatorTest, UseRpyAloneChangesTheMatrixAtTheNextFrame)
+{
+    fieldrot_setOrder(mRotator, 2);
+    fieldrot_setYaw(mRotator, 40.0f);
+    fieldrot_setPitch(mRotator, 30.0f);
+    fieldrot_setRoll(mRotator, 50.0f);
+    const Direction u{-30.0, 10.0};
+    for (int rpy : {1, 0, 1}) {
+        SCOPED_TRACE(rpy);
+        fieldrot_setRPYflag(mRotator, rpy);
+        float R[3][3];
+        eulerToRotationMatrix(40.0f * kDegToRad, 30.0f * kDegToRad, 50.0f * kDegToRad, rpy, R);
+        Frames out(9);
+        std::vector<float> s;
+        for (int frame = 0; frame < 2; ++frame) { // the first frame crossfades
+            s = noise(mRng);
+            const Frames wave = planeWave(harmonics(2, u), s, 9);
+            fieldrot_processFrame(mRotator, wave.in(), out.out(), 9, 9, kFrame);
+        }
+        expectFramesNear(out, planeWave(harmonics(2, rotate(R, u)), s, 9), 2e-4, "after the toggle");
+    }
+}
+
+TEST_F(RotatorTest, BypassFadesToThePlainFieldWhichThenPassesBitForBit)
+{
+    fieldrot_setOrder(mRotator, 1);
+    fieldrot_setYaw(mRotator, 90.0f);
+    const Direction u{0.0, 0.0};
+    const auto plain = harmonics(1, u);
+    const auto turned = harmonics(1, {-90.0, 0.0});
+    auto frame = [&](const std::vector<float>& s) {
+        Frames wave = planeWave(plain, s, 4);
+        fieldrot_processFrame(mRotator, wave.in(), wave.out(), 4, 4, kFrame);
+        return wave;
+    };
+    const auto s0 = noise(mRng);
+    expectFramesNear(frame(s0), planeWave(turned, s0, 4), 1e-4, "rotated");
+
+    for (int bypass : {1, 0}) {
+        SCOPED_TRACE(bypass);
+        fieldrot_setBypass(mRotator, bypass);
+        EXPECT_EQ(fieldrot_getBypass(mRotator), bypass);
+        const auto& from = bypass ? turned : plain;
+        const auto& to = bypass ? plain : turned;
+        const auto s = noise(mRng);
+        const Frames fading = frame(s);
+        for (int k = 0; k < 4; ++k) {
+            for (int i = 0; i < kFrame; ++i) {
+                const float in = (i + 1) / 128.0f;
+                ASSERT_NEAR(fading.data[k][i], (in * to[k] + (1.0f - in) * from[k]) * s[i], 1e-4)
+                    << "channel " << k << " sample " << i;
+            }
+        }
+        if (bypass) {
+            // Settled: the field passes untouched, in place or not, whatever the angles do meanwhile.
+            for (int f = 0; f < 3; ++f) {
+                if (f == 1)
+                    fieldrot_setYaw(mRotator, -45.0f);
+                const Frames in = randomFrames(4, mRng);
+                Frames out(4, kSentinel);
+                fieldrot_processFrame(mRotator, in.in(), out.out(), 4, 4, kFrame);
+                Frames shared = in;
+                fieldrot_processFrame(mRotator, shared.in(), shared.out(), 4, 4, kFrame);
+                for (int c = 0; c < 4; ++c) {
+                    EXPECT_EQ(out.data[c], in.data[c]) << "channel " << c;
+                    EXPECT_EQ(shared.data[c], in.data[c]) << "channel " << c;
+                }
+            }
+            fieldrot_setYaw(mRotator, 90.0f);
+        }
+    }
+    const auto s = noise(mRng);
+    expectFramesNear(frame(s), planeWave(turned, s, 4), 1e-4, "rotated again");
 }
 
 TEST(RotatorLifetime, DestroyIgnoresNullAndClearsTheHandle)

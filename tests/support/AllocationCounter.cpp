@@ -1,4 +1,4 @@
-// tests/support: replaced global allocation functions that feed AllocationCounter.
+// tests/support: replaced global allocation and free functions that feed AllocationCounter.
 #include "tests/support/AllocationCounter.h"
 
 #include <cstdlib>
@@ -15,6 +15,7 @@
 namespace {
 // Initial-exec TLS in the executable: reading it never allocates.
 thread_local std::size_t tAllocations = 0;
+thread_local std::size_t tFrees = 0;
 thread_local int tActiveCounters = 0;
 
 inline void noteAllocation() noexcept
@@ -23,13 +24,21 @@ inline void noteAllocation() noexcept
         ++tAllocations;
     }
 }
+
+inline void noteFree(const void* p) noexcept
+{
+    if (p != nullptr && tActiveCounters > 0) {
+        ++tFrees;
+    }
+}
 } // namespace
 
 namespace qirtest {
 
-AllocationCounter::AllocationCounter() : mStart(tAllocations) { ++tActiveCounters; }
+AllocationCounter::AllocationCounter() : mStart(tAllocations), mFreeStart(tFrees) { ++tActiveCounters; }
 AllocationCounter::~AllocationCounter() { --tActiveCounters; }
 std::size_t AllocationCounter::count() const { return tAllocations - mStart; }
+std::size_t AllocationCounter::frees() const { return tFrees - mFreeStart; }
 
 bool AllocationCounter::countsMalloc()
 {
@@ -50,6 +59,7 @@ void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
+void __libc_free(void*);
 
 void* malloc(std::size_t size)
 {
@@ -65,6 +75,11 @@ void* realloc(void* p, std::size_t size)
 {
     noteAllocation();
     return __libc_realloc(p, size);
+}
+void free(void* p)
+{
+    noteFree(p);
+    __libc_free(p);
 }
 int posix_memalign(void** out, std::size_t alignment, std::size_t size)
 {
@@ -89,8 +104,9 @@ void* memalign(std::size_t alignment, std::size_t size)
 }
 #endif
 
-// operator new is counted in every build. Under a sanitizer the replacement
-// forwards to the sanitizer's malloc, so its checks stay in force.
+// operator new and delete are counted in every build. Under a sanitizer the
+// replacements forward to the sanitizer's malloc and free, so its checks stay in
+// force.
 namespace {
 void* rawMalloc(std::size_t size)
 {
@@ -99,6 +115,20 @@ void* rawMalloc(std::size_t size)
 #else
     return __libc_malloc(size);
 #endif
+}
+// Frees without passing through the interposed free, so that a delete is counted once.
+void rawFree(void* p) noexcept
+{
+#ifdef QIR_TEST_SANITIZED
+    std::free(p);
+#else
+    __libc_free(p);
+#endif
+}
+void countedDelete(void* p) noexcept
+{
+    noteFree(p);
+    rawFree(p);
 }
 void* rawAlignedAlloc(std::size_t alignment, std::size_t size)
 {
@@ -173,13 +203,13 @@ void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&
         return nullptr;
     }
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { countedDelete(p); }
+void operator delete[](void* p) noexcept { countedDelete(p); }
+void operator delete(void* p, std::size_t) noexcept { countedDelete(p); }
+void operator delete[](void* p, std::size_t) noexcept { countedDelete(p); }
+void operator delete(void* p, std::align_val_t) noexcept { countedDelete(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { countedDelete(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { countedDelete(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { countedDelete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { countedDelete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { countedDelete(p); }

@@ -1,5 +1,6 @@
-// tests/support: counts heap allocations made by the current thread, to prove
-// that audio-thread code allocates nothing once it has reached steady state.
+// tests/support: counts heap allocations and frees made by the current thread,
+// to prove that audio-thread code neither allocates nor frees once it has
+// reached steady state.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,9 @@ namespace qirtest {
 
 // While an AllocationCounter is alive, every operator new (all forms) and, in
 // builds without a sanitizer, every malloc/calloc/realloc/posix_memalign/
-// aligned_alloc made by the thread that created it is counted. Allocations by
-// other threads are not counted.
+// aligned_alloc made by the thread that created it is counted; so is every
+// operator delete (all forms) and, without a sanitizer, every free of a non-null
+// pointer. Allocations and frees by other threads are not counted.
 class AllocationCounter {
 public:
     AllocationCounter();
@@ -19,13 +21,16 @@ public:
 
     // Allocations counted so far on this thread.
     [[nodiscard]] std::size_t count() const;
+    // Frees (of non-null pointers) counted so far on this thread.
+    [[nodiscard]] std::size_t frees() const;
 
-    // True when the C allocation functions are counted too (not under sanitizers,
-    // which own malloc themselves).
+    // True when the C allocation functions (malloc, free and kin) are counted
+    // too (not under sanitizers, which own malloc themselves).
     [[nodiscard]] static bool countsMalloc();
 
 private:
     std::size_t mStart;
+    std::size_t mFreeStart;
 };
 
 } // namespace qirtest

@@ -108,7 +108,7 @@ public:
     [[nodiscard]] double sampleTime() const noexcept { return mSampleTime; }
 
     // Pumps the main loop and renders silence until the engine uses a decoder set
-    // with expectedInputs inputs; false after the timeout.
+    // with expectedInputs inputs, crossfade over; false after the timeout.
     bool waitForDecoderSet(int expectedInputs, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // Parameter access through the host's parameter tree.

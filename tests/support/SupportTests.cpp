@@ -37,6 +37,32 @@ TEST(AllocationCounter, CountsMallocWhenNotSanitized)
     EXPECT_EQ(counter.count(), 1u);
 }
 
+TEST(AllocationCounter, CountsEachFreeOnceAndOnThisThreadOnly)
+{
+    auto* early = new int(1);
+    std::vector<int>* fromOther = nullptr;
+    std::thread([&] { fromOther = new std::vector<int>(10); }).join();
+    qirtest::AllocationCounter counter;
+    delete early;
+    EXPECT_EQ(counter.frees(), 1u);
+    int* none = nullptr;
+    delete none;
+    EXPECT_EQ(counter.frees(), 1u) << "deleting null frees nothing";
+    std::thread([&] { delete fromOther; }).join();
+    // The thread object itself may allocate and free its state on this thread;
+    // the vector freed by the other thread must not be counted.
+    const std::size_t afterThread = counter.frees();
+    char* volatile bytes = new char[32];
+    delete[] bytes;
+    const std::size_t frees = counter.frees();
+    EXPECT_EQ(frees, afterThread + 1);
+    if (qirtest::AllocationCounter::countsMalloc()) {
+        void* volatile p = std::malloc(16);
+        std::free(p);
+        EXPECT_EQ(counter.frees(), frees + 1);
+    }
+}
+
 TEST(ReferenceConvolution, ConvolvesAndSumsInDoublePrecision)
 {
     const std::vector<float> x{1.0f, 2.0f, 3.0f, 0.0f};
