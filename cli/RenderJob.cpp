@@ -206,9 +206,9 @@ bool LoadHeadTrack(const RenderOptions& o, HeadTrack& track)
 void ScheduleHeadTrack(const HeadTrack& track, double sampleRate, int64_t renderFrames, AngleParameters current,
                        EventSchedule& schedule)
 {
-    for (int64_t frame = 0; frame < renderFrames; frame += kProcessingGrid) {
+    for (int64_t frame = 0; frame < renderFrames; frame += Engine::kSubBlockFrames) {
         const AngleParameters next =
-            ParametersOf(track.At(static_cast<double>(frame + kProcessingGrid) / sampleRate));
+            ParametersOf(track.At(static_cast<double>(frame + Engine::kSubBlockFrames) / sampleRate));
         if (next.mYaw != current.mYaw) {
             schedule.AddParameterChange(frame, kYaw, next.mYaw);
         }
