@@ -210,12 +210,20 @@ LV2Instance::~LV2Instance()
         mStopWorker.store(true);
         mWorkerThread.join();
     }
-    if (mInstance != nullptr) {
-        if (mActive) {
-            lilv_instance_deactivate(mInstance);
-        }
-        lilv_instance_free(mInstance);
+    freeInstance();
+}
+
+void LV2Instance::freeInstance()
+{
+    if (mInstance == nullptr) {
+        return;
     }
+    if (mActive) {
+        lilv_instance_deactivate(mInstance);
+        mActive = false;
+    }
+    lilv_instance_free(mInstance);
+    mInstance = nullptr;
 }
 
 void LV2Instance::activate()

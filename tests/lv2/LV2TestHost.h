@@ -147,8 +147,13 @@ public:
     Field render(const Field& input, const std::function<uint32_t()>& nextBlock,
                  const std::vector<PortChange>& changes = {}, const std::vector<MidiEvent>& events = {});
 
-    // Threaded worker: waits until nothing is scheduled or running.
+    // Threaded worker: waits until nothing is scheduled or running; whether a
+    // work call is running now.
     void waitForWork();
+    [[nodiscard]] bool isWorking() const noexcept { return mWorkRunning.load(); }
+    // Deactivates and frees the plug-in instance at once, whatever the worker
+    // thread is doing (the instance must wait for it).
+    void freeInstance();
 
     // Lines the plug-in logged so far (without their newlines), and forgets them.
     std::vector<std::string> takeLog();

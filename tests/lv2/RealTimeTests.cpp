@@ -13,9 +13,11 @@
 #include <lv2/state/state.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qirtest {
@@ -108,6 +110,29 @@ TEST(LV2RealTime, RunsAllocateFreeAndLockNothingWhileTheWorkerLoadsSets)
         loaded += line.find("QIRMatrixDecoder loaded") != std::string::npos ? 1 : 0;
     }
     EXPECT_EQ(loaded, 1 + switches);
+}
+
+TEST(LV2RealTime, AnInstanceFreedWhileItsWorkRunsWaitsForTheWork)
+{
+    // A host that frees the instance while its worker thread is still loading
+    // the largest set: the work must not outlive what it reads.
+    const LV2World world;
+    LV2Instance::Setup setup;
+    setup.mWorker = LV2Instance::Worker::kThread;
+    LV2Instance instance(world, setup);
+    ASSERT_TRUE(instance.valid());
+    instance.set("decoder_mode", 1.0f);
+    instance.set("decode_order", 6.0f);
+    instance.activate();
+    Field out;
+    instance.run(Silence(4, 64), 0, 64, {}, out);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!instance.isWorking() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(instance.isWorking());
+    instance.freeInstance();
+    EXPECT_FALSE(instance.isWorking()) << "freeing returns once the work has";
 }
 
 } // namespace
