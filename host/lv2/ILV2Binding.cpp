@@ -153,10 +153,16 @@ void ILV2Binding::ReadOptions(const LV2_Feature* const* features) noexcept
 
 void ILV2Binding::ConnectPort(uint32_t port, void* data) noexcept
 {
+    // audio thread (or instantiation): stores the pointer only. Port indices
+    // outside the layout are ignored.
     int index = 0;
     switch (mLayout.KindOf(port, index)) {
-    case LV2PortLayout::kAudioInput: mAudioInputPorts[static_cast<std::size_t>(index)] = static_cast<const float*>(data); break;
-    case LV2PortLayout::kAudioOutput: mAudioOutputPorts[static_cast<std::size_t>(index)] = static_cast<float*>(data); break;
+    case LV2PortLayout::kAudioInput:
+        mAudioInputPorts[static_cast<std::size_t>(index)] = static_cast<const float*>(data);
+        break;
+    case LV2PortLayout::kAudioOutput:
+        mAudioOutputPorts[static_cast<std::size_t>(index)] = static_cast<float*>(data);
+        break;
     case LV2PortLayout::kMidiInput: mMidiPort = static_cast<const LV2_Atom_Sequence*>(data); break;
     case LV2PortLayout::kControlInput:
         mControlInputPorts[static_cast<std::size_t>(index)] = static_cast<const float*>(data);
@@ -331,6 +337,8 @@ LV2_Worker_Status ILV2Binding::Work(LV2_Worker_Respond_Function /*respond*/, LV2
 
 LV2_Worker_Status ILV2Binding::WorkResponse(uint32_t /*size*/, const void* /*body*/) noexcept
 {
+    // audio thread: the work sends no responses; its result waits in the
+    // plug-in's own hand-over slot.
     return LV2_WORKER_SUCCESS;
 }
 

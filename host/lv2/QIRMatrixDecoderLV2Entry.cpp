@@ -94,6 +94,7 @@ LV2_Handle Instantiate(const LV2_Descriptor* /*descriptor*/, double sampleRate, 
 
 void ConnectPort(LV2_Handle handle, uint32_t port, void* data)
 {
+    // audio thread: never waits.
     Plug(handle).ConnectPort(port, data);
 }
 
@@ -112,6 +113,7 @@ void Activate(LV2_Handle handle)
 
 void Run(LV2_Handle handle, uint32_t nFrames)
 {
+    // audio thread: never waits, allocates nothing.
     Plug(handle).Run(nFrames);
 }
 
@@ -133,6 +135,7 @@ LV2_Worker_Status Work(LV2_Handle handle, LV2_Worker_Respond_Function respond, L
 
 LV2_Worker_Status WorkResponse(LV2_Handle handle, uint32_t size, const void* body)
 {
+    // audio thread: never waits.
     return Plug(handle).WorkResponse(size, body);
 }
 

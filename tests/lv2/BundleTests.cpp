@@ -109,7 +109,10 @@ const std::vector<ControlCase>& ControlTable()
 
 class LV2Ports : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(mWorld.decoder(), nullptr) << "the plug-in is not found in " << InstalledLV2Path(); }
+    void SetUp() override
+    {
+        ASSERT_NE(mWorld.decoder(), nullptr) << "the plug-in is not found in " << InstalledLV2Path();
+    }
 
     const LilvPort* Port(const std::string& symbol)
     {

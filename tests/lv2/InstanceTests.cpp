@@ -38,8 +38,8 @@ Field From(const Field& field, std::size_t first)
 
 std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text)
 {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    const auto contains = [&](const std::string& line) { return line.find(text) != std::string::npos; };
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), contains));
 }
 
 struct RateCase {

@@ -236,8 +236,16 @@ TEST(LV2AgainstQirRender, SameOutputWithRandomBlocksPortChangesAndNotes)
             changes.push_back({f, "volume", "Output Volume", v, v});
             break;
         }
-        case 4: changes.push_back({f, "flip_yaw", "Flip Yaw", k % 2 == 0 ? 1.0f : 0.0f, k % 2 == 0 ? 1.0f : 0.0f}); break;
-        case 5: changes.push_back({f, "use_rpy", "Use RPY", k % 2 == 0 ? 0.0f : 1.0f, k % 2 == 0 ? 0.0f : 1.0f}); break;
+        case 4: {
+            const float v = k % 2 == 0 ? 1.0f : 0.0f;
+            changes.push_back({f, "flip_yaw", "Flip Yaw", v, v});
+            break;
+        }
+        case 5: {
+            const float v = k % 2 == 0 ? 0.0f : 1.0f;
+            changes.push_back({f, "use_rpy", "Use RPY", v, v});
+            break;
+        }
         default: changes.push_back({f, "flip_pitch", "Flip Pitch", 1.0f, 1.0f}); break;
         }
     }

@@ -50,7 +50,8 @@ Field RenderWith(const LV2World& world, const std::map<std::string, float>& port
 
 const LV2_State_Interface& StateInterface(LV2Instance& instance)
 {
-    return *static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance.get(), LV2_STATE__interface));
+    const void* data = lilv_instance_get_extension_data(instance.get(), LV2_STATE__interface);
+    return *static_cast<const LV2_State_Interface*>(data);
 }
 
 // The plug-in's blob, saved through its state interface.
@@ -240,7 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadBlobCase{"SettingsTooLong", [](Bytes& b, uint32_t&) { b.insert(b.end(), 8, 0); }},
         BadBlobCase{"NotANumber",
                     [](Bytes& b, uint32_t&) { SetDouble(b, 6, std::numeric_limits<double>::quiet_NaN()); }},
-        BadBlobCase{"Infinite", [](Bytes& b, uint32_t&) { SetDouble(b, 12, -std::numeric_limits<double>::infinity()); }},
+        BadBlobCase{"Infinite",
+                    [](Bytes& b, uint32_t&) { SetDouble(b, 12, -std::numeric_limits<double>::infinity()); }},
         BadBlobCase{"NotAChunk", [](Bytes&, uint32_t& t) { t = SharedURIDMap().map(LV2_ATOM__String); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
