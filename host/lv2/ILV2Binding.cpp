@@ -188,6 +188,15 @@ void ILV2Binding::Activate()
     // ports hold now are applied and the work is done here, off the audio
     // thread. Later changes that need work take effect at the next activation.
     if (mSchedule == nullptr && mWork != nullptr) {
+        if (!mToldNoWorker) {
+            mToldNoWorker = true;
+            char line[256];
+            std::snprintf(line, sizeof line,
+                          "%s: the host runs no worker thread; background work (such as loading) is done when "
+                          "the plug-in is activated",
+                          GetPluginName());
+            LogLine(LV2_LOG__Note, line);
+        }
         ApplyControlPorts();
         if (mWork->IsWorkWaiting()) {
             mWork->DoWork();

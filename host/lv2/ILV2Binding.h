@@ -224,6 +224,7 @@ private:
     std::vector<float> mSilence;
     std::vector<float> mDiscard;
     bool mActive = false;
+    bool mToldNoWorker = false;
     // Set after a state restore: the next run applies every port again, so
     // the port values win over the settings of the blob.
     std::atomic<bool> mReapplyPorts{true};

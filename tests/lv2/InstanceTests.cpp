@@ -130,6 +130,42 @@ TEST(LV2Activation, AReactivatedInstanceRendersLikeAFreshOne)
     EXPECT_EQ(reused.latency(), kLatency);
 }
 
+TEST(LV2WithoutWorker, SetsLoadAtActivationAndModeChangesWaitForTheNext)
+{
+    // A host that offers no worker thread (lv2apply is one): the set of the
+    // settings the ports hold at activation plays, and a change of decoder takes
+    // effect when the host activates the plug-in again.
+    const LV2World world;
+    const Field input = PreRolled(Noise(4, 4000, 13));
+    const auto reference = [&](float mode, int renders) {
+        LV2Instance instance(world);
+        instance.set("decoder_mode", mode);
+        instance.activate();
+        Field out;
+        for (int r = 0; r < renders; ++r) {
+            out = instance.render(input, [] { return 512u; });
+        }
+        return From(out, kPreRollFrames);
+    };
+    const Field anechoic = reference(0.0f, 1);
+    const Field anechoicAgain = reference(0.0f, 2);
+    const Field uhj = reference(2.0f, 1);
+    ASSERT_GT(MaxDifference(anechoic, uhj), 1e-2) << "the two decoders differ";
+
+    LV2Instance::Setup setup;
+    setup.mWorker = LV2Instance::Worker::kNone;
+    LV2Instance instance(world, setup);
+    instance.activate();
+    EXPECT_LT(MaxDifference(From(instance.render(input, [] { return 512u; }), kPreRollFrames), anechoic), 1e-6);
+    instance.set("decoder_mode", 2.0f);
+    EXPECT_LT(MaxDifference(From(instance.render(input, [] { return 512u; }), kPreRollFrames), anechoicAgain),
+              1e-6);
+    instance.deactivate();
+    instance.activate();
+    EXPECT_LT(MaxDifference(From(instance.render(input, [] { return 512u; }), kPreRollFrames), uhj), 1e-6);
+    EXPECT_EQ(CountContaining(instance.takeLog(), "runs no worker thread"), 1u);
+}
+
 TEST(LV2Runs, OfZeroAndOneFrameRenderLikeWholeBlocks)
 {
     const LV2World world;
