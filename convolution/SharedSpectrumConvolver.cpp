@@ -929,8 +929,10 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
 {
     const std::uint64_t history = mHeadTaps - 1;
     const std::uint64_t stride = history + kHeadChunk;
+    // Inputs from activeIns on are silent in this call but their earlier
+    // input still rings through the head, as it does through the segments.
     bool young = false;
-    for (unsigned int i = 0; i < activeIns && !young; ++i) {
+    for (unsigned int i = 0; i < mNumIns && !young; ++i) {
         for (unsigned int o = 0; o < mNumOuts && !young; ++o) {
             const Pair& target = pair(i, o);
             young = target.mActive && target.mHeadLoaded && target.mHeadAge < history;
@@ -966,14 +968,14 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
         const std::uint64_t chunkEnd = done + chunk;
         const std::uint64_t beforeEnd = std::min<std::uint64_t>(chunkEnd, spectralBegin);
         if (done < beforeEnd) {
-            headSums(outs, activeIns, done, done, beforeEnd);
+            headSums(outs, done, done, beforeEnd);
         }
         const std::uint64_t afterBegin = std::max<std::uint64_t>(done, spectralEnd);
         if (afterBegin < chunkEnd) {
-            headSums(outs, activeIns, done, afterBegin, chunkEnd);
+            headSums(outs, done, afterBegin, chunkEnd);
         }
         // Pairs that started afresh less than a head ago use only input since then.
-        for (unsigned int i = 0; i < activeIns; ++i) {
+        for (unsigned int i = 0; i < mNumIns; ++i) {
             const float* buffer = mHeadHistory.get() + stride * i;
             for (unsigned int o = 0; o < mNumOuts; ++o) {
                 const Pair& target = pair(i, o);
@@ -1003,7 +1005,7 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
     }
 }
 
-void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart,
+void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkStart,
                                        std::uint64_t from, std::uint64_t to) noexcept
 {
     // Samples [from, to) of the call, whose input sits in the history buffers
@@ -1016,7 +1018,7 @@ void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeI
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const unsigned int width = std::min(2u, mNumOuts - o);
         std::size_t used = 0;
-        for (unsigned int i = 0; i < activeIns; ++i) {
+        for (unsigned int i = 0; i < mNumIns; ++i) {
             bool any = false;
             for (unsigned int k = 0; k < width; ++k) {
                 const Pair& target = pair(i, o + k);
@@ -1042,7 +1044,7 @@ void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeI
 }
 
 void SharedSpectrumConvolver::spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs,
-                                           unsigned long activeIns, unsigned long offset) noexcept
+                                           unsigned long offset) noexcept
 {
     // The hop that has just ended lies wholly inside this call, and its input
     // window (the hop and the one before) has just been transformed: the head
@@ -1064,7 +1066,7 @@ void SharedSpectrumConvolver::spectralHead(const Segment& segment, std::uint64_t
         const PackedSpectrum acc1 =
             two ? spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o + 1) * size, size) : acc0;
         bool any[2] = {false, false};
-        for (unsigned int i = 0; i < activeIns; ++i) {
+        for (unsigned int i = 0; i < mNumIns; ++i) {
             const bool use0 = sounding(pair(i, o));
             const bool use1 = two && sounding(pair(i, o + 1));
             const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
@@ -1127,7 +1129,7 @@ void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const
             completeHop(segment, group, counter == size);
             counter &= size - 1;
             if (segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop) {
-                spectralHead(segment, group.mNewest, outs, activeIns, done);
+                spectralHead(segment, group.mNewest, outs, done);
             }
         }
         done += chunk;

@@ -18,17 +18,29 @@
 // Every output is the sum over the inputs of input ⊛ response, at the latency of
 // the mode, as with one mono convolver per pair.
 //
-// Pair updates. Each pair has its own spin lock. The audio thread tries it once
-// per call and leaves a pair it cannot get out of that call (its products and
-// head are skipped), so a control thread loading one pair never holds up the
-// others. A pair whose response is loaded or reset starts afresh: from the first
-// call that sees the change (at sample t_r) it contributes only terms of input
-// from t_r on. Its head follows at once; an FFT segment adds its terms from the
-// first hop whose transform window lies wholly after t_r, so for at most one FFT
-// size of that segment some terms of the new input are still missing. Terms the
-// pair computed before the change (at most the rest of one hop of each segment)
-// still play out. The whole-convolver reset clears every history at once and
-// restarts from silence exactly.
+// Changes on a running convolver. These differ from the per-pair engine's
+// (the multichannel convolver's contract); with t the first sample of the first
+// call that sees a change, H the largest hop among the segments (8192 samples
+// in every standard latency mode) and L the pair's new response length:
+//   - clear or resize of a pair: its head stops at t; terms its FFT segments
+//     had already formed from the old response still play out, for at most
+//     2·H samples. From t + 2·H on the output is exactly that of the other
+//     pairs.
+//   - set or reset of a pair: the pair starts afresh, contributing only terms
+//     of input from t on. Its head does so at once; an FFT segment adds its
+//     terms from the first hop whose transform window lies wholly after t, so
+//     until then some new terms are missing while old ones play out as above.
+//     From t + 2·H + L on the pair is exactly the convolution of the input
+//     since t with its response.
+//   - inputs beyond a call's activeIns count as silence from that call on: the
+//     input they had before rings on through their pairs' responses, exactly
+//     as if it had fallen silent (the per-pair engine drops them, tails and
+//     all).
+//   - the whole-convolver reset clears every history at once and restarts
+//     from silence exactly, as the per-pair engine does.
+// Each pair has its own spin lock. The audio thread tries it once per call and
+// leaves a pair it cannot get out of that call (its products and head are
+// skipped), so a control thread loading one pair never holds up the others.
 #pragma once
 
 #include "convolution/AlignedMemory.h"
@@ -104,10 +116,8 @@ private:
     void startPairAfresh(unsigned int in, Pair& target) noexcept;
     void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
                      unsigned long numSamples, unsigned long spectralBegin, unsigned long spectralEnd) noexcept;
-    void headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart, std::uint64_t from,
-                  std::uint64_t to) noexcept;
-    void spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs, unsigned long activeIns,
-                      unsigned long offset) noexcept;
+    void headSums(float* const* outs, std::uint64_t chunkStart, std::uint64_t from, std::uint64_t to) noexcept;
+    void spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs, unsigned long offset) noexcept;
     void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
                       unsigned long activeIns, unsigned long numSamples) noexcept;
     void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;

@@ -89,17 +89,6 @@ void load(Convolver& convolver, const std::vector<Signals>& hs)
     convolver.reset();
 }
 
-TEST(SharedSpectrumConvolver, IsTheDefaultForNToMAndSwitchable)
-{
-    EXPECT_EQ(Convolver::getDefaultEngine(), dspkit::kSharedSpectrumEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kSharedSpectrumEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency, dspkit::kPerPairEngine).getEngine(), dspkit::kPerPairEngine);
-    EXPECT_EQ(Convolver(4, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
-    Convolver::setDefaultEngine(dspkit::kPerPairEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
-    Convolver::setDefaultEngine(dspkit::kSharedSpectrumEngine);
-}
-
 // A 64x2 matrix of random responses: mostly short ones of random length (so
 // the double-precision reference stays affordable) and a few that reach into
 // every segment, including empty pairs; random block sizes from 1 to 700.
