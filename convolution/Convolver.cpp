@@ -38,14 +38,15 @@ Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode late
 {
 }
 
-Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine)
+Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
+                     unsigned long blockSize)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
     , mN2M(true)
     , mInTemps(mNumIns, nullptr)
 {
     if (engine == kSharedSpectrumEngine) {
-        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency);
+        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency, blockSize);
         mSharedOuts.resize(mNumOuts, nullptr);
         return;
     }

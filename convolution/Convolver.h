@@ -58,9 +58,13 @@ public:
     };
 
     // N-to-M: every output takes every input (at least one input), on the
-    // per-pair engine or the one given.
+    // per-pair engine or the one given. blockSize, when known, is the number of
+    // samples per process call (the host's block): the shared-spectrum engine
+    // lays its segments out for it at zero latency, so that calls of whole
+    // blocks cost least (any call still gives the same output).
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
-    Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine);
+    Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
+              unsigned long blockSize = 0);
     // One-to-one: max(1, numIO) channels, output k from input k.
     Convolver(unsigned int numIO, LatencyMode latency);
     virtual ~Convolver();

@@ -366,7 +366,9 @@ struct SharedSpectrumConvolver::Pair {
     std::atomic<std::uint64_t> mLength{0};
     std::atomic<bool> mResetPending{false};
 
-    // Written under mBusy by control threads.
+    // Written under mBusy by control threads. The capacity is the longest
+    // response the pair accepts; its final-segment spectra are held only for
+    // the partitions its response needs up to its last non-zero sample.
     std::uint64_t mCapacity = 0;
     AlignedArray<float> mHead;
     AlignedArray<float> mFinal;
@@ -407,10 +409,12 @@ struct SharedSpectrumConvolver::Segment {
     std::uint64_t mWindowStart = 0;
     // Partitions a pair holds in this segment (the final one: per pair).
     std::uint64_t mMaxPartitions = 0;
-    std::uint64_t mMiddleOffset = 0;
     std::uint64_t mNumIns = 0;
     bool mFinal = false;
     FFTSetup mSetup = nullptr;
+    // The buffers below exist once the segment is live: from the first set of
+    // a response that reaches it (they are never released before the
+    // convolver is).
     // Per input: the last mSize samples, written at the group's counter.
     AlignedArray<float> mInputTime;
     std::unique_ptr<Ring> mRing;
@@ -420,6 +424,10 @@ struct SharedSpectrumConvolver::Segment {
     // Final segment: one spectrum of scratch for hops while its ring has a
     // single slot.
     AlignedArray<float> mTransient;
+    // Segments before the final one: the response spectra of all pairs, laid
+    // out by partition, input and output, so that one step of products reads
+    // one contiguous stretch.
+    AlignedArray<float> mSpectra;
     std::vector<Group> mGroups;
     std::vector<unsigned int> mGroupOfInput;
 
@@ -443,18 +451,37 @@ struct SharedSpectrumConvolver::Segment {
     }
 };
 
+std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noexcept
+{
+    // The largest power of two from 128 to 1024 that divides the block size:
+    // calls of whole blocks are then whole hops of the smallest segment, whose
+    // head comes from its spectra. Other block sizes keep the 128-sample hop.
+    std::uint64_t hop = 128;
+    while (hop < 1024 && blockSize % (hop * 2) == 0 && blockSize >= hop * 2) {
+        hop *= 2;
+    }
+    return hop;
+}
+
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
-                                                 unsigned long maxLength, LatencyMode latency)
+                                                 unsigned long maxLength, LatencyMode latency,
+                                                 unsigned long blockSize)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
 {
     std::vector<std::uint64_t> sizes;
     bool zeroLatency = false;
     switch (latency) {
-    case ZeroLatency:
+    case ZeroLatency: {
+        // FFT sizes of twice the first hop, growing fourfold up to 16384: each
+        // segment then holds three partitions and starts one hop into the
+        // response, as in the mono convolver's layout.
         zeroLatency = true;
-        sizes = {256, 1024, 4096, 16384};
+        for (std::uint64_t size = 2 * firstHopFor(blockSize); size <= 16384; size *= 4) {
+            sizes.push_back(size);
+        }
         break;
+    }
     case ShortLatency:
         sizes = {256, 1024, 4096, 16384};
         break;
@@ -468,7 +495,6 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     mLatency = zeroLatency ? 0 : static_cast<unsigned long>(sizes[0] / 2);
 
     std::uint64_t windowStart = mHeadTaps;
-    std::uint64_t middleFloats = 0;
     for (std::size_t j = 0; j < sizes.size(); ++j) {
         auto segment = std::make_unique<Segment>();
         segment->mIndex = j;
@@ -481,20 +507,20 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         if (!segment->mFinal) {
             const std::uint64_t window = (sizes[j + 1] - sizes[j]) / 2;
             segment->mMaxPartitions = window / segment->mHop;
-            segment->mMiddleOffset = middleFloats;
-            middleFloats += segment->mMaxPartitions * segment->mSize * mNumIns * mNumOuts;
             windowStart += window;
         }
         mSegments.push_back(std::move(segment));
     }
 
     // Larger hops run their inputs in groups at phases spread over the hop, and
-    // the sizes at phases apart from each other: at 128-sample blocks the 512-
-    // hop, a 2048-hop group and a 8192-hop group never share a block.
+    // the sizes at phases apart from each other: in blocks of the first hop
+    // (128 samples in the standard layout) the second size's hop, a group of
+    // the third and a group of the fourth never end in the same block.
+    const std::uint64_t firstHop = mSegments.front()->mHop;
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 2048 ? 4 : 1);
-        const std::uint64_t base = hop >= 8192 ? 256 : hop >= 2048 ? 128 : 0;
+        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 16 * firstHop ? 4 : 1);
+        const std::uint64_t base = hop >= 64 * firstHop ? 2 * firstHop : hop >= 16 * firstHop ? firstHop : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
             Group group;
@@ -503,48 +529,25 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
             group.mEnd = static_cast<unsigned int>(static_cast<std::uint64_t>(g + 1) * mNumIns / groups);
             const std::uint64_t boundary = (base + g * (hop / groups)) % hop;
             group.mPhase = (hop - boundary) % hop;
+            group.mCounter = group.mPhase;
             for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
                 segment->mGroupOfInput[i] = g;
             }
             segment->mGroups.push_back(group);
         }
-        const std::uint64_t size = segment->mSize;
         dspkit_create_setup(&segment->mSetup, segment->mLog2);
         if (segment->mSetup == nullptr) {
             throw std::bad_alloc();
         }
-        // Everything is written once here, so that the audio thread never
-        // touches a page for the first time.
-        segment->mInputTime = makeAlignedArray<float>(size * mNumIns);
-        std::fill_n(segment->mInputTime.get(), size * mNumIns, 0.0f);
-        const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
-        segment->mAccum = makeAlignedArray<float>(perGroup);
-        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
-        segment->mOutput = makeAlignedArray<float>(perGroup);
-        std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
-        if (segment->mFinal) {
-            segment->mTransient = makeAlignedArray<float>(size);
-            std::fill_n(segment->mTransient.get(), size, 0.0f);
-        }
-        segment->mRing = std::make_unique<Ring>();
-        segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
-        segment->mRing->mData = makeAlignedArray<float>(segment->mRing->mSlots * size * mNumIns);
-        std::fill_n(segment->mRing->mData.get(), segment->mRing->mSlots * size * mNumIns, 0.0f);
     }
-    mRequestedFinalSlots = mSegments.back()->mRing->mSlots;
 
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
     mPairs = std::make_unique<Pair[]>(pairs);
-    mMiddleSpectra = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
-    std::fill_n(mMiddleSpectra.get(), std::max<std::uint64_t>(middleFloats, 1), 0.0f);
-    const std::uint64_t finalSlots = finalSlotsFor(maxLength);
     for (std::uint64_t p = 0; p < pairs; ++p) {
         Pair& target = mPairs[p];
         if (mHeadTaps > 0) {
             target.mHead = makeAlignedArray<float>(mHeadTaps);
         }
-        target.mFinal = makeAlignedArray<float>(finalSlots * mSegments.back()->mSize);
-        target.mFinalSlots = finalSlots;
         target.mCapacity = maxLength;
     }
 
@@ -563,6 +566,53 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         std::fill_n(mHeadAccum.get(), std::max(1u, mNumOuts) * size, 0.0f);
         mHeadOutput = makeAlignedArray<float>(mHeadTaps);
     }
+}
+
+void SharedSpectrumConvolver::makeLive(Segment& segment, std::uint64_t finalSlots)
+{
+    // Everything is written once here, so that the audio thread never touches
+    // a page for the first time.
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t perGroup = static_cast<std::uint64_t>(segment.mGroups.size()) * std::max(1u, mNumOuts) * size;
+    const auto zeroed = [](std::uint64_t count) {
+        AlignedArray<float> array = makeAlignedArray<float>(count);
+        std::fill_n(array.get(), count, 0.0f);
+        return array;
+    };
+    segment.mInputTime = zeroed(size * mNumIns);
+    segment.mAccum = zeroed(perGroup);
+    segment.mOutput = zeroed(perGroup);
+    if (segment.mFinal) {
+        segment.mTransient = zeroed(size);
+    } else {
+        segment.mSpectra = zeroed(segment.mMaxPartitions * size * mNumIns * mNumOuts);
+    }
+    auto ring = std::make_unique<Ring>();
+    ring->mSlots = segment.mFinal ? std::max<std::uint64_t>(finalSlots, 1) : segment.mMaxPartitions;
+    ring->mData = zeroed(ring->mSlots * size * mNumIns);
+    segment.mRing = std::move(ring);
+    if (segment.mFinal) {
+        mRequestedFinalSlots = segment.mRing->mSlots;
+    }
+}
+
+void SharedSpectrumConvolver::ensureLive(std::size_t count, std::uint64_t finalSlots)
+{
+    std::lock_guard<std::mutex> lock(mControlMutex);
+    const std::size_t live = mLiveSegments.load(std::memory_order_relaxed);
+    if (count <= live) {
+        if (count == mSegments.size() && finalSlots > mRequestedFinalSlots) {
+            requestFinalRing(finalSlots);
+        }
+        return;
+    }
+    for (std::size_t s = live; s < count; ++s) {
+        makeLive(*mSegments[s], finalSlots);
+    }
+    // Published before the pair that needs the segments is, so that the audio
+    // thread, which reads this after taking the pairs' locks, processes them
+    // from the first call in which that pair sounds.
+    mLiveSegments.store(count, std::memory_order_release);
 }
 
 SharedSpectrumConvolver::~SharedSpectrumConvolver()
@@ -608,7 +658,7 @@ void SharedSpectrumConvolver::releaseRetiredRing() noexcept
 
 void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
 {
-    std::lock_guard<std::mutex> lock(mControlMutex);
+    // Called with the control mutex held.
     if (slots <= mRequestedFinalSlots) {
         return;
     }
@@ -622,30 +672,28 @@ void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
     mRequestedFinalSlots = slots;
 }
 
-ConvolveStatus SharedSpectrumConvolver::remake(Pair& target, std::uint64_t capacity)
-{
-    const std::uint64_t slots = finalSlotsFor(capacity);
-    AlignedArray<float> fresh(allocateAligned<float>(slots * mSegments.back()->mSize));
-    lockPair(target.mBusy);
-    target.mFinal = std::move(fresh);
-    target.mFinalSlots = target.mFinal ? slots : 0;
-    target.mCapacity = target.mFinal ? capacity : 0;
-    target.mBusy.store(false, std::memory_order_release);
-    return target.mFinal ? kConvolveOk : kConvolveMemoryUnavailable;
-}
-
 float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, const Segment& segment,
                                             std::uint64_t partition) const noexcept
 {
     if (segment.mFinal) {
         return pair(in, out).mFinal.get() + partition * segment.mSize;
     }
-    return mMiddleSpectra.get() + segment.mMiddleOffset +
-           ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+    return segment.mSpectra.get() + ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+}
+
+std::uint64_t SharedSpectrumConvolver::partitionsFor(const Segment& segment, std::uint64_t length,
+                                                    std::uint64_t capacity) const noexcept
+{
+    const std::uint64_t start = segment.mWindowStart;
+    const std::uint64_t available = length > start ? length - start : 0;
+    const std::uint64_t most = segment.mFinal ? finalSlotsFor(capacity) : segment.mMaxPartitions;
+    return std::min(most, (available + segment.mHop - 1) / segment.mHop);
 }
 
 void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length)
 {
+    // length is the response's true length; the pair's segments hold exactly
+    // the partitions it needs.
     Pair& target = pair(in, out);
     if (mHeadTaps > 0) {
         float* head = target.mHead.get();
@@ -655,9 +703,20 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
         }
         target.mHeadLoaded = length > 0;
     }
-    const Segment& last = *mSegments.back();
-    ControlSetup setup(last.mLog2);
-    AlignedArray<float> scratch = makeAlignedArray<float>(last.mSize);
+    std::uint64_t partitions[kMaxSegments] = {};
+    unsigned long largest = mSegments.front()->mLog2;
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        partitions[s] = partitionsFor(*mSegments[s], length, target.mCapacity);
+        if (partitions[s] > 0) {
+            largest = mSegments[s]->mLog2;
+        }
+    }
+    if (length == 0) {
+        std::fill(std::begin(target.mPartitions), std::end(target.mPartitions), 0);
+        return;
+    }
+    ControlSetup setup(largest);
+    AlignedArray<float> scratch = makeAlignedArray<float>(std::uint64_t{1} << largest);
     if (mHeadTaps > 0) {
         // The head taps in plain order, zero-padded to the smallest segment's
         // size: times the spectrum of a hop's input window, its inverse starts
@@ -665,9 +724,7 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
         // first).
         const Segment& first = *mSegments.front();
         const std::uint64_t count = std::min<std::uint64_t>(length, mHeadTaps);
-        if (count > 0) {
-            std::memcpy(scratch.get(), ir, count * sizeof(float));
-        }
+        std::memcpy(scratch.get(), ir, count * sizeof(float));
         std::fill(scratch.get() + count, scratch.get() + first.mSize, 0.0f);
         float* spectrum = mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * first.mSize;
         const DSPSplitComplex split{spectrum, spectrum + first.mSize / 2};
@@ -676,11 +733,8 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
     for (std::size_t s = 0; s < mSegments.size(); ++s) {
         const Segment& segment = *mSegments[s];
         const std::uint64_t start = segment.mWindowStart;
-        const std::uint64_t available = length > start ? length - start : 0;
-        const std::uint64_t capacity = segment.mFinal ? target.mFinalSlots : segment.mMaxPartitions;
-        const std::uint64_t used = std::min(available, capacity * segment.mHop);
-        const std::uint64_t partitions = (used + segment.mHop - 1) / segment.mHop;
-        for (std::uint64_t p = 0; p < partitions; ++p) {
+        const std::uint64_t used = std::min(length - std::min(length, start), partitions[s] * segment.mHop);
+        for (std::uint64_t p = 0; p < partitions[s]; ++p) {
             const std::uint64_t offset = p * segment.mHop;
             const std::uint64_t count = std::min(used - offset, segment.mHop);
             std::memcpy(scratch.get(), ir + start + offset, count * sizeof(float));
@@ -689,7 +743,7 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
             const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
             dspkit_rfft(setup.get(), scratch.get(), &split, segment.mSize, segment.mLog2);
         }
-        target.mPartitions[s] = partitions;
+        target.mPartitions[s] = partitions[s];
     }
 }
 
@@ -707,47 +761,53 @@ ConvolveStatus SharedSpectrumConvolver::set(unsigned int in, unsigned int out, c
     // Silent from the audio thread's next call until the new response is in.
     target.mLength.store(0, std::memory_order_release);
     const std::uint64_t length = ir != nullptr ? irLength : 0;
-    const Segment& last = *mSegments.back();
+    // Trailing exact zeros add nothing to any output: the response is held and
+    // convolved up to its last non-zero sample only, which gives the same
+    // sums as the whole response.
+    std::uint64_t trueLength = length;
+    while (trueLength > 0 && ir[trueLength - 1] == 0.0f) {
+        --trueLength;
+    }
+    // Only control threads write the capacity, and calls on one pair are
+    // serialised by the caller.
+    const std::uint64_t capacity = requestResize ? length : target.mCapacity;
 
+    // The segments the response reaches are made live, and the final
+    // segment's shared ring grown, before the pair can sound.
+    std::size_t reached = 0;
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        if (partitionsFor(*mSegments[s], trueLength, capacity) > 0 || (s == 0 && trueLength > 0)) {
+            reached = s + 1;
+        }
+    }
+    const Segment& last = *mSegments.back();
+    const std::uint64_t finalPartitions = partitionsFor(last, trueLength, capacity);
     AlignedArray<float> fresh;
-    std::uint64_t freshSlots = 0;
-    const bool replace = requestResize && length != target.mCapacity;
-    if (replace) {
-        freshSlots = finalSlotsFor(length);
-        fresh.reset(allocateAligned<float>(freshSlots * last.mSize));
+    try {
+        ensureLive(reached, finalPartitions);
+        if (finalPartitions > target.mFinalSlots) {
+            fresh = makeAlignedArray<float>(finalPartitions * last.mSize);
+        }
+    } catch (const std::bad_alloc&) {
+        return kConvolveMemoryUnavailable;
     }
 
     lockPair(target.mBusy);
-    if (replace) {
+    if (fresh) {
         target.mFinal = std::move(fresh);
-        target.mFinalSlots = target.mFinal ? freshSlots : 0;
-        target.mCapacity = target.mFinal ? length : 0;
+        target.mFinalSlots = finalPartitions;
     }
-    if (!target.mFinal) {
-        target.mBusy.store(false, std::memory_order_release);
-        return length != 0 ? kConvolveMemoryUnavailable : kConvolveOk;
-    }
+    target.mCapacity = capacity;
     try {
-        loadSpectra(in, out, ir, length);
+        loadSpectra(in, out, ir, trueLength);
     } catch (const std::bad_alloc&) {
         target.mBusy.store(false, std::memory_order_release);
         return kConvolveMemoryUnavailable;
     }
-    const std::uint64_t finalPartitions = target.mPartitions[mSegments.size() - 1];
-    const std::uint64_t capacity = target.mCapacity;
     target.mResetPending.store(true, std::memory_order_relaxed);
     target.mLength.store(length, std::memory_order_relaxed);
     target.mBusy.store(false, std::memory_order_release);
-
-    if (capacity < length) {
-        return kConvolveMemoryTooSmall;
-    }
-    try {
-        requestFinalRing(finalPartitions);
-    } catch (const std::bad_alloc&) {
-        return kConvolveMemoryUnavailable;
-    }
-    return kConvolveOk;
+    return capacity < length ? kConvolveMemoryTooSmall : kConvolveOk;
 }
 
 ConvolveStatus SharedSpectrumConvolver::resize(unsigned int in, unsigned int out, unsigned long length)
@@ -758,10 +818,11 @@ ConvolveStatus SharedSpectrumConvolver::resize(unsigned int in, unsigned int out
     releaseRetiredRing();
     Pair& target = pair(in, out);
     target.mLength.store(0, std::memory_order_release);
-    if (target.mCapacity == length && target.mFinal) {
-        return kConvolveOk;
-    }
-    return remake(target, length);
+    // Memory follows the responses set later, so only the capacity changes.
+    lockPair(target.mBusy);
+    target.mCapacity = length;
+    target.mBusy.store(false, std::memory_order_release);
+    return kConvolveOk;
 }
 
 ConvolveStatus SharedSpectrumConvolver::reset(unsigned int in, unsigned int out) noexcept
@@ -811,9 +872,10 @@ void SharedSpectrumConvolver::adoptPendingRing() noexcept
     mRetiredRing.store(old.release(), std::memory_order_release);
 }
 
-void SharedSpectrumConvolver::resetAllNow() noexcept
+void SharedSpectrumConvolver::resetAllNow(std::size_t live) noexcept
 {
-    for (auto& segment : mSegments) {
+    for (std::size_t s = 0; s < live; ++s) {
+        Segment* segment = mSegments[s].get();
         const std::uint64_t groups = segment->mGroups.size();
         const std::uint64_t perGroup = groups * std::max(1u, mNumOuts) * segment->mSize;
         std::fill_n(segment->mInputTime.get(), segment->mSize * mNumIns, 0.0f);
@@ -856,14 +918,15 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
     }
     activeIns = std::min<unsigned long>(activeIns, mNumIns);
     adoptPendingRing();
+    std::size_t live = mLiveSegments.load(std::memory_order_acquire);
     bool cleared = false;
     if (mResetAll.load(std::memory_order_relaxed) && mResetAll.exchange(false, std::memory_order_acquire)) {
-        resetAllNow();
+        resetAllNow(live);
         cleared = true;
     }
 
-    const std::uint64_t finalSlots = mSegments.back()->mRing->mSlots;
     const std::size_t finalIndex = mSegments.size() - 1;
+    const std::uint64_t finalSlots = live > finalIndex ? mSegments.back()->mRing->mSlots : 0;
     for (unsigned int i = 0; i < mNumIns; ++i) {
         for (unsigned int o = 0; o < mNumOuts; ++o) {
             Pair& target = pair(i, o);
@@ -890,10 +953,15 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
         }
     }
 
+    // Segments made live for a pair held now were published before that pair:
+    // read after taking the pairs' locks, this covers every pair that sounds.
+    // A segment that became live since the load above starts as after a reset.
+    live = mLiveSegments.load(std::memory_order_acquire);
+
     for (unsigned int o = 0; o < mNumOuts; ++o) {
         std::fill_n(outs[o], numSamples, 0.0f);
     }
-    if (numSamples > 0) {
+    if (numSamples > 0 && live > 0) {
         if (mHeadTaps > 0) {
             // The hops of the smallest segment that lie wholly inside this call
             // take their head output from the spectra (see spectralHead).
@@ -905,9 +973,9 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
             const unsigned long end = hops > 0 ? static_cast<unsigned long>(lead + hops * hop) : numSamples;
             processHead(ins, outs, activeIns, numSamples, begin, end);
         }
-        for (auto& segment : mSegments) {
-            for (Group& group : segment->mGroups) {
-                processGroup(*segment, group, ins, outs, activeIns, numSamples);
+        for (std::size_t s = 0; s < live; ++s) {
+            for (Group& group : mSegments[s]->mGroups) {
+                processGroup(*mSegments[s], group, ins, outs, activeIns, numSamples);
             }
         }
     }

@@ -1,7 +1,14 @@
 // convolution: the N-to-M convolution engine that shares work between the
-// (input, output) pairs. It cuts every response into the same segments as the
-// mono convolver of the chosen latency mode (a direct-form head, then uniformly
-// partitioned FFT segments of growing size), but
+// (input, output) pairs. It cuts every response into segments as the mono
+// convolver of the chosen latency mode does (a direct-form head, then uniformly
+// partitioned FFT segments of growing size, each four times the one before
+// and starting one hop into the response); at zero latency the first hop is
+// the largest power of two from 128 to 1024 that divides the caller's block
+// size (128, the mono convolver's layout, when none does), so that larger
+// blocks run on fewer, larger segments. Beyond that
+//   - a response costs only up to its last non-zero sample: a pair holds the
+//     partitions that reach it, and a segment that no response reaches has no
+//     buffers and no work;
 //   - each input is transformed once per hop of each segment size, into a ring
 //     of input spectra that every output reads;
 //   - each output accumulates the products of all its inputs in one spectrum per
@@ -20,8 +27,9 @@
 //
 // Changes on a running convolver. These differ from the per-pair engine's
 // (the multichannel convolver's contract); with t the first sample of the first
-// call that sees a change, H the largest hop among the segments (8192 samples
-// in every standard latency mode) and L the pair's new response length:
+// call that sees a change, H the largest hop among the segments (8192 samples,
+// 4096 in the layout for 1024-sample blocks) and L the pair's new response
+// length:
 //   - clear or resize of a pair: its head stops at t; terms its FFT segments
 //     had already formed from the old response still play out, for at most
 //     2·H samples. From t + 2·H on the output is exactly that of the other
@@ -57,11 +65,16 @@ namespace dspkit {
 
 class SharedSpectrumConvolver {
 public:
-    // numIns inputs (at least 1) and numOuts outputs, every pair made for
-    // responses of up to maxLength samples. Throws std::runtime_error for a
-    // latency mode without segments and std::bad_alloc when memory is short.
+    // numIns inputs (at least 1) and numOuts outputs, every pair accepting
+    // responses of up to maxLength samples. blockSize is the number of samples
+    // the caller processes per call (0: not known); at zero latency the segments
+    // are laid out for it, so that calls of whole blocks, each one starting where
+    // the last ended from the last whole reset on, take the head from spectra
+    // (calls of other lengths give the same output at more cost). Throws
+    // std::runtime_error for a latency mode without segments and std::bad_alloc
+    // when memory is short.
     SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts, unsigned long maxLength,
-                            LatencyMode latency);
+                            LatencyMode latency, unsigned long blockSize = 0);
     ~SharedSpectrumConvolver();
     SharedSpectrumConvolver(const SharedSpectrumConvolver&) = delete;
     SharedSpectrumConvolver& operator=(const SharedSpectrumConvolver&) = delete;
@@ -102,9 +115,13 @@ private:
     struct Group;
     struct Segment;
 
+    [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize) noexcept;
     [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;
     [[nodiscard]] std::uint64_t finalSlotsFor(std::uint64_t capacity) const noexcept;
-    [[nodiscard]] ConvolveStatus remake(Pair& target, std::uint64_t capacity);
+    [[nodiscard]] std::uint64_t partitionsFor(const Segment& segment, std::uint64_t length,
+                                              std::uint64_t capacity) const noexcept;
+    void makeLive(Segment& segment, std::uint64_t finalSlots);
+    void ensureLive(std::size_t count, std::uint64_t finalSlots);
     void requestFinalRing(std::uint64_t slots);
     void releaseRetiredRing() noexcept;
     void loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length);
@@ -112,7 +129,7 @@ private:
                                      std::uint64_t partition) const noexcept;
 
     void adoptPendingRing() noexcept;
-    void resetAllNow() noexcept;
+    void resetAllNow(std::size_t live) noexcept;
     void startPairAfresh(unsigned int in, Pair& target) noexcept;
     void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
                      unsigned long numSamples, unsigned long spectralBegin, unsigned long spectralEnd) noexcept;
@@ -134,11 +151,11 @@ private:
     unsigned long mLatency = 0;
     std::uint64_t mHeadTaps = 0;
     std::vector<std::unique_ptr<Segment>> mSegments;
+    // Segments with buffers, from the first: those that some response set so
+    // far reaches. Raised by control threads (under mControlMutex), never
+    // lowered; the audio thread processes only these.
+    std::atomic<std::size_t> mLiveSegments{0};
     std::unique_ptr<Pair[]> mPairs;
-    // Response spectra of the segments before the final one, laid out by
-    // segment, partition, input and output, so that one step of products reads
-    // one contiguous stretch.
-    AlignedArray<float> mMiddleSpectra;
 
     // The final segment's rings grow when a pair is remade for longer responses:
     // a control thread leaves the larger rings here, the audio thread adopts them
