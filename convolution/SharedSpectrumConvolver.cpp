@@ -453,14 +453,53 @@ struct SharedSpectrumConvolver::Segment {
 
 std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noexcept
 {
-    // The largest power of two from 128 to 1024 that divides the block size:
+    // The largest power of two from 64 to 1024 that divides the block size:
     // calls of whole blocks are then whole hops of the smallest segment, whose
     // head comes from its spectra. Other block sizes keep the 128-sample hop.
-    std::uint64_t hop = 128;
-    while (hop < 1024 && blockSize % (hop * 2) == 0 && blockSize >= hop * 2) {
+    if (blockSize == 0 || blockSize % 64 != 0) {
+        return 128;
+    }
+    std::uint64_t hop = 64;
+    while (hop < 1024 && blockSize % (hop * 2) == 0) {
         hop *= 2;
     }
     return hop;
+}
+
+std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
+                                                                     unsigned int numOuts)
+{
+    // FFT sizes from twice the first hop, each a fixed factor larger than the
+    // one before up to 16384; each segment starts one hop into the response,
+    // so a factor of 4 gives three partitions per segment (the mono
+    // convolver's layout) and a factor of 8 seven, on one segment fewer. A
+    // segment costs a forward transform per input and an inverse per output
+    // each hop, a partition a product per pair each hop: the factor whose
+    // layout costs less for 16384-sample responses is taken. The weights are
+    // this engine's measured costs per sample (a transform of one channel
+    // about nine products, plus a fixed share per segment).
+    const auto layout = [&](std::uint64_t growth) {
+        std::vector<std::uint64_t> sizes;
+        for (std::uint64_t size = 2 * firstHop; size <= 16384; size *= growth) {
+            sizes.push_back(size);
+        }
+        return sizes;
+    };
+    const auto cost = [&](const std::vector<std::uint64_t>& sizes) {
+        std::uint64_t partitions = 1; // the head
+        std::uint64_t start = firstHop;
+        for (std::size_t j = 0; j < sizes.size(); ++j) {
+            const std::uint64_t hop = sizes[j] / 2;
+            const std::uint64_t end = j + 1 < sizes.size() ? sizes[j + 1] / 2 : 16384;
+            partitions += (std::max(end, start) - start + hop - 1) / hop;
+            start = end;
+        }
+        const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
+        return sizes.size() * (9 * channels + 16) + partitions * numIns * std::max(1u, numOuts);
+    };
+    std::vector<std::uint64_t> fourfold = layout(4);
+    std::vector<std::uint64_t> eightfold = layout(8);
+    return cost(eightfold) < cost(fourfold) ? eightfold : fourfold;
 }
 
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
@@ -472,16 +511,10 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     std::vector<std::uint64_t> sizes;
     bool zeroLatency = false;
     switch (latency) {
-    case ZeroLatency: {
-        // FFT sizes of twice the first hop, growing fourfold up to 16384: each
-        // segment then holds three partitions and starts one hop into the
-        // response, as in the mono convolver's layout.
+    case ZeroLatency:
         zeroLatency = true;
-        for (std::uint64_t size = 2 * firstHopFor(blockSize); size <= 16384; size *= 4) {
-            sizes.push_back(size);
-        }
+        sizes = zeroLatencySizes(firstHopFor(blockSize), mNumIns, mNumOuts);
         break;
-    }
     case ShortLatency:
         sizes = {256, 1024, 4096, 16384};
         break;
@@ -514,13 +547,13 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
 
     // Larger hops run their inputs in groups at phases spread over the hop, and
     // the sizes at phases apart from each other: in blocks of the first hop
-    // (128 samples in the standard layout) the second size's hop, a group of
-    // the third and a group of the fourth never end in the same block.
+    // (128 samples in the standard layout) no two of the larger sizes' groups
+    // end in the same block.
     const std::uint64_t firstHop = mSegments.front()->mHop;
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 16 * firstHop ? 4 : 1);
-        const std::uint64_t base = hop >= 64 * firstHop ? 2 * firstHop : hop >= 16 * firstHop ? firstHop : 0;
+        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8 * firstHop ? 4 : 1);
+        const std::uint64_t base = hop >= 64 * firstHop ? 2 * firstHop : hop >= 8 * firstHop ? firstHop : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
             Group group;

@@ -1,11 +1,12 @@
 // convolution: the N-to-M convolution engine that shares work between the
 // (input, output) pairs. It cuts every response into segments as the mono
-// convolver of the chosen latency mode does (a direct-form head, then uniformly
-// partitioned FFT segments of growing size, each four times the one before
-// and starting one hop into the response); at zero latency the first hop is
-// the largest power of two from 128 to 1024 that divides the caller's block
-// size (128, the mono convolver's layout, when none does), so that larger
-// blocks run on fewer, larger segments. Beyond that
+// convolver of the chosen latency mode does: a direct-form head, then uniformly
+// partitioned FFT segments of growing size, each starting one hop into the
+// response. At zero latency the layout follows the caller's block size: the
+// first hop is the largest power of two from 64 to 1024 that divides it (128
+// when none does), and the sizes grow fourfold (the mono convolver's layout at
+// a 128-sample hop) or eightfold, whichever costs less for the numbers of
+// inputs and outputs. Beyond that
 //   - a response costs only up to its last non-zero sample: a pair holds the
 //     partitions that reach it, and a segment that no response reaches has no
 //     buffers and no work;
@@ -27,8 +28,8 @@
 //
 // Changes on a running convolver. These differ from the per-pair engine's
 // (the multichannel convolver's contract); with t the first sample of the first
-// call that sees a change, H the largest hop among the segments (8192 samples,
-// 4096 in the layout for 1024-sample blocks) and L the pair's new response
+// call that sees a change, H the largest hop among the segments (at most
+// 8192 samples; 8192 in the standard layouts) and L the pair's new response
 // length:
 //   - clear or resize of a pair: its head stops at t; terms its FFT segments
 //     had already formed from the old response still play out, for at most
@@ -116,6 +117,8 @@ private:
     struct Segment;
 
     [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize) noexcept;
+    [[nodiscard]] static std::vector<std::uint64_t> zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
+                                                                     unsigned int numOuts);
     [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;
     [[nodiscard]] std::uint64_t finalSlotsFor(std::uint64_t capacity) const noexcept;
     [[nodiscard]] std::uint64_t partitionsFor(const Segment& segment, std::uint64_t length,
