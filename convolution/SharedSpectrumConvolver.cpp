@@ -473,11 +473,13 @@ std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64
     // one before up to 16384; each segment starts one hop into the response,
     // so a factor of 4 gives three partitions per segment (the mono
     // convolver's layout) and a factor of 8 seven, on one segment fewer. A
-    // segment costs a forward transform per input and an inverse per output
-    // each hop, a partition a product per pair each hop: the factor whose
-    // layout costs less for 16384-sample responses is taken. The weights are
-    // this engine's measured costs per sample (a transform of one channel
-    // about nine products, plus a fixed share per segment).
+    // segment that a response reaches costs a forward transform per input and
+    // an inverse per output each hop, a partition a product per pair each hop.
+    // The factor is taken whose layout costs less for the two response lengths
+    // decoder sets have: 16384 samples (rooms) and 1024 (anechoic sets, whose
+    // tails are zeros). The weights are this engine's measured costs per
+    // sample (a transform of one channel about nine products, plus a fixed
+    // share per segment).
     const auto layout = [&](std::uint64_t growth) {
         std::vector<std::uint64_t> sizes;
         for (std::uint64_t size = 2 * firstHop; size <= 16384; size *= growth) {
@@ -485,17 +487,22 @@ std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64
         }
         return sizes;
     };
-    const auto cost = [&](const std::vector<std::uint64_t>& sizes) {
+    const auto costFor = [&](const std::vector<std::uint64_t>& sizes, std::uint64_t length) {
         std::uint64_t partitions = 1; // the head
+        std::uint64_t segments = 1;
         std::uint64_t start = firstHop;
-        for (std::size_t j = 0; j < sizes.size(); ++j) {
+        for (std::size_t j = 0; j < sizes.size() && start < length; ++j) {
             const std::uint64_t hop = sizes[j] / 2;
-            const std::uint64_t end = j + 1 < sizes.size() ? sizes[j + 1] / 2 : 16384;
+            const std::uint64_t end = std::min(j + 1 < sizes.size() ? sizes[j + 1] / 2 : length, length);
             partitions += (std::max(end, start) - start + hop - 1) / hop;
+            segments = j + 1;
             start = end;
         }
         const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
-        return sizes.size() * (9 * channels + 16) + partitions * numIns * std::max(1u, numOuts);
+        return segments * (9 * channels + 16) + partitions * numIns * std::max(1u, numOuts);
+    };
+    const auto cost = [&](const std::vector<std::uint64_t>& sizes) {
+        return costFor(sizes, 16384) + costFor(sizes, 1024);
     };
     std::vector<std::uint64_t> fourfold = layout(4);
     std::vector<std::uint64_t> eightfold = layout(8);

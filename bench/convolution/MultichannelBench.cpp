@@ -26,7 +26,8 @@
 //
 //   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
 //                      [--engines shared,perpair,zita] [--latency zero|short|medium]
-//                      [--repeat R] [--planning measure|estimate] [--sets DIR]
+//                      [--repeat R] [--planning measure|estimate]
+//                      [--sets DIR [--kinds anechoic,room,uhj]]
 #include "audiofile/AudioFileReader.h"
 #include "convolution/Convolver.h"
 #include "convolution/FFT.h"
@@ -403,15 +404,21 @@ void reportSetLoad(const Material& m, const char* name)
                 1e3 * wall, static_cast<double>(heapAfter - heapBefore) / 1048576.0);
 }
 
-int runDecoderSets(const std::string& folder, const std::vector<unsigned>& orders, const std::vector<unsigned>& blocks,
-                   dspkit::LatencyMode mode, double seconds, int repeats)
+int runDecoderSets(const std::string& folder, const std::string& kinds, const std::vector<unsigned>& orders,
+                   const std::vector<unsigned>& blocks, dspkit::LatencyMode mode, double seconds, int repeats)
 {
     std::vector<std::pair<std::string, std::string>> sets;
     for (const unsigned order : orders) {
-        sets.emplace_back(std::to_string(order) + "OA Anechoic", std::to_string(order) + "OA-decoder-anechoic.wav");
-        sets.emplace_back(std::to_string(order) + "OA Room", std::to_string(order) + "OA-decoder-room.wav");
+        if (kinds.find("anechoic") != std::string::npos) {
+            sets.emplace_back(std::to_string(order) + "OA Anechoic", std::to_string(order) + "OA-decoder-anechoic.wav");
+        }
+        if (kinds.find("room") != std::string::npos) {
+            sets.emplace_back(std::to_string(order) + "OA Room", std::to_string(order) + "OA-decoder-room.wav");
+        }
     }
-    sets.emplace_back("UHJ", "AMBIX_2_UHJ.wav");
+    if (kinds.find("uhj") != std::string::npos) {
+        sets.emplace_back("UHJ", "AMBIX_2_UHJ.wav");
+    }
     std::vector<std::pair<std::string, Material>> loaded;
     for (const auto& [label, file] : sets) {
         Material m = readDecoderSet(folder + "/" + file);
@@ -478,6 +485,7 @@ int main(int argc, char** argv)
     std::string latency = "zero";
     std::string planning = "measure";
     std::string setsFolder;
+    std::string kinds = "anechoic,room,uhj";
     for (int a = 1; a + 1 < argc; a += 2) {
         const std::string key = argv[a];
         if (key == "--seconds") {
@@ -496,6 +504,8 @@ int main(int argc, char** argv)
             planning = argv[a + 1];
         } else if (key == "--sets") {
             setsFolder = argv[a + 1];
+        } else if (key == "--kinds") {
+            kinds = argv[a + 1];
         } else {
             std::fprintf(stderr, "unknown option %s\n", key.c_str());
             return 2;
@@ -511,7 +521,7 @@ int main(int argc, char** argv)
     dspkit::dspkit_set_fft_planning(planning == "estimate" ? dspkit::FFTPlanning::Estimate
                                                            : dspkit::FFTPlanning::Measure);
     if (!setsFolder.empty()) {
-        return runDecoderSets(setsFolder, orders, blocks, mode, seconds, repeats);
+        return runDecoderSets(setsFolder, kinds, orders, blocks, mode, seconds, repeats);
     }
     const Material material = makeMaterial(64);
 
