@@ -59,9 +59,13 @@ public:
 
     // N-to-M: every output takes every input (at least one input), on the
     // per-pair engine or the one given. blockSize, when known, is the number of
-    // samples per process call (the host's block): the shared-spectrum engine
-    // lays its segments out for it at zero latency, so that calls of whole
-    // blocks cost least (any call still gives the same output).
+    // samples of every process call (the host's block, not a maximum): the
+    // shared-spectrum engine lays its segments out for it at zero latency. Any
+    // call gives the same output, but calls that are not whole multiples of
+    // the largest power of two (64 to 1024) dividing blockSize cost more, up
+    // to several times for a 1024-sample layout called in short blocks (the
+    // head of each response is then summed in direct form). 0 (unknown)
+    // gives the layout for 128-sample blocks. The per-pair engine ignores it.
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
               unsigned long blockSize = 0);
