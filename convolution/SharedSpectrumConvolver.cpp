@@ -469,44 +469,52 @@ std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noex
 std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
                                                                      unsigned int numOuts)
 {
-    // FFT sizes from twice the first hop, each a fixed factor larger than the
-    // one before up to 16384; each segment starts one hop into the response,
-    // so a factor of 4 gives three partitions per segment (the mono
-    // convolver's layout) and a factor of 8 seven, on one segment fewer. A
-    // segment that a response reaches costs a forward transform per input and
-    // an inverse per output each hop, a partition a product per pair each hop.
-    // The factor is taken whose layout costs less for the two response lengths
-    // decoder sets have: 16384 samples (rooms) and 1024 (anechoic sets, whose
-    // tails are zeros). The weights are this engine's measured costs per
-    // sample (a transform of one channel about nine products, plus a fixed
-    // share per segment).
-    const auto layout = [&](std::uint64_t growth) {
-        std::vector<std::uint64_t> sizes;
-        for (std::uint64_t size = 2 * firstHop; size <= 16384; size *= growth) {
-            sizes.push_back(size);
-        }
-        return sizes;
-    };
-    const auto costFor = [&](const std::vector<std::uint64_t>& sizes, std::uint64_t length) {
+    // FFT sizes from twice the first hop up to 16384, each four or eight times
+    // the one before; each segment starts one hop into the response, so it
+    // holds three or seven partitions (all fourfold is the mono convolver's
+    // layout). A segment that a response reaches costs a forward transform per
+    // input and an inverse per output each hop, a partition a product per
+    // pair each hop. Of all the sequences of factors, the one is taken that
+    // costs least for the two response lengths decoder sets have: 16384
+    // samples (rooms) and 1024 (anechoic sets, whose tails are zeros). The
+    // weights are this engine's measured costs per sample: a transform of one
+    // channel at 256 points costs about five products whose responses stream
+    // from the outer caches, or seven of a short set's, which stay in the inner
+    // ones, and a transform's cost per sample grows with the log of its size.
+    const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
+    const std::uint64_t pairs = static_cast<std::uint64_t>(numIns) * std::max(1u, numOuts);
+    const auto costFor = [&](const std::vector<std::uint64_t>& sizes, std::uint64_t length, std::uint64_t weight) {
         std::uint64_t partitions = 1; // the head
-        std::uint64_t segments = 1;
+        std::uint64_t transforms = 0; // in eighths of a 256-point one per channel
         std::uint64_t start = firstHop;
-        for (std::size_t j = 0; j < sizes.size() && start < length; ++j) {
+        for (std::size_t j = 0; j < sizes.size() && (j == 0 || start < length); ++j) {
             const std::uint64_t hop = sizes[j] / 2;
             const std::uint64_t end = std::min(j + 1 < sizes.size() ? sizes[j + 1] / 2 : length, length);
             partitions += (std::max(end, start) - start + hop - 1) / hop;
-            segments = j + 1;
+            transforms += exponentOf(sizes[j]) * (weight * channels + 16);
             start = end;
         }
-        const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
-        return segments * (9 * channels + 16) + partitions * numIns * std::max(1u, numOuts);
+        return transforms + 8 * partitions * pairs;
     };
-    const auto cost = [&](const std::vector<std::uint64_t>& sizes) {
-        return costFor(sizes, 16384) + costFor(sizes, 1024);
-    };
-    std::vector<std::uint64_t> fourfold = layout(4);
-    std::vector<std::uint64_t> eightfold = layout(8);
-    return cost(eightfold) < cost(fourfold) ? eightfold : fourfold;
+    std::vector<std::uint64_t> best;
+    std::uint64_t bestCost = 0;
+    // Bit k of the choice picks the factor after the k-th size (set: eight).
+    for (unsigned choice = 0; choice < 16; ++choice) {
+        std::vector<std::uint64_t> sizes{2 * firstHop};
+        for (unsigned k = 0; k < 4; ++k) {
+            const std::uint64_t next = sizes.back() * ((choice >> k) & 1u ? 8 : 4);
+            if (next > 16384) {
+                break;
+            }
+            sizes.push_back(next);
+        }
+        const std::uint64_t cost = costFor(sizes, 16384, 5) + costFor(sizes, 1024, 7);
+        if (best.empty() || cost < bestCost) {
+            best = sizes;
+            bestCost = cost;
+        }
+    }
+    return best;
 }
 
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
@@ -555,12 +563,14 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     // Larger hops run their inputs in groups at phases spread over the hop, and
     // the sizes at phases apart from each other: in blocks of the first hop
     // (128 samples in the standard layout) no two of the larger sizes' groups
-    // end in the same block.
+    // end in the same block. The second size's hops end at multiples of
+    // twice the first hop (of four), the third's one first hop later, the
+    // fourth's two.
     const std::uint64_t firstHop = mSegments.front()->mHop;
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
         const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8 * firstHop ? 4 : 1);
-        const std::uint64_t base = hop >= 64 * firstHop ? 2 * firstHop : hop >= 8 * firstHop ? firstHop : 0;
+        const std::uint64_t base = segment->mIndex > 0 ? (segment->mIndex - 1) * firstHop : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
             Group group;
