@@ -382,6 +382,9 @@ struct SharedSpectrumConvolver::Pair {
     std::uint64_t mHeadAge = 0;
 };
 
+// Accumulation spectra of the hops to come: per group and output, one slot per
+// partition the segment holds; slot (current + p) of a group sums the products
+// that its hop p hops from now will inverse-transform.
 struct SharedSpectrumConvolver::Ring {
     AlignedArray<float> mData;
     std::uint64_t mSlots = 0;
@@ -395,10 +398,8 @@ struct SharedSpectrumConvolver::Group {
     std::uint64_t mCounter = 0;
     // Index of the next hop boundary since the last full reset.
     std::uint64_t mHopIndex = 0;
-    // Ring slot of the newest input spectrum; new spectra go to decreasing slots.
-    std::uint64_t mNewest = 0;
-    std::uint64_t mStepsDone = 0;
-    std::uint64_t mHopPartitions = 1;
+    // Ring slot of the accumulation spectrum the next hop boundary completes.
+    std::uint64_t mCurrent = 0;
 };
 
 struct SharedSpectrumConvolver::Segment {
@@ -417,15 +418,16 @@ struct SharedSpectrumConvolver::Segment {
     // convolver is).
     // Per input: the last mSize samples, written at the group's counter.
     AlignedArray<float> mInputTime;
+    // Per group and output: the accumulation spectra of the hops to come, and
+    // the output buffer.
     std::unique_ptr<Ring> mRing;
-    // Per group and output: accumulation spectrum and output buffer.
-    AlignedArray<float> mAccum;
     AlignedArray<float> mOutput;
-    // Final segment: one spectrum of scratch for hops while its ring has a
-    // single slot.
-    AlignedArray<float> mTransient;
+    // Two input spectra of scratch: each input's spectrum is formed at its
+    // hop boundary and multiplied with every partition at once, while it is
+    // in cache.
+    AlignedArray<float> mScratch;
     // Segments before the final one: the response spectra of all pairs, laid
-    // out by partition, input and output, so that one step of products reads
+    // out by input, partition and output, so that one input's products read
     // one contiguous stretch.
     AlignedArray<float> mSpectra;
     std::vector<Group> mGroups;
@@ -437,13 +439,10 @@ struct SharedSpectrumConvolver::Segment {
     ~Segment() { dspkit_destroy_setup(mSetup); }
 
     [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + mSize * in; }
-    [[nodiscard]] float* slot(unsigned int in, std::uint64_t s) const noexcept
+    [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts, std::uint64_t slot) const noexcept
     {
-        return mRing->mData.get() + (s * mNumIns + in) * mSize;
-    }
-    [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
-    {
-        return mAccum.get() + (static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mSize;
+        return mRing->mData.get() +
+               ((static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mRing->mSlots + slot) * mSize;
     }
     [[nodiscard]] float* output(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
     {
@@ -630,16 +629,14 @@ void SharedSpectrumConvolver::makeLive(Segment& segment, std::uint64_t finalSlot
         return array;
     };
     segment.mInputTime = zeroed(size * mNumIns);
-    segment.mAccum = zeroed(perGroup);
     segment.mOutput = zeroed(perGroup);
-    if (segment.mFinal) {
-        segment.mTransient = zeroed(size);
-    } else {
+    segment.mScratch = zeroed(2 * size);
+    if (!segment.mFinal) {
         segment.mSpectra = zeroed(segment.mMaxPartitions * size * mNumIns * mNumOuts);
     }
     auto ring = std::make_unique<Ring>();
     ring->mSlots = segment.mFinal ? std::max<std::uint64_t>(finalSlots, 1) : segment.mMaxPartitions;
-    ring->mData = zeroed(ring->mSlots * size * mNumIns);
+    ring->mData = zeroed(ring->mSlots * perGroup);
     segment.mRing = std::move(ring);
     if (segment.mFinal) {
         mRequestedFinalSlots = segment.mRing->mSlots;
@@ -713,10 +710,11 @@ void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
         return;
     }
     const Segment& last = *mSegments.back();
+    const std::uint64_t floats = slots * last.mGroups.size() * std::max(1u, mNumOuts) * last.mSize;
     auto ring = std::make_unique<Ring>();
     ring->mSlots = slots;
-    ring->mData = makeAlignedArray<float>(slots * last.mSize * mNumIns);
-    std::fill_n(ring->mData.get(), slots * last.mSize * mNumIns, 0.0f);
+    ring->mData = makeAlignedArray<float>(floats);
+    std::fill_n(ring->mData.get(), floats, 0.0f);
     // A larger ring the audio thread has not taken yet is never seen by it.
     delete mPendingRing.exchange(ring.release(), std::memory_order_acq_rel);
     mRequestedFinalSlots = slots;
@@ -728,7 +726,7 @@ float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, c
     if (segment.mFinal) {
         return pair(in, out).mFinal.get() + partition * segment.mSize;
     }
-    return segment.mSpectra.get() + ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+    return segment.mSpectra.get() + ((in * segment.mMaxPartitions + partition) * mNumOuts + out) * segment.mSize;
 }
 
 std::uint64_t SharedSpectrumConvolver::partitionsFor(const Segment& segment, std::uint64_t length,
@@ -906,17 +904,20 @@ void SharedSpectrumConvolver::adoptPendingRing() noexcept
     }
     Segment& last = *mSegments.back();
     std::unique_ptr<Ring> old = std::move(last.mRing);
-    // Newest spectrum to slot 0, older ones after it, so that the ring reads on
-    // as before with the larger slot count.
+    // The current accumulation to slot 0 and the later ones after it, so that
+    // the ring runs on as before with the larger slot count (the new slots
+    // are empty).
+    const unsigned int outs = std::max(1u, mNumOuts);
     for (Group& group : last.mGroups) {
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+        for (unsigned int o = 0; o < outs; ++o) {
+            const std::uint64_t base = static_cast<std::uint64_t>(group.mIndex) * outs + o;
             for (std::uint64_t k = 0; k < old->mSlots; ++k) {
-                const std::uint64_t from = (group.mNewest + k) % old->mSlots;
-                std::memcpy(fresh->mData.get() + (k * mNumIns + i) * last.mSize,
-                            old->mData.get() + (from * mNumIns + i) * last.mSize, last.mSize * sizeof(float));
+                const std::uint64_t from = (group.mCurrent + k) % old->mSlots;
+                std::memcpy(fresh->mData.get() + (base * fresh->mSlots + k) * last.mSize,
+                            old->mData.get() + (base * old->mSlots + from) * last.mSize, last.mSize * sizeof(float));
             }
         }
-        group.mNewest = 0;
+        group.mCurrent = 0;
     }
     last.mRing.reset(fresh);
     mRetiredRing.store(old.release(), std::memory_order_release);
@@ -929,14 +930,12 @@ void SharedSpectrumConvolver::resetAllNow(std::size_t live) noexcept
         const std::uint64_t groups = segment->mGroups.size();
         const std::uint64_t perGroup = groups * std::max(1u, mNumOuts) * segment->mSize;
         std::fill_n(segment->mInputTime.get(), segment->mSize * mNumIns, 0.0f);
-        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
+        std::fill_n(segment->mRing->mData.get(), perGroup * segment->mRing->mSlots, 0.0f);
         std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
         for (Group& group : segment->mGroups) {
             group.mCounter = group.mPhase;
             group.mHopIndex = 0;
-            group.mNewest = 0;
-            group.mStepsDone = 0;
-            group.mHopPartitions = 1;
+            group.mCurrent = 0;
         }
     }
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
@@ -1014,7 +1013,7 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
     if (numSamples > 0 && live > 0) {
         if (mHeadTaps > 0) {
             // The hops of the smallest segment that lie wholly inside this call
-            // take their head output from the spectra (see spectralHead).
+            // take their head output from the spectra (see completeHop).
             const Group& first = mSegments.front()->mGroups.front();
             const std::uint64_t hop = mSegments.front()->mHop;
             const std::uint64_t lead = (hop - (first.mCounter & (hop - 1))) & (hop - 1);
@@ -1161,56 +1160,6 @@ void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkSt
     }
 }
 
-void SharedSpectrumConvolver::spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs,
-                                           unsigned long offset) noexcept
-{
-    // The hop that has just ended lies wholly inside this call, and its input
-    // window (the hop and the one before) has just been transformed: the head
-    // output of its samples is the start of the inverse of the window spectrum
-    // times the head spectrum, summed over the inputs. Pairs that started
-    // afresh less than a head ago are left to the direct form.
-    const std::uint64_t size = segment.mSize;
-    const std::uint64_t history = mHeadTaps - 1;
-    const auto sounding = [&](const Pair& target) {
-        return target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
-    };
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * size, size);
-    };
-    const float scale = 1.0f / static_cast<float>(size * 4);
-    for (unsigned int o = 0; o < mNumOuts; o += 2) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o) * size, size);
-        const PackedSpectrum acc1 =
-            two ? spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o + 1) * size, size) : acc0;
-        bool any[2] = {false, false};
-        for (unsigned int i = 0; i < mNumIns; ++i) {
-            const bool use0 = sounding(pair(i, o));
-            const bool use1 = two && sounding(pair(i, o + 1));
-            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
-            if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
-            } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
-            } else if (use1) {
-                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
-            }
-            any[0] = any[0] || use0;
-            any[1] = any[1] || use1;
-        }
-        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
-            if (!any[k]) {
-                continue;
-            }
-            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
-            const DSPSplitComplex split{acc.realp, acc.imagp};
-            dspkit_rifft_scaled(segment.mSetup, &split, mHeadOutput.get(), mHeadTaps, scale, segment.mLog2);
-            std::fill_n(acc.realp, size, 0.0f);
-            addInPlace(outs[o + k] + offset, mHeadOutput.get(), mHeadTaps);
-        }
-    }
-}
-
 void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const float* const* ins,
                                            float* const* outs, unsigned long activeIns,
                                            unsigned long numSamples) noexcept
@@ -1233,128 +1182,90 @@ void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const
             addInPlace(outs[o] + done, segment.output(group, o, mNumOuts) + counter, chunk);
         }
         counter += chunk;
-        const std::uint64_t hopDone = counter & (hop - 1);
-
-        // The products of this hop, spread over its samples in proportion.
-        const std::uint64_t steps = group.mHopPartitions - 1;
-        const std::uint64_t target = hopDone != 0 ? (steps * hopDone) / hop : steps;
-        const std::uint64_t slots = segment.mRing->mSlots;
-        while (group.mStepsDone < target) {
-            const std::uint64_t partition = ++group.mStepsDone;
-            multiplyStep(segment, group, partition, (group.mNewest + partition - 1) % slots);
-        }
-        if (hopDone == 0) {
-            completeHop(segment, group, counter == size);
+        if ((counter & (hop - 1)) == 0) {
+            // A hop of the smallest segment that lies wholly inside this call
+            // also gives the head output of its samples.
+            const bool head = segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop;
+            completeHop(segment, group, counter == size, head ? outs : nullptr, done);
             counter &= size - 1;
-            if (segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop) {
-                spectralHead(segment, group.mNewest, outs, done);
-            }
         }
         done += chunk;
     }
     group.mCounter = counter;
 }
 
-void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::uint64_t partition,
-                                           std::uint64_t slot) noexcept
+template <class Uses, class Accumulator, class Response>
+void SharedSpectrumConvolver::accumulateInputs(const float* const* spectra, unsigned int firstInput,
+                                               unsigned int count, std::uint64_t size, const Uses& uses,
+                                               const Accumulator& accumulator, const Response& response) noexcept
 {
-    // Partition p of a pair multiplies the input spectrum of p hops before the
-    // coming boundary; it takes part when the pair is sounding, holds that
-    // partition, and that spectrum was formed after the pair started afresh.
-    const std::size_t index = segment.mIndex;
-    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
-    addProducts(segment, group, partition, slot, [&](const Pair& target) {
-        return target.mActive && target.mPartitions[index] > partition &&
-               hopIndex - target.mFirstClean[index] + 1 > static_cast<std::int64_t>(partition);
-    });
-}
-
-template <class TakesPart>
-void SharedSpectrumConvolver::addProducts(Segment& segment, Group& group, std::uint64_t partition,
-                                          std::uint64_t slot, const TakesPart& takesPart) noexcept
-{
-    // Every output pair adds, for each input of the group, the input spectrum
-    // in the ring slot times the pair's response of this partition; two inputs
-    // whose four pairs all take part go through the kernel together.
-    const std::uint64_t size = segment.mSize;
+    // For every output pair, the products of one or two inputs' spectra with
+    // their responses; two inputs whose four pairs all take part go through
+    // the kernel together, so that the accumulators are read and written once
+    // for both.
     const std::uint64_t bins = size / 2;
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(irPartition(in, out, segment, partition), size);
-    };
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        const auto both = [&](unsigned int in) { return two && takesPart(pair(in, o)) && takesPart(pair(in, o + 1)); };
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            const bool use0 = takesPart(pair(i, o));
-            const bool use1 = two && takesPart(pair(i, o + 1));
-            if (!use0 && !use1) {
-                continue;
-            }
-            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
-            const float* next[6];
-            if (use0 && use1 && i + 1 < group.mEnd && both(i + 1)) {
-                const PackedSpectrum inputs[2] = {input, spectrumAt(segment.slot(i + 1, slot), size)};
-                const PackedSpectrum first[2] = {response(i, o), response(i + 1, o)};
-                const PackedSpectrum second[2] = {response(i, o + 1), response(i + 1, o + 1)};
-                const bool hasNext = nextSpectra(segment, partition, i + 1, o, slot, group.mEnd, next);
-                multiplyAccumulatePackedTwoByTwo(acc0, acc1, inputs, first, second, bins, hasNext ? next : nullptr);
-                ++i;
-            } else if (use0 && use1) {
-                const bool hasNext = nextSpectra(segment, partition, i, o, slot, group.mEnd, next);
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins,
-                                            hasNext ? next : nullptr);
-            } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, response(i, o), bins);
-            } else {
-                multiplyAccumulatePacked(acc1, input, response(i, o + 1), bins);
+        const PackedSpectrum acc0 = spectrumAt(accumulator(o), size);
+        const PackedSpectrum acc1 = two ? spectrumAt(accumulator(o + 1), size) : acc0;
+        bool use[2][2] = {};
+        for (unsigned int k = 0; k < count; ++k) {
+            use[k][0] = uses(firstInput + k, o);
+            use[k][1] = two && uses(firstInput + k, o + 1);
+        }
+        if (count == 2 && use[0][0] && use[0][1] && use[1][0] && use[1][1]) {
+            const PackedSpectrum inputs[2] = {spectrumAt(const_cast<float*>(spectra[0]), size),
+                                              spectrumAt(const_cast<float*>(spectra[1]), size)};
+            const PackedSpectrum first[2] = {response(firstInput, o), response(firstInput + 1, o)};
+            const PackedSpectrum second[2] = {response(firstInput, o + 1), response(firstInput + 1, o + 1)};
+            multiplyAccumulatePackedTwoByTwo(acc0, acc1, inputs, first, second, bins, nullptr);
+            continue;
+        }
+        for (unsigned int k = 0; k < count; ++k) {
+            const PackedSpectrum input = spectrumAt(const_cast<float*>(spectra[k]), size);
+            if (use[k][0] && use[k][1]) {
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(firstInput + k, o),
+                                            response(firstInput + k, o + 1), bins);
+            } else if (use[k][0]) {
+                multiplyAccumulatePacked(acc0, input, response(firstInput + k, o), bins);
+            } else if (use[k][1]) {
+                multiplyAccumulatePacked(acc1, input, response(firstInput + k, o + 1), bins);
             }
         }
     }
 }
 
-bool SharedSpectrumConvolver::nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
-                                          unsigned int out, std::uint64_t slot, unsigned int end,
-                                          const float** next) const noexcept
-{
-    // The final segment's responses belong to the pairs and may be read only
-    // of a pair held this call; its products are long enough to need no help.
-    if (segment.mFinal || in + 1 >= end || out + 1 >= mNumOuts) {
-        return false;
-    }
-    const std::uint64_t half = segment.mSize / 2;
-    const float* b0 = irPartition(in + 1, out, segment, partition);
-    const float* b1 = irPartition(in + 1, out + 1, segment, partition);
-    const float* a = segment.slot(in + 1, slot);
-    next[0] = b0;
-    next[1] = b0 + half;
-    next[2] = b1;
-    next[3] = b1 + half;
-    next[4] = a;
-    next[5] = a + half;
-    return true;
-}
-
-void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf) noexcept
+void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf, float* const* headOuts,
+                                          unsigned long headOffset) noexcept
 {
     const std::size_t index = segment.mIndex;
     const std::uint64_t size = segment.mSize;
     const std::uint64_t hop = segment.mHop;
     const std::uint64_t slots = segment.mRing->mSlots;
-    const std::uint64_t newest = (group.mNewest + slots - 1) % slots;
+    const std::uint64_t current = group.mCurrent;
+    const std::uint64_t history = mHeadTaps > 0 ? mHeadTaps - 1 : 0;
+    // A pair takes part in partition p with this hop's spectrum when it is
+    // sounding, holds that partition and the spectrum's window lies wholly
+    // after the pair last started afresh; its head when it is sounding and has
+    // been for a head's length.
+    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
+    const auto clean = [&](const Pair& target) { return target.mActive && hopIndex >= target.mFirstClean[index]; };
+    const auto heard = [&](const Pair& target) {
+        return target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
+    };
+    const auto needed = [&](unsigned int in) {
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            const Pair& target = pair(in, o);
+            if ((clean(target) && target.mPartitions[index] > 0) || (headOuts != nullptr && heard(target))) {
+                return true;
+            }
+        }
+        return false;
+    };
     // Spectra are of the last size samples rotated by half, newest half first:
     // the time buffer holds them so when the counter is at its middle, and in
     // plain order when it has reached its end.
     const auto transform = [&](unsigned int in, float* spectrum) {
-        // The next input's samples are fetched while this one is transformed:
-        // they were written over the whole hop and have left the inner caches.
-        if (in + 1 < group.mEnd) {
-            const float* upcoming = segment.inputTime(in + 1);
-            for (std::uint64_t k = 0; k < size; k += 16) {
-                __builtin_prefetch(upcoming + k, 0, 2);
-            }
-        }
         const DSPSplitComplex split{spectrum, spectrum + size / 2};
         if (secondHalf) {
             dspkit_rfft_rotated(segment.mSetup, segment.inputTime(in), &split, segment.mLog2);
@@ -1362,72 +1273,71 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             dspkit_rfft(segment.mSetup, segment.inputTime(in), &split, size, segment.mLog2);
         }
     };
-    // With a single partition a spectrum is used only in the hop that forms
-    // it: each input is transformed into one scratch spectrum that stays in
-    // cache for its products, instead of into the ring.
-    const bool transient = slots == 1 && segment.mTransient;
-    if (!transient) {
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            transform(i, segment.slot(i, newest));
+    const std::uint64_t partitions = segment.mFinal ? slots : segment.mMaxPartitions;
+    const std::uint64_t headSize = mSegments.front()->mSize;
+    for (unsigned int i = group.mBegin; i < group.mEnd;) {
+        // The next input that takes part, and its neighbour when that does
+        // too (the kernel takes neighbouring inputs two at a time); each is
+        // transformed once.
+        if (!needed(i)) {
+            ++i;
+            continue;
         }
-    }
-    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
-    const auto takesPart = [&](const Pair& target) {
-        return target.mActive && target.mPartitions[index] > 0 && hopIndex >= target.mFirstClean[index];
-    };
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(irPartition(in, out, segment, 0), size);
-    };
-    const auto accumulate = [&](unsigned int i, unsigned int o, const PackedSpectrum& input, bool use0, bool use1) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        if (use0 && use1) {
-            const float* next[6];
-            const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
-            multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
-                                        hasNext ? next : nullptr);
-        } else if (use0) {
-            multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
-        } else if (use1) {
-            multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
+        const unsigned int first = i;
+        const unsigned int count = i + 1 < group.mEnd && needed(i + 1) ? 2 : 1;
+        i += count;
+        const unsigned int taken[1] = {first};
+        const float* spectra[2] = {segment.mScratch.get(), segment.mScratch.get() + size};
+        for (unsigned int k = 0; k < count; ++k) {
+            transform(taken[0] + k, const_cast<float*>(spectra[k]));
         }
-    };
-    if (transient) {
-        const PackedSpectrum input = spectrumAt(segment.mTransient.get(), size);
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            bool any = false;
-            for (unsigned int o = 0; o < mNumOuts && !any; ++o) {
-                any = takesPart(pair(i, o));
-            }
-            if (!any) {
-                continue;
-            }
-            transform(i, input.realp);
-            for (unsigned int o = 0; o < mNumOuts; o += 2) {
-                accumulate(i, o, input, takesPart(pair(i, o)), o + 1 < mNumOuts && takesPart(pair(i, o + 1)));
-            }
+        for (std::uint64_t p = 0; p < partitions; ++p) {
+            accumulateInputs(
+                spectra, taken[0], count, size,
+                [&](unsigned int in, unsigned int out) {
+                    const Pair& target = pair(in, out);
+                    return clean(target) && target.mPartitions[index] > p;
+                },
+                [&](unsigned int out) { return segment.accum(group, out, mNumOuts, (current + p) % slots); },
+                [&](unsigned int in, unsigned int out) {
+                    return spectrumAt(irPartition(in, out, segment, p), size);
+                });
         }
-    } else {
-        addProducts(segment, group, 0, newest, takesPart);
+        if (headOuts != nullptr) {
+            // The head output of the hop just ended: the start of the inverse
+            // of its window's spectrum times the head spectra.
+            accumulateInputs(
+                spectra, taken[0], count, size, [&](unsigned int in, unsigned int out) { return heard(pair(in, out)); },
+                [&](unsigned int out) { return mHeadAccum.get() + static_cast<std::uint64_t>(out) * size; },
+                [&](unsigned int in, unsigned int out) {
+                    return spectrumAt(mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * headSize,
+                                      size);
+                });
+        }
     }
     const float scale = 1.0f / static_cast<float>(size * 4);
-    for (unsigned int o = 0; o < mNumOuts; o += 2) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
-            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
-            const DSPSplitComplex split{acc.realp, acc.imagp};
-            dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o + k, mNumOuts) + (secondHalf ? 0 : hop),
-                                hop, scale, segment.mLog2);
-            std::fill_n(acc.realp, size, 0.0f);
+    for (unsigned int o = 0; o < mNumOuts; ++o) {
+        float* acc = segment.accum(group, o, mNumOuts, current);
+        const DSPSplitComplex split{acc, acc + size / 2};
+        dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o, mNumOuts) + (secondHalf ? 0 : hop), hop,
+                            scale, segment.mLog2);
+        std::fill_n(acc, size, 0.0f);
+        if (headOuts != nullptr) {
+            float* headAcc = mHeadAccum.get() + static_cast<std::uint64_t>(o) * size;
+            bool any = false;
+            for (unsigned int in = 0; in < mNumIns && !any; ++in) {
+                any = heard(pair(in, o));
+            }
+            if (any) {
+                const DSPSplitComplex headSplit{headAcc, headAcc + size / 2};
+                dspkit_rifft_scaled(segment.mSetup, &headSplit, mHeadOutput.get(), mHeadTaps, scale, segment.mLog2);
+                std::fill_n(headAcc, size, 0.0f);
+                addInPlace(headOuts[o] + headOffset, mHeadOutput.get(), mHeadTaps);
+            }
         }
     }
-    group.mNewest = newest;
+    group.mCurrent = (current + 1) % slots;
     ++group.mHopIndex;
-    group.mStepsDone = 0;
-    group.mHopPartitions = std::min<std::uint64_t>(group.mHopIndex + 1, slots);
 }
 
 } // namespace dspkit

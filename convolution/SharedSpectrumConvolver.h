@@ -10,10 +10,12 @@
 //   - a response costs only up to its last non-zero sample: a pair holds the
 //     partitions that reach it, and a segment that no response reaches has no
 //     buffers and no work;
-//   - each input is transformed once per hop of each segment size, into a ring
-//     of input spectra that every output reads;
-//   - each output accumulates the products of all its inputs in one spectrum per
-//     segment and is inverse-transformed once per hop;
+//   - each input is transformed once per hop of each segment size, and its
+//     spectrum, while still in cache, is multiplied with every partition of
+//     every pair it feeds, into per-output accumulation spectra of the hops to
+//     come (one per partition): the responses stream through once per hop and
+//     no spectra of past input are kept;
+//   - each output is inverse-transformed once per hop of each segment;
 //   - the heads (the first half-size taps of the smallest segment) of all
 //     inputs are summed for both outputs in one pass over the input history;
 //     for every hop of the smallest segment that falls wholly inside one call
@@ -29,18 +31,17 @@
 // Changes on a running convolver. These differ from the per-pair engine's
 // (the multichannel convolver's contract); with t the first sample of the first
 // call that sees a change, H the largest hop among the segments (at most
-// 8192 samples; 8192 in the standard layouts) and L the pair's new response
-// length:
+// 8192 samples) and L the pair's new response length:
 //   - clear or resize of a pair: its head stops at t; terms its FFT segments
-//     had already formed from the old response still play out, for at most
-//     2·H samples. From t + 2·H on the output is exactly that of the other
-//     pairs.
+//     had already added from the old response (of length L0) into the hops to
+//     come still play out. From t + 2·H + L0 on the output is exactly that of
+//     the other pairs.
 //   - set or reset of a pair: the pair starts afresh, contributing only terms
 //     of input from t on. Its head does so at once; an FFT segment adds its
 //     terms from the first hop whose transform window lies wholly after t, so
 //     until then some new terms are missing while old ones play out as above.
-//     From t + 2·H + L on the pair is exactly the convolution of the input
-//     since t with its response.
+//     From t + 2·H + max(L, L0) on the pair is exactly the convolution of the
+//     input since t with its response.
 //   - inputs beyond a call's activeIns count as silence from that call on: the
 //     input they had before rings on through their pairs' responses, exactly
 //     as if it had fallen silent (the per-pair engine drops them, tails and
@@ -137,17 +138,13 @@ private:
     void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
                      unsigned long numSamples, unsigned long spectralBegin, unsigned long spectralEnd) noexcept;
     void headSums(float* const* outs, std::uint64_t chunkStart, std::uint64_t from, std::uint64_t to) noexcept;
-    void spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs, unsigned long offset) noexcept;
     void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
                       unsigned long activeIns, unsigned long numSamples) noexcept;
-    void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
-    template <class TakesPart>
-    void addProducts(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot,
-                     const TakesPart& takesPart) noexcept;
-    void completeHop(Segment& segment, Group& group, bool secondHalf) noexcept;
-    [[nodiscard]] bool nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
-                                   unsigned int out, std::uint64_t slot, unsigned int end,
-                                   const float** next) const noexcept;
+    template <class Uses, class Accumulator, class Response>
+    void accumulateInputs(const float* const* spectra, unsigned int firstInput, unsigned int count, std::uint64_t size,
+                          const Uses& uses, const Accumulator& accumulator, const Response& response) noexcept;
+    void completeHop(Segment& segment, Group& group, bool secondHalf, float* const* headOuts,
+                     unsigned long headOffset) noexcept;
 
     unsigned int mNumIns;
     unsigned int mNumOuts;

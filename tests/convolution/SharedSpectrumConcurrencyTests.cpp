@@ -37,8 +37,9 @@ TEST_P(SharedSpectrumConcurrency, PairChangesLeaveOtherPairsSoundingAndSettle)
     constexpr unsigned kOuts = 2;
     const std::size_t kTaps = GetParam();
     constexpr std::size_t kBlock = 256;
-    // Enough after the last change for the changed pair to settle, and some.
-    const std::size_t kSettle = kTaps + 16384 + 4 * kBlock;
+    // Enough after the last change for the changed pair to settle (two of the
+    // largest hops and the longest response it had), and some.
+    const std::size_t kSettle = 20000 + 16384 + 4 * kBlock;
     constexpr std::size_t kCompared = 8192;
 
     std::vector<std::vector<std::vector<float>>> hs(kOuts);

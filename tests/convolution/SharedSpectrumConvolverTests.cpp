@@ -369,6 +369,45 @@ TEST_F(SharedSpectrumRestart, PairResetClearsOnlyThatPairsHistory)
     }
 }
 
+// A pair reset on a running convolver takes no terms of the input before the
+// reset into the hops after it: with an impulse of input one sample before the
+// reset (at no hop boundary of any segment), a response that is one tap in
+// the head, or in any FFT segment, stays silent from the reset on.
+class SharedSpectrumPairRestart : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(SharedSpectrumPairRestart, TakesNoInputFromBeforeTheReset)
+{
+    constexpr std::size_t kReset = 20037;
+    constexpr std::size_t kLength = kReset + 16384 + 2048;
+    const std::size_t tap = GetParam();
+    Convolver convolver(1, 1, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+    std::vector<float> h(tap + 1, 0.0f);
+    h[tap] = 1.0f;
+    ASSERT_EQ(convolver.set(0, 0, h.data(), h.size(), false), dspkit::kConvolveOk);
+    convolver.reset();
+    std::vector<float> x(kLength, 0.0f);
+    x[kReset - 1] = 1.0f;
+    std::vector<float> y(kLength, -1.0f);
+    qirtest::RandomSizes sizes(static_cast<std::uint32_t>(tap), 1, 700);
+    for (std::size_t done = 0; done < kLength;) {
+        const std::size_t n = std::min({sizes.next(), kLength - done, done < kReset ? kReset - done : kLength});
+        const float* ins[] = {x.data() + done};
+        float* outs[] = {y.data() + done};
+        convolver.process(ins, outs, 1, 1, n);
+        done += n;
+        if (done == kReset) {
+            ASSERT_EQ(convolver.reset(0, 0), dspkit::kConvolveOk);
+        }
+    }
+    for (std::size_t t = 0; t < kLength; ++t) {
+        ASSERT_EQ(y[t], 0.0f) << "sample " << t;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Taps, SharedSpectrumPairRestart,
+                         testing::Values(std::size_t{50}, std::size_t{300}, std::size_t{1500}, std::size_t{5000},
+                                         std::size_t{12000}));
+
 // Loading a new response into a pair that is running: the other pairs go on
 // untouched, the pair settles on the new response.
 TEST_F(SharedSpectrumRestart, SetWhileRunningSettlesOnTheNewResponse)
