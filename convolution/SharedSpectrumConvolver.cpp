@@ -468,10 +468,11 @@ std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noex
 std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
                                                                      unsigned int numOuts)
 {
-    // FFT sizes from twice the first hop up to 16384, each four or eight times
-    // the one before; each segment starts one hop into the response, so it
-    // holds three or seven partitions (all fourfold is the mono convolver's
-    // layout). A segment that a response reaches costs a forward transform per
+    // FFT sizes from twice the first hop up to at most 16384, each four or
+    // eight times the one before; each segment starts one hop into the
+    // response, so it holds three or seven partitions, the last one as many
+    // as the rest of the response needs (all fourfold up to 16384 is the mono
+    // convolver's layout). A segment that a response reaches costs a forward transform per
     // input and an inverse per output each hop, a partition a product per
     // pair each hop. Of all the sequences of factors, the one is taken that
     // costs least for the two response lengths decoder sets have: 16384
@@ -497,20 +498,22 @@ std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64
     };
     std::vector<std::uint64_t> best;
     std::uint64_t bestCost = 0;
-    // Bit k of the choice picks the factor after the k-th size (set: eight).
+    // Bit k of the choice picks the factor after the k-th size (set: eight);
+    // the layout may also end at any size, its last segment then holding the
+    // rest of the response in more partitions.
     for (unsigned choice = 0; choice < 16; ++choice) {
         std::vector<std::uint64_t> sizes{2 * firstHop};
-        for (unsigned k = 0; k < 4; ++k) {
-            const std::uint64_t next = sizes.back() * ((choice >> k) & 1u ? 8 : 4);
-            if (next > 16384) {
+        while (true) {
+            const std::uint64_t cost = costFor(sizes, 16384, 5) + costFor(sizes, 1024, 7);
+            if (best.empty() || cost < bestCost) {
+                best = sizes;
+                bestCost = cost;
+            }
+            const std::uint64_t next = sizes.back() * ((choice >> (sizes.size() - 1)) & 1u ? 8 : 4);
+            if (next > 16384 || sizes.size() == kMaxSegments) {
                 break;
             }
             sizes.push_back(next);
-        }
-        const std::uint64_t cost = costFor(sizes, 16384, 5) + costFor(sizes, 1024, 7);
-        if (best.empty() || cost < bestCost) {
-            best = sizes;
-            bestCost = cost;
         }
     }
     return best;
@@ -562,13 +565,15 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     // Larger hops run their inputs in groups at phases spread over the hop, and
     // the sizes at phases apart from each other: in blocks of the first hop
     // (128 samples in the standard layout) no two of the larger sizes' groups
-    // end in the same block. The second size's hops end at multiples of
+    // end in the same block, for sixteen inputs and more. The second size's hops end at multiples of
     // twice the first hop (of four), the third's one first hop later, the
     // fourth's two.
     const std::uint64_t firstHop = mSegments.front()->mHop;
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 8 * firstHop ? 4 : 1);
+        // Groups of fewer than four inputs would cost more in products (the
+        // kernel takes two inputs per pass) than they save in spread.
+        const unsigned int groups = hop >= 8 * firstHop && mNumIns >= 16 ? 4 : 1;
         const std::uint64_t base = segment->mIndex > 0 ? (segment->mIndex - 1) * firstHop : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
