@@ -16,9 +16,9 @@
 //     each input transformed once, each output inverse-transformed once per
 //     hop), several times cheaper for many inputs. It gives the same results,
 //     statuses and latency for a convolver that is loaded, reset and then run,
-//     but a pair changed while it runs settles over up to two of its largest
-//     hops, and inputs beyond numIns count as silence, so their tails ring on
-//     (exact terms in SharedSpectrumConvolver.h). Owners that replace whole
+//     but a pair changed while it runs settles over two of its largest hops
+//     plus the response's length, and inputs beyond numIns count as silence,
+//     so their tails ring on (exact terms in SharedSpectrumConvolver.h). Owners that replace whole
 //     convolvers rather than change pairs, such as the decoder engine, choose it.
 // The one-to-one mode always uses mono convolvers.
 #pragma once

@@ -528,6 +528,7 @@ int main(int argc, char** argv)
     reportLoad(material, dspkit::kPerPairEngine,
                planning == "estimate" ? "first, FFT plans estimated" : "first, FFT plans measured");
     reportLoad(material, dspkit::kPerPairEngine, "again, plans cached");
+    reportLoad(material, dspkit::kSharedSpectrumEngine, "first, its own sizes planned");
     reportLoad(material, dspkit::kSharedSpectrumEngine, "plans cached");
     if (wantZita) {
         reportZitaLoad(material);
