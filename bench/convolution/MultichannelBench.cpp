@@ -405,7 +405,8 @@ void reportSetLoad(const Material& m, const char* name)
 }
 
 int runDecoderSets(const std::string& folder, const std::string& kinds, const std::vector<unsigned>& orders,
-                   const std::vector<unsigned>& blocks, dspkit::LatencyMode mode, double seconds, int repeats)
+                   const std::vector<unsigned>& blocks, dspkit::LatencyMode mode, double seconds, int repeats,
+                   bool withPeer)
 {
     std::vector<std::pair<std::string, std::string>> sets;
     for (const unsigned order : orders) {
@@ -448,11 +449,14 @@ int runDecoderSets(const std::string& folder, const std::string& kinds, const st
             std::vector<Figure> ours;
             std::vector<Figure> peer;
             for (int r = 0; r < repeats; ++r) {
+                const auto runPeer = [&] {
+                    peer.push_back(withPeer ? runZita(m, inputs, block, seconds) : Figure{});
+                };
                 if (r % 2 == 0) {
                     ours.push_back(runOurs(m, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds));
-                    peer.push_back(runZita(m, inputs, block, seconds));
+                    runPeer();
                 } else {
-                    peer.push_back(runZita(m, inputs, block, seconds));
+                    runPeer();
                     ours.push_back(runOurs(m, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds));
                 }
             }
@@ -521,7 +525,8 @@ int main(int argc, char** argv)
     dspkit::dspkit_set_fft_planning(planning == "estimate" ? dspkit::FFTPlanning::Estimate
                                                            : dspkit::FFTPlanning::Measure);
     if (!setsFolder.empty()) {
-        return runDecoderSets(setsFolder, kinds, orders, blocks, mode, seconds, repeats);
+        return runDecoderSets(setsFolder, kinds, orders, blocks, mode, seconds, repeats,
+                              engines.find("zita") != std::string::npos);
     }
     const Material material = makeMaterial(64);
 
