@@ -777,8 +777,8 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
             reader.readChannel(right.data(), frames, 1);
         }
 
-        // The engine swaps whole convolvers and never changes a pair of a running
-        // one, so it takes the shared-spectrum engine, the faster of the two.
+        // The engine replaces whole convolvers and never changes a pair of a
+        // running one, so it takes the shared-spectrum engine.
         auto convolver = std::make_unique<dspkit::Convolver>(numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency,
                                                              dspkit::kSharedSpectrumEngine);
         for (uint32_t i = 0; i < numIns; ++i) {
