@@ -519,8 +519,9 @@ standard output (a WAV file; every message goes to standard error). With
                                NOTE 0..25 picks one of its 26 directions;
                                repeatable
   --block N                    host block size, 1..4096 (default 512)
-  --tail | --no-tail           render the decoders' 16384-sample tail after
-                               the input ends (default on)
+  --tail | --no-tail           after the input ends, render the decoder set's
+                               tail: its responses' true length, trailing
+                               zeros left out (default on)
   --format float|pcm24|pcm16   output sample format (default: float; pcm24 for
                                FLAC); the container follows OUTPUT's extension
                                (.wav, .aiff, .caf, .flac, .w64, .rf64; .ogg for
@@ -551,8 +552,13 @@ processing frame that holds them.
 The output is written to a temporary file next to OUTPUT and renamed when the
 render is complete, so a failed or interrupted render never leaves a partial
 OUTPUT. After the render the output's peak is reported, and samples beyond
-full scale are warned about in every format. The decoder sets are made for 48 kHz; other input rates are rendered
-with a warning.
+full scale are warned about in every format.
+
+Sample rates. The output has the input's rate, from 8 kHz to 384 kHz (an
+input whose header claims another rate is refused). The decoder sets are
+made for 48 kHz; at any other rate the plug-in resamples them as they load
+(best-quality sinc, no added delay, the same frequency response), so every
+cue of the decoder is the same at every rate.
 )";
 }
 
