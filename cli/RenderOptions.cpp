@@ -513,8 +513,10 @@ standard output (a WAV file; every message goes to standard error). With
                                or its index; VALUE is the parameter's own value
                                (a number, or one of its texts such as "FuMa").
                                "Pitch" and "Roll" span -180..180 and turn the
-                               field by half their value. Decoder Mode, Decode
-                               Order and Enable Rotation cannot be automated.
+                               field by half their value; "Enable Rotation@T=off"
+                               fades the rotation out over the processing frame
+                               that holds T. Decoder Mode and Decode Order
+                               cannot be automated.
   --note NOTE@START[:END]       test-source note on (and off) at seconds,
                                NOTE 0..25 picks one of its 26 directions;
                                repeatable

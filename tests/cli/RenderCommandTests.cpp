@@ -404,6 +404,30 @@ INSTANTIATE_TEST_SUITE_P(
                                2 * 9034 + 600}),
     [](const auto& info) { return std::string(info.param.mName); });
 
+TEST_F(RenderCommand, EnableRotationAutomatedOffFadesToTheUnrotatedFieldOverItsFrame)
+{
+    // 0.1 s is frame 4800, inside the processing frame that starts at 4736: the
+    // rotation fades out over that frame, and from its end the field passes
+    // unturned.
+    const std::size_t frameStart = 4736;
+    const std::size_t frames = 9000;
+    const Field field = Noise(4, frames, 37u);
+    WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const SyntheticDecoderSet& set = Set(1);
+
+    const Field turned = Rotated(field, 1, 90.0f, 0.0f);
+    Field expected = turned;
+    for (std::size_t c = 0; c < 4; ++c) {
+        for (std::size_t t = frameStart; t < frames; ++t) {
+            const float fadeOut = t < frameStart + 128 ? static_cast<float>(t - frameStart + 1) / 128.0f : 1.0f;
+            expected[c][t] = fadeOut * field[c][t] + (1.0f - fadeOut) * turned[c][t];
+        }
+    }
+    const RunResult run = Run({"--yaw", "90", "--set", "Enable Rotation@0.1=off", "--no-tail", "in.wav", "out.wav"});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    ExpectDecodes(ReadSoundFile(mDir / "out.wav"), expected, set);
+}
+
 struct ErrorCase {
     const char* mName;
     std::vector<std::string> mArgs;
