@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -394,7 +395,16 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             angles += angles.empty() ? option : std::string(", ") + option;
         }
     }
-    if (!o.mRotation && (!angles.empty() || !o.mHeadTrack.empty())) {
+    // Unless "Enable Rotation" is automated: then the rotation may turn on later.
+    const bool rotationAutomated =
+        std::any_of(o.mAutomation.begin(), o.mAutomation.end(), [](const AutomationRequest& request) {
+            std::string name = request.mParameter;
+            for (char& c : name) {
+                c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            }
+            return name == "enable rotation" || name == "4";
+        });
+    if (!o.mRotation && !rotationAutomated && (!angles.empty() || !o.mHeadTrack.empty())) {
         result.mError = "--rotation off turns nothing, so " +
                         (angles.empty() ? std::string("--head-track") : angles) + " would be ignored; drop one or the other";
         return result;

@@ -404,11 +404,21 @@ INSTANTIATE_TEST_SUITE_P(
                                2 * 9034 + 600}),
     [](const auto& info) { return std::string(info.param.mName); });
 
-TEST_F(RenderCommand, EnableRotationAutomatedOffFadesToTheUnrotatedFieldOverItsFrame)
+struct RotationSwitchCase {
+    const char* mName;
+    std::vector<std::string> mOptions;
+    // Whether the field is turned after the switch (and so not before it).
+    bool mTurnedAfter;
+};
+
+class RenderCommandRotationSwitch : public RenderCommand, public ::testing::WithParamInterface<RotationSwitchCase> {};
+
+// "Enable Rotation" automated: 0.1 s is frame 4800, inside the processing frame
+// that starts at 4736; the rotation fades out (or in) linearly over that frame,
+// and from its end the field passes unturned (or turned).
+TEST_P(RenderCommandRotationSwitch, FadesOverTheProcessingFrameThatHoldsIt)
 {
-    // 0.1 s is frame 4800, inside the processing frame that starts at 4736: the
-    // rotation fades out over that frame, and from its end the field passes
-    // unturned.
+    const RotationSwitchCase& c = GetParam();
     const std::size_t frameStart = 4736;
     const std::size_t frames = 9000;
     const Field field = Noise(4, frames, 37u);
@@ -416,17 +426,29 @@ TEST_F(RenderCommand, EnableRotationAutomatedOffFadesToTheUnrotatedFieldOverItsF
     const SyntheticDecoderSet& set = Set(1);
 
     const Field turned = Rotated(field, 1, 90.0f, 0.0f);
-    Field expected = turned;
-    for (std::size_t c = 0; c < 4; ++c) {
+    const Field& before = c.mTurnedAfter ? field : turned;
+    const Field& after = c.mTurnedAfter ? turned : field;
+    Field expected = before;
+    for (std::size_t ch = 0; ch < 4; ++ch) {
         for (std::size_t t = frameStart; t < frames; ++t) {
-            const float fadeOut = t < frameStart + 128 ? static_cast<float>(t - frameStart + 1) / 128.0f : 1.0f;
-            expected[c][t] = fadeOut * field[c][t] + (1.0f - fadeOut) * turned[c][t];
+            const float g = t < frameStart + 128 ? static_cast<float>(t - frameStart + 1) / 128.0f : 1.0f;
+            expected[ch][t] = g * after[ch][t] + (1.0f - g) * before[ch][t];
         }
     }
-    const RunResult run = Run({"--yaw", "90", "--set", "Enable Rotation@0.1=off", "--no-tail", "in.wav", "out.wav"});
+    std::vector<std::string> args = c.mOptions;
+    args.insert(args.end(), {"--yaw", "90", "--no-tail", "in.wav", "out.wav"});
+    const RunResult run = Run(args);
     ASSERT_EQ(run.mExitCode, 0) << run.mErr;
     ExpectDecodes(ReadSoundFile(mDir / "out.wav"), expected, set);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RenderCommandRotationSwitch,
+    ::testing::Values(RotationSwitchCase{"Off", {"--set", "Enable Rotation@0.1=off"}, false},
+                      // Off from the start with angles is no usage error when
+                      // the rotation is turned on later.
+                      RotationSwitchCase{"OnByIndex", {"--rotation", "off", "--set", "4@0.1=1"}, true}),
+    [](const auto& info) { return std::string(info.param.mName); });
 
 struct ErrorCase {
     const char* mName;
