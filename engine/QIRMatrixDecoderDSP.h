@@ -111,12 +111,11 @@ public:
     // Body of a loader thread: reads the decoder set at path, brings it to the
     // running rate, builds a convolver from it and leaves it in the hand-over
     // slot of engine (a QIRMatrixDecoderDSP), then frees the sets handed back.
-    // Prints
-    // "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load IR at
-    // <path>". generation numbers the requests: a load that finishes after a
-    // later request's load has already published is out of date and is dropped
-    // without a line, so the set in use always follows the last request, however
-    // the loads race.
+    // Prints "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load
+    // IR at <path>". generation numbers the requests: a load that finishes after
+    // a later request's load has already published is out of date and is
+    // dropped without a line, so the set in use always follows the last
+    // request, however the loads race.
     static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
     // The decoder-set file name for the plain values of "Decoder Mode" and
