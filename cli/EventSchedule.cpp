@@ -12,11 +12,9 @@ namespace qircli {
 namespace {
 
 // Parameters whose automation the renderer does not offer: a new decoder set
-// arrives from a loader thread at no defined sample, and rotation is chosen for
-// the whole render.
+// arrives from a loader thread at no defined sample.
 constexpr AUParameterAddress kDecoderModeAddress = 0;
 constexpr AUParameterAddress kDecodeOrderAddress = 1;
-constexpr AUParameterAddress kEnableRotationAddress = 4;
 // FuMa is the last choice of both convention parameters, and first-order only.
 constexpr AUParameterAddress kChannelLayoutAddress = 2;
 constexpr AUParameterAddress kNormalizationTypeAddress = 3;
@@ -95,11 +93,6 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
         if (address == kDecoderModeAddress || address == kDecodeOrderAddress) {
             error = prefix + "\"" + parameter->displayName() +
                     "\" cannot be automated (a decoder set loads in the background); use --mode or --order";
-            return false;
-        }
-        if (address == kEnableRotationAddress) {
-            error = prefix + "\"" + parameter->displayName() +
-                    "\" cannot be automated; use --rotation";
             return false;
         }
         double value = 0.0;

@@ -11,6 +11,7 @@
 #include "cli/SofaCache.h"
 #include "cli/SoundFileInput.h"
 #include "engine/DecoderParameters.h"
+#include "engine/DecoderSetResponses.h"
 #include "engine/QIRMatrixDecoderDSP.h"
 #include "engine/platform/ResourceDirectory.h"
 
@@ -42,7 +43,6 @@ using enum qir::EParams;
 constexpr int64_t kPreRollFrames = 2048;
 static_assert(kPreRollFrames % Engine::kSubBlockFrames == 0);
 static_assert(kPreRollFrames >= Engine::kCrossfadeFrames);
-constexpr double kDecoderSetRate = 48000.0;
 constexpr auto kDecoderSetTimeout = std::chrono::seconds(120);
 
 void Error(const std::string& message) { std::fprintf(stderr, "qir-render: %s\n", message.c_str()); }
@@ -94,6 +94,11 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& p
     if (info.channels != 2 || probe.mInputs < 1) {
         Error(what + " (" + probe.mPath + ") is not a decoder set: it needs 2 channels and " +
               std::to_string(Engine::kImpulseResponseLength) + " frames per ambisonic channel; " + GenerateHint(folder));
+        return false;
+    }
+    if (!qir::IsSupportedSampleRate(probe.mSampleRate)) {
+        Error(what + " (" + probe.mPath + ") is made for " + std::to_string(info.samplerate) +
+              " Hz; decoder sets are made for 8 kHz to 384 kHz; " + GenerateHint(folder));
         return false;
     }
     return true;
@@ -306,6 +311,14 @@ int RunRender(const RenderOptions& o)
             Error(file->name() + " holds no audio");
             return kExitFailure;
         }
+        // The decoder sets are brought to the input's rate, which must be one
+        // they can be brought to (a damaged header may claim anything).
+        if (!qir::IsSupportedSampleRate(file->sampleRate())) {
+            char rate[64];
+            std::snprintf(rate, sizeof rate, "%.0f Hz", file->sampleRate());
+            Error(file->name() + " is at " + rate + "; qir-render decodes sample rates from 8 kHz to 384 kHz");
+            return kExitFailure;
+        }
         WarnIfCutShort(*file);
         conventions = ResolveConventions(o, file.get());
         source = std::move(file);
@@ -380,14 +393,11 @@ int RunRender(const RenderOptions& o)
               std::to_string(decodeOrder) + " needs " + std::to_string(expectedInputs));
         return kExitFailure;
     }
-    const double setRate = probe.mSampleRate > 0.0 ? probe.mSampleRate : kDecoderSetRate;
-    if (sampleRate != setRate) {
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "%s is at %.0f Hz but the decoder sets are made for %.0f Hz; rendering at %.0f Hz without "
-                      "resampling shifts the decoders' frequency response by a factor of %.3f",
-                      source->name().c_str(), sampleRate, setRate, sampleRate, sampleRate / setRate);
-        Warning(text);
+    if (sampleRate != probe.mSampleRate) {
+        char text[160];
+        std::snprintf(text, sizeof text, "the decoder set is made for %.0f Hz and is resampled to %.0f Hz as it loads",
+                      probe.mSampleRate, sampleRate);
+        Note(o, text);
     }
 
     // The orientation: fixed, or the head track's first.
@@ -432,7 +442,41 @@ int RunRender(const RenderOptions& o)
     const int64_t preRoll = kPreRollFrames;
     const int64_t delay = host->LatencyFrames();
     const int64_t inputFrames = source->frames();
-    const int64_t tailFrames = o.mTail ? std::max<int64_t>(Engine::kImpulseResponseLength, host->TailFrames()) : 0;
+
+    if (!host->WaitForDecoderSet(kDecoderSetTimeout)) {
+        Error("the decoder set " + probe.mPath + " did not load");
+        return kExitFailure;
+    }
+
+    // Buffers of one host block.
+    const auto blockFrames = static_cast<std::size_t>(block);
+    std::vector<std::vector<float>> input(static_cast<std::size_t>(inputChannels), std::vector<float>(blockFrames));
+    std::vector<const float*> inputPointers;
+    std::vector<float*> readPointers;
+    for (auto& channel : input) {
+        inputPointers.push_back(channel.data());
+        readPointers.push_back(channel.data());
+    }
+    std::vector<float> out0(blockFrames), out1(blockFrames);
+
+    // The pre-roll's first call (silence, no events: they come with the input)
+    // adopts the decoder set, whose tail the plug-in then reports: the set's
+    // true length at this rate, so the render goes on exactly as long as the
+    // decoding of the input's last frame lasts. The plug-in's output does not
+    // depend on how the stream is cut into calls.
+    const int64_t firstCall = std::min(block, preRoll);
+    const AUAudioUnitStatus adopted = host->Render(static_cast<AUAudioFrameCount>(firstCall), inputPointers.data(),
+                                                   out0.data(), out1.data(), nullptr);
+    if (adopted != noErr) {
+        Error("the decoder plug-in failed to render (status " + std::to_string(adopted) + ")");
+        return kExitFailure;
+    }
+    if (host->ActiveInputCount() != expectedInputs) {
+        Error("the decoder set " + probe.mPath + " did not load (the plug-in decodes " +
+              std::to_string(std::max(host->ActiveInputCount(), 0)) + " channels)");
+        return kExitFailure;
+    }
+    const int64_t tailFrames = o.mTail ? host->TailFrames() : 0;
     const int64_t outputFrames = inputFrames + tailFrames;
 
     EventSchedule schedule;
@@ -459,28 +503,13 @@ int RunRender(const RenderOptions& o)
         return kExitFailure;
     }
 
-    if (!host->WaitForDecoderSet(kDecoderSetTimeout)) {
-        Error("the decoder set " + probe.mPath + " did not load");
-        return kExitFailure;
-    }
-
-    // Buffers of one host block.
-    const auto blockFrames = static_cast<std::size_t>(block);
-    std::vector<std::vector<float>> input(static_cast<std::size_t>(inputChannels), std::vector<float>(blockFrames));
-    std::vector<const float*> inputPointers;
-    std::vector<float*> readPointers;
-    for (auto& channel : input) {
-        inputPointers.push_back(channel.data());
-        readPointers.push_back(channel.data());
-    }
-    std::vector<float> out0(blockFrames), out1(blockFrames);
     std::vector<AURenderEvent> eventStorage;
     eventStorage.reserve(schedule.size() + 1);
 
     ProgressDisplay progress(outputFrames, sampleRate, !o.mQuiet);
     const auto renderStarted = std::chrono::steady_clock::now();
     const int64_t streamEnd = preRoll + delay + outputFrames;
-    for (int64_t start = 0; start < streamEnd; start += block) {
+    for (int64_t start = firstCall; start < streamEnd; start += block) {
         // Input: silence before and after the source's frames.
         for (auto& channel : input) {
             std::fill(channel.begin(), channel.end(), 0.0f);
@@ -500,15 +529,10 @@ int RunRender(const RenderOptions& o)
         }
         const AURenderEvent* events = schedule.Collect(start, block, eventStorage);
         const AUAudioUnitStatus status =
-            host->Render(blockSize, inputPointers.data(), out0.data(), out1.data(), events);
+            host->Render(static_cast<AUAudioFrameCount>(block), inputPointers.data(), out0.data(), out1.data(), events);
         if (status != noErr) {
             progress.Finish();
             Error("the decoder plug-in failed to render (status " + std::to_string(status) + ")");
-            return kExitFailure;
-        }
-        if (start == 0 && host->ActiveInputCount() != expectedInputs) {
-            Error("the decoder set " + probe.mPath + " did not load (the plug-in decodes " +
-                  std::to_string(std::max(host->ActiveInputCount(), 0)) + " channels)");
             return kExitFailure;
         }
         // Output: stream frames [preRoll + delay, streamEnd).

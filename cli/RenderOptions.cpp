@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -394,7 +395,16 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             angles += angles.empty() ? option : std::string(", ") + option;
         }
     }
-    if (!o.mRotation && (!angles.empty() || !o.mHeadTrack.empty())) {
+    // Unless "Enable Rotation" is automated: then the rotation may turn on later.
+    const bool rotationAutomated =
+        std::any_of(o.mAutomation.begin(), o.mAutomation.end(), [](const AutomationRequest& request) {
+            std::string name = request.mParameter;
+            for (char& c : name) {
+                c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            }
+            return name == "enable rotation" || name == "4";
+        });
+    if (!o.mRotation && !rotationAutomated && (!angles.empty() || !o.mHeadTrack.empty())) {
         result.mError = "--rotation off turns nothing, so " +
                         (angles.empty() ? std::string("--head-track") : angles) + " would be ignored; drop one or the other";
         return result;
@@ -513,14 +523,17 @@ standard output (a WAV file; every message goes to standard error). With
                                or its index; VALUE is the parameter's own value
                                (a number, or one of its texts such as "FuMa").
                                "Pitch" and "Roll" span -180..180 and turn the
-                               field by half their value. Decoder Mode, Decode
-                               Order and Enable Rotation cannot be automated.
+                               field by half their value; "Enable Rotation@T=off"
+                               fades the rotation out over the processing frame
+                               that holds T. Decoder Mode and Decode Order
+                               cannot be automated.
   --note NOTE@START[:END]       test-source note on (and off) at seconds,
                                NOTE 0..25 picks one of its 26 directions;
                                repeatable
   --block N                    host block size, 1..4096 (default 512)
-  --tail | --no-tail           render the decoders' 16384-sample tail after
-                               the input ends (default on)
+  --tail | --no-tail           after the input ends, render the decoder set's
+                               tail: its responses' true length, trailing
+                               zeros left out (default on)
   --format float|pcm24|pcm16   output sample format (default: float; pcm24 for
                                FLAC); the container follows OUTPUT's extension
                                (.wav, .aiff, .caf, .flac, .w64, .rf64; .ogg for
@@ -551,8 +564,13 @@ processing frame that holds them.
 The output is written to a temporary file next to OUTPUT and renamed when the
 render is complete, so a failed or interrupted render never leaves a partial
 OUTPUT. After the render the output's peak is reported, and samples beyond
-full scale are warned about in every format. The decoder sets are made for 48 kHz; other input rates are rendered
-with a warning.
+full scale are warned about in every format.
+
+Sample rates. The output has the input's rate, from 8 kHz to 384 kHz (an
+input whose header claims another rate is refused). The decoder sets are
+made for 48 kHz; at any other rate the plug-in resamples them as they load
+(best-quality sinc, no added delay, the same frequency response), so every
+cue of the decoder is the same at every rate.
 )";
 }
 

@@ -5,7 +5,8 @@ find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(FFTW3 REQUIRED IMPORTED_TARGET fftw3 fftw3f)
 pkg_check_modules(SNDFILE IMPORTED_TARGET sndfile)
-pkg_check_modules(SAMPLERATE IMPORTED_TARGET samplerate)
+# The engine brings decoder sets to the running rate with libsamplerate.
+pkg_check_modules(SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)
 pkg_check_modules(MYSOFA IMPORTED_TARGET libmysofa)
 
 # The serial OpenBLAS build: a BLAS that starts worker threads must never run on

@@ -2,9 +2,6 @@
 #include "convolution/Convolver.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #if defined(__SSE__) || defined(__x86_64__)
@@ -19,29 +16,7 @@ namespace {
 // Flush-to-zero (bit 15) and denormals-are-zero (bit 6) of MXCSR.
 constexpr std::uint32_t kDenormalBits = 0x8040;
 
-EConvolverEngine engineFromEnvironment() noexcept
-{
-    const char* name = std::getenv("QIR_CONVOLVER_ENGINE");
-    return name != nullptr && std::strcmp(name, "perpair") == 0 ? kPerPairEngine : kSharedSpectrumEngine;
-}
-
-std::atomic<EConvolverEngine>& defaultEngine() noexcept
-{
-    static std::atomic<EConvolverEngine> engine{engineFromEnvironment()};
-    return engine;
-}
-
 } // namespace
-
-void Convolver::setDefaultEngine(EConvolverEngine engine) noexcept
-{
-    defaultEngine().store(engine);
-}
-
-EConvolverEngine Convolver::getDefaultEngine() noexcept
-{
-    return defaultEngine().load();
-}
 
 Convolver::DenormalGuard::DenormalGuard() noexcept
 {
@@ -59,18 +34,19 @@ Convolver::DenormalGuard::~DenormalGuard()
 }
 
 Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency)
-    : Convolver(numIns, numOuts, latency, getDefaultEngine())
+    : Convolver(numIns, numOuts, latency, kPerPairEngine)
 {
 }
 
-Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine)
+Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
+                     unsigned long blockSize)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
     , mN2M(true)
     , mInTemps(mNumIns, nullptr)
 {
     if (engine == kSharedSpectrumEngine) {
-        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency);
+        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency, blockSize);
         mSharedOuts.resize(mNumOuts, nullptr);
         return;
     }

@@ -5,13 +5,22 @@
 // control thread while the audio thread processes: a pair being changed is
 // silent for the calls that overlap the change.
 //
-// The N-to-M mode runs on one of two engines: the shared-spectrum engine
-// (SharedSpectrumConvolver: each input transformed once, each output inverse-
-// transformed once per hop), the default, or one mono convolver per pair. The
-// one-to-one mode always uses mono convolvers. Both give the same results, the
-// same statuses and the same latency; they differ only in how a pair changed
-// while audio runs comes back (the per-pair engine: silent for the change, then
-// from a cleared history; the shared engine: see SharedSpectrumConvolver.h).
+// The N-to-M mode runs on one of two engines, chosen at construction:
+//   - one mono convolver per pair (kPerPairEngine), the default. It keeps the
+//     convolver's full contract for changes on a running convolver: a pair
+//     that is set, cleared, reset or resized is silent for the calls that
+//     overlap the change and then sounds its new response from a cleared
+//     history (a cleared or resized pair stays silent), and inputs beyond the
+//     numIns of a call contribute nothing, earlier tails included;
+//   - the shared-spectrum engine (kSharedSpectrumEngine, SharedSpectrumConvolver:
+//     each input transformed once, each output inverse-transformed once per
+//     hop), several times cheaper for many inputs. It gives the same results,
+//     statuses and latency for a convolver that is loaded, reset and then run,
+//     but a pair changed while it runs settles over two of its largest hops
+//     plus the response's length, and inputs beyond numIns count as silence,
+//     so their tails ring on (exact terms in SharedSpectrumConvolver.h). Owners that replace whole
+//     convolvers rather than change pairs, such as the decoder engine, choose it.
+// The one-to-one mode always uses mono convolvers.
 #pragma once
 
 #include "convolution/ConvolveStatus.h"
@@ -49,9 +58,17 @@ public:
     };
 
     // N-to-M: every output takes every input (at least one input), on the
-    // default engine or the one given.
+    // per-pair engine or the one given. blockSize, when known, is the number of
+    // samples of every process call (the host's block, not a maximum): the
+    // shared-spectrum engine lays its segments out for it at zero latency. Any
+    // call gives the same output, but calls that are not whole multiples of
+    // the largest power of two (64 to 1024) dividing blockSize cost more, up
+    // to several times for a 1024-sample layout called in short blocks (the
+    // head of each response is then summed in direct form). 0 (unknown)
+    // gives the layout for 128-sample blocks. The per-pair engine ignores it.
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
-    Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine);
+    Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
+              unsigned long blockSize = 0);
     // One-to-one: max(1, numIO) channels, output k from input k.
     Convolver(unsigned int numIO, LatencyMode latency);
     virtual ~Convolver();
@@ -85,11 +102,6 @@ public:
     void process(const double* const* ins, double** outs, unsigned long numIns, unsigned long numOuts,
                  unsigned long numSamples) noexcept;
 
-    // The engine that N-to-M convolvers are built with when none is given:
-    // the shared-spectrum engine, unless the environment variable
-    // QIR_CONVOLVER_ENGINE says "perpair" (read once), or a call here changed it.
-    static void setDefaultEngine(EConvolverEngine engine) noexcept;
-    [[nodiscard]] static EConvolverEngine getDefaultEngine() noexcept;
     [[nodiscard]] EConvolverEngine getEngine() const noexcept
     {
         return mShared ? kSharedSpectrumEngine : kPerPairEngine;

@@ -171,8 +171,10 @@ const PlanSet<T>* planSetFor(unsigned long log2n, FFTPlanning planning)
     return plans;
 }
 
-// Scratch for the real transforms: N/2 + 1 interleaved complex pairs (the
-// spectrum side) and N reals (the time side), each on an aligned boundary.
+// Scratch for the transforms: N/2 + 1 interleaved complex pairs (the spectrum
+// side) and N reals (the time side), each on an aligned boundary, in one
+// allocation, so that it also holds the 2N values of a complex transform of N
+// points from its start.
 template <class T>
 struct Scratch {
     T* spectrum = nullptr;
@@ -358,13 +360,23 @@ void complexTransform(const State* state, const Split* buffer, unsigned long log
     if (plans == nullptr) {
         return;
     }
-    // FFTW's split transforms run forward only; swapping the real and
-    // imaginary arrays turns the forward transform into the inverse.
-    if (inverse) {
-        Fftw<T>::complex(plans->complex, buffer->imagp, buffer->realp);
-    } else {
-        Fftw<T>::complex(plans->complex, buffer->realp, buffer->imagp);
-    }
+    // A plan keeps the distance between the real and imaginary arrays it was
+    // made for, and a split buffer may be any two arrays: the transform runs
+    // in scratch laid out as the plan expects (real part, then imaginary part
+    // N elements later). FFTW's split transforms run forward only; swapping
+    // the real and imaginary arrays turns the forward transform into the
+    // inverse.
+    const std::size_t n = std::size_t{1} << log2n;
+    const ScopedScratch<T> scratch(state, log2n);
+    T* const re = scratch.spectrum();
+    T* const im = re + n;
+    T* const first = inverse ? buffer->imagp : buffer->realp;
+    T* const second = inverse ? buffer->realp : buffer->imagp;
+    std::memcpy(re, first, n * sizeof(T));
+    std::memcpy(im, second, n * sizeof(T));
+    Fftw<T>::complex(plans->complex, re, im);
+    std::memcpy(first, re, n * sizeof(T));
+    std::memcpy(second, im, n * sizeof(T));
 }
 
 template <class T, class State, class Split>

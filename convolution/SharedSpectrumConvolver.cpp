@@ -366,7 +366,9 @@ struct SharedSpectrumConvolver::Pair {
     std::atomic<std::uint64_t> mLength{0};
     std::atomic<bool> mResetPending{false};
 
-    // Written under mBusy by control threads.
+    // Written under mBusy by control threads. The capacity is the longest
+    // response the pair accepts; its final-segment spectra are held only for
+    // the partitions its response needs up to its last non-zero sample.
     std::uint64_t mCapacity = 0;
     AlignedArray<float> mHead;
     AlignedArray<float> mFinal;
@@ -380,6 +382,9 @@ struct SharedSpectrumConvolver::Pair {
     std::uint64_t mHeadAge = 0;
 };
 
+// Accumulation spectra of the hops to come: per group and output, one slot per
+// partition the segment holds; slot (current + p) of a group sums the products
+// that its hop p hops from now will inverse-transform.
 struct SharedSpectrumConvolver::Ring {
     AlignedArray<float> mData;
     std::uint64_t mSlots = 0;
@@ -393,10 +398,8 @@ struct SharedSpectrumConvolver::Group {
     std::uint64_t mCounter = 0;
     // Index of the next hop boundary since the last full reset.
     std::uint64_t mHopIndex = 0;
-    // Ring slot of the newest input spectrum; new spectra go to decreasing slots.
-    std::uint64_t mNewest = 0;
-    std::uint64_t mStepsDone = 0;
-    std::uint64_t mHopPartitions = 1;
+    // Ring slot of the accumulation spectrum the next hop boundary completes.
+    std::uint64_t mCurrent = 0;
 };
 
 struct SharedSpectrumConvolver::Segment {
@@ -407,19 +410,26 @@ struct SharedSpectrumConvolver::Segment {
     std::uint64_t mWindowStart = 0;
     // Partitions a pair holds in this segment (the final one: per pair).
     std::uint64_t mMaxPartitions = 0;
-    std::uint64_t mMiddleOffset = 0;
     std::uint64_t mNumIns = 0;
     bool mFinal = false;
     FFTSetup mSetup = nullptr;
+    // The buffers below exist once the segment is live: from the first set of
+    // a response that reaches it (they are never released before the
+    // convolver is).
     // Per input: the last mSize samples, written at the group's counter.
     AlignedArray<float> mInputTime;
+    // Per group and output: the accumulation spectra of the hops to come, and
+    // the output buffer.
     std::unique_ptr<Ring> mRing;
-    // Per group and output: accumulation spectrum and output buffer.
-    AlignedArray<float> mAccum;
     AlignedArray<float> mOutput;
-    // Final segment: one spectrum of scratch for hops while its ring has a
-    // single slot.
-    AlignedArray<float> mTransient;
+    // Two input spectra of scratch: each input's spectrum is formed at its
+    // hop boundary and multiplied with every partition at once, while it is
+    // in cache.
+    AlignedArray<float> mScratch;
+    // Segments before the final one: the response spectra of all pairs, laid
+    // out by input, partition and output, so that one input's products read
+    // one contiguous stretch.
+    AlignedArray<float> mSpectra;
     std::vector<Group> mGroups;
     std::vector<unsigned int> mGroupOfInput;
 
@@ -429,13 +439,10 @@ struct SharedSpectrumConvolver::Segment {
     ~Segment() { dspkit_destroy_setup(mSetup); }
 
     [[nodiscard]] float* inputTime(unsigned int in) const noexcept { return mInputTime.get() + mSize * in; }
-    [[nodiscard]] float* slot(unsigned int in, std::uint64_t s) const noexcept
+    [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts, std::uint64_t slot) const noexcept
     {
-        return mRing->mData.get() + (s * mNumIns + in) * mSize;
-    }
-    [[nodiscard]] float* accum(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
-    {
-        return mAccum.get() + (static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mSize;
+        return mRing->mData.get() +
+               ((static_cast<std::uint64_t>(g.mIndex) * numOuts + out) * mRing->mSlots + slot) * mSize;
     }
     [[nodiscard]] float* output(const Group& g, unsigned int out, unsigned int numOuts) const noexcept
     {
@@ -443,8 +450,78 @@ struct SharedSpectrumConvolver::Segment {
     }
 };
 
+std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noexcept
+{
+    // The largest power of two from 64 to 1024 that divides the block size:
+    // calls of whole blocks are then whole hops of the smallest segment, whose
+    // head comes from its spectra. Other block sizes keep the 128-sample hop.
+    if (blockSize == 0 || blockSize % 64 != 0) {
+        return 128;
+    }
+    std::uint64_t hop = 64;
+    while (hop < 1024 && blockSize % (hop * 2) == 0) {
+        hop *= 2;
+    }
+    return hop;
+}
+
+std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
+                                                                     unsigned int numOuts)
+{
+    // FFT sizes from twice the first hop up to at most 16384, each four or
+    // eight times the one before; each segment starts one hop into the
+    // response, so it holds three or seven partitions, the last one as many
+    // as the rest of the response needs (all fourfold up to 16384 is the mono
+    // convolver's layout). A segment that a response reaches costs a forward transform per
+    // input and an inverse per output each hop, a partition a product per
+    // pair each hop. Of all the sequences of factors, the one is taken that
+    // costs least for the two response lengths decoder sets have: 16384
+    // samples (rooms) and 1024 (anechoic sets, whose tails are zeros). The
+    // weights are this engine's measured costs per sample: a transform of one
+    // channel at 256 points costs about five products whose responses stream
+    // from the outer caches, or seven of a short set's, which stay in the inner
+    // ones, and a transform's cost per sample grows with the log of its size.
+    const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
+    const std::uint64_t pairs = static_cast<std::uint64_t>(numIns) * std::max(1u, numOuts);
+    const auto costFor = [&](const std::vector<std::uint64_t>& sizes, std::uint64_t length, std::uint64_t weight) {
+        std::uint64_t partitions = 1; // the head
+        std::uint64_t transforms = 0; // in eighths of a 256-point one per channel
+        std::uint64_t start = firstHop;
+        for (std::size_t j = 0; j < sizes.size() && (j == 0 || start < length); ++j) {
+            const std::uint64_t hop = sizes[j] / 2;
+            const std::uint64_t end = std::min(j + 1 < sizes.size() ? sizes[j + 1] / 2 : length, length);
+            partitions += (std::max(end, start) - start + hop - 1) / hop;
+            transforms += exponentOf(sizes[j]) * (weight * channels + 16);
+            start = end;
+        }
+        return transforms + 8 * partitions * pairs;
+    };
+    std::vector<std::uint64_t> best;
+    std::uint64_t bestCost = 0;
+    // Bit k of the choice picks the factor after the k-th size (set: eight);
+    // the layout may also end at any size, its last segment then holding the
+    // rest of the response in more partitions.
+    for (unsigned choice = 0; choice < 16; ++choice) {
+        std::vector<std::uint64_t> sizes{2 * firstHop};
+        while (true) {
+            const std::uint64_t cost = costFor(sizes, 16384, 5) + costFor(sizes, 1024, 7);
+            if (best.empty() || cost < bestCost) {
+                best = sizes;
+                bestCost = cost;
+            }
+            const std::uint64_t next = sizes.back() * ((choice >> (sizes.size() - 1)) & 1u ? 8 : 4);
+            if (next > 16384 || sizes.size() == kMaxSegments) {
+                break;
+            }
+            sizes.push_back(next);
+        }
+    }
+    return best;
+}
+
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
-                                                 unsigned long maxLength, LatencyMode latency)
+                                                 unsigned long maxLength, LatencyMode latency,
+                                                 unsigned long blockSize)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
 {
@@ -453,7 +530,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     switch (latency) {
     case ZeroLatency:
         zeroLatency = true;
-        sizes = {256, 1024, 4096, 16384};
+        sizes = zeroLatencySizes(firstHopFor(blockSize), mNumIns, mNumOuts);
         break;
     case ShortLatency:
         sizes = {256, 1024, 4096, 16384};
@@ -468,7 +545,6 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     mLatency = zeroLatency ? 0 : static_cast<unsigned long>(sizes[0] / 2);
 
     std::uint64_t windowStart = mHeadTaps;
-    std::uint64_t middleFloats = 0;
     for (std::size_t j = 0; j < sizes.size(); ++j) {
         auto segment = std::make_unique<Segment>();
         segment->mIndex = j;
@@ -481,20 +557,24 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         if (!segment->mFinal) {
             const std::uint64_t window = (sizes[j + 1] - sizes[j]) / 2;
             segment->mMaxPartitions = window / segment->mHop;
-            segment->mMiddleOffset = middleFloats;
-            middleFloats += segment->mMaxPartitions * segment->mSize * mNumIns * mNumOuts;
             windowStart += window;
         }
         mSegments.push_back(std::move(segment));
     }
 
     // Larger hops run their inputs in groups at phases spread over the hop, and
-    // the sizes at phases apart from each other: at 128-sample blocks the 512-
-    // hop, a 2048-hop group and a 8192-hop group never share a block.
+    // the sizes at phases apart from each other: in blocks of the first hop
+    // (128 samples in the standard layout) no two of the larger sizes' groups
+    // end in the same block, for sixteen inputs and more. The second size's hops end at multiples of
+    // twice the first hop (of four), the third's one first hop later, the
+    // fourth's two.
+    const std::uint64_t firstHop = mSegments.front()->mHop;
     for (auto& segment : mSegments) {
         const std::uint64_t hop = segment->mHop;
-        const unsigned int groups = std::min<unsigned int>(mNumIns, hop >= 2048 ? 4 : 1);
-        const std::uint64_t base = hop >= 8192 ? 256 : hop >= 2048 ? 128 : 0;
+        // Groups of fewer than four inputs would cost more in products (the
+        // kernel takes two inputs per pass) than they save in spread.
+        const unsigned int groups = hop >= 8 * firstHop && mNumIns >= 16 ? 4 : 1;
+        const std::uint64_t base = segment->mIndex > 0 ? (segment->mIndex - 1) * firstHop : 0;
         segment->mGroupOfInput.resize(mNumIns);
         for (unsigned int g = 0; g < groups; ++g) {
             Group group;
@@ -503,48 +583,25 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
             group.mEnd = static_cast<unsigned int>(static_cast<std::uint64_t>(g + 1) * mNumIns / groups);
             const std::uint64_t boundary = (base + g * (hop / groups)) % hop;
             group.mPhase = (hop - boundary) % hop;
+            group.mCounter = group.mPhase;
             for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
                 segment->mGroupOfInput[i] = g;
             }
             segment->mGroups.push_back(group);
         }
-        const std::uint64_t size = segment->mSize;
         dspkit_create_setup(&segment->mSetup, segment->mLog2);
         if (segment->mSetup == nullptr) {
             throw std::bad_alloc();
         }
-        // Everything is written once here, so that the audio thread never
-        // touches a page for the first time.
-        segment->mInputTime = makeAlignedArray<float>(size * mNumIns);
-        std::fill_n(segment->mInputTime.get(), size * mNumIns, 0.0f);
-        const std::uint64_t perGroup = static_cast<std::uint64_t>(groups) * std::max(1u, mNumOuts) * size;
-        segment->mAccum = makeAlignedArray<float>(perGroup);
-        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
-        segment->mOutput = makeAlignedArray<float>(perGroup);
-        std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
-        if (segment->mFinal) {
-            segment->mTransient = makeAlignedArray<float>(size);
-            std::fill_n(segment->mTransient.get(), size, 0.0f);
-        }
-        segment->mRing = std::make_unique<Ring>();
-        segment->mRing->mSlots = segment->mFinal ? finalSlotsFor(maxLength) : segment->mMaxPartitions;
-        segment->mRing->mData = makeAlignedArray<float>(segment->mRing->mSlots * size * mNumIns);
-        std::fill_n(segment->mRing->mData.get(), segment->mRing->mSlots * size * mNumIns, 0.0f);
     }
-    mRequestedFinalSlots = mSegments.back()->mRing->mSlots;
 
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
     mPairs = std::make_unique<Pair[]>(pairs);
-    mMiddleSpectra = makeAlignedArray<float>(std::max<std::uint64_t>(middleFloats, 1));
-    std::fill_n(mMiddleSpectra.get(), std::max<std::uint64_t>(middleFloats, 1), 0.0f);
-    const std::uint64_t finalSlots = finalSlotsFor(maxLength);
     for (std::uint64_t p = 0; p < pairs; ++p) {
         Pair& target = mPairs[p];
         if (mHeadTaps > 0) {
             target.mHead = makeAlignedArray<float>(mHeadTaps);
         }
-        target.mFinal = makeAlignedArray<float>(finalSlots * mSegments.back()->mSize);
-        target.mFinalSlots = finalSlots;
         target.mCapacity = maxLength;
     }
 
@@ -563,6 +620,51 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
         std::fill_n(mHeadAccum.get(), std::max(1u, mNumOuts) * size, 0.0f);
         mHeadOutput = makeAlignedArray<float>(mHeadTaps);
     }
+}
+
+void SharedSpectrumConvolver::makeLive(Segment& segment, std::uint64_t finalSlots)
+{
+    // Everything is written once here, so that the audio thread never touches
+    // a page for the first time.
+    const std::uint64_t size = segment.mSize;
+    const std::uint64_t perGroup = static_cast<std::uint64_t>(segment.mGroups.size()) * std::max(1u, mNumOuts) * size;
+    const auto zeroed = [](std::uint64_t count) {
+        AlignedArray<float> array = makeAlignedArray<float>(count);
+        std::fill_n(array.get(), count, 0.0f);
+        return array;
+    };
+    segment.mInputTime = zeroed(size * mNumIns);
+    segment.mOutput = zeroed(perGroup);
+    segment.mScratch = zeroed(2 * size);
+    if (!segment.mFinal) {
+        segment.mSpectra = zeroed(segment.mMaxPartitions * size * mNumIns * mNumOuts);
+    }
+    auto ring = std::make_unique<Ring>();
+    ring->mSlots = segment.mFinal ? std::max<std::uint64_t>(finalSlots, 1) : segment.mMaxPartitions;
+    ring->mData = zeroed(ring->mSlots * perGroup);
+    segment.mRing = std::move(ring);
+    if (segment.mFinal) {
+        mRequestedFinalSlots = segment.mRing->mSlots;
+    }
+}
+
+void SharedSpectrumConvolver::ensureLive(std::size_t count, std::uint64_t finalSlots)
+{
+    std::lock_guard<std::mutex> lock(mControlMutex);
+    const std::size_t live = mLiveSegments.load(std::memory_order_relaxed);
+    if (count <= live) {
+        if (count == mSegments.size() && finalSlots > mRequestedFinalSlots) {
+            requestFinalRing(finalSlots);
+        }
+        return;
+    }
+    for (std::size_t s = live; s < count; ++s) {
+        makeLive(*mSegments[s], finalSlots);
+    }
+    // Published before the pair that needs the segments is, so that the audio
+    // thread, which reads this after taking the pairs' locks, processes them
+    // from the first call in which that pair sounds.
+    mLiveSegments.store(count, std::memory_order_release);
 }
 
 SharedSpectrumConvolver::~SharedSpectrumConvolver()
@@ -608,30 +710,19 @@ void SharedSpectrumConvolver::releaseRetiredRing() noexcept
 
 void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
 {
-    std::lock_guard<std::mutex> lock(mControlMutex);
+    // Called with the control mutex held.
     if (slots <= mRequestedFinalSlots) {
         return;
     }
     const Segment& last = *mSegments.back();
+    const std::uint64_t floats = slots * last.mGroups.size() * std::max(1u, mNumOuts) * last.mSize;
     auto ring = std::make_unique<Ring>();
     ring->mSlots = slots;
-    ring->mData = makeAlignedArray<float>(slots * last.mSize * mNumIns);
-    std::fill_n(ring->mData.get(), slots * last.mSize * mNumIns, 0.0f);
+    ring->mData = makeAlignedArray<float>(floats);
+    std::fill_n(ring->mData.get(), floats, 0.0f);
     // A larger ring the audio thread has not taken yet is never seen by it.
     delete mPendingRing.exchange(ring.release(), std::memory_order_acq_rel);
     mRequestedFinalSlots = slots;
-}
-
-ConvolveStatus SharedSpectrumConvolver::remake(Pair& target, std::uint64_t capacity)
-{
-    const std::uint64_t slots = finalSlotsFor(capacity);
-    AlignedArray<float> fresh(allocateAligned<float>(slots * mSegments.back()->mSize));
-    lockPair(target.mBusy);
-    target.mFinal = std::move(fresh);
-    target.mFinalSlots = target.mFinal ? slots : 0;
-    target.mCapacity = target.mFinal ? capacity : 0;
-    target.mBusy.store(false, std::memory_order_release);
-    return target.mFinal ? kConvolveOk : kConvolveMemoryUnavailable;
 }
 
 float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, const Segment& segment,
@@ -640,12 +731,22 @@ float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, c
     if (segment.mFinal) {
         return pair(in, out).mFinal.get() + partition * segment.mSize;
     }
-    return mMiddleSpectra.get() + segment.mMiddleOffset +
-           ((partition * mNumIns + in) * mNumOuts + out) * segment.mSize;
+    return segment.mSpectra.get() + ((in * segment.mMaxPartitions + partition) * mNumOuts + out) * segment.mSize;
+}
+
+std::uint64_t SharedSpectrumConvolver::partitionsFor(const Segment& segment, std::uint64_t length,
+                                                    std::uint64_t capacity) const noexcept
+{
+    const std::uint64_t start = segment.mWindowStart;
+    const std::uint64_t available = length > start ? length - start : 0;
+    const std::uint64_t most = segment.mFinal ? finalSlotsFor(capacity) : segment.mMaxPartitions;
+    return std::min(most, (available + segment.mHop - 1) / segment.mHop);
 }
 
 void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length)
 {
+    // length is the response's true length; the pair's segments hold exactly
+    // the partitions it needs.
     Pair& target = pair(in, out);
     if (mHeadTaps > 0) {
         float* head = target.mHead.get();
@@ -655,9 +756,20 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
         }
         target.mHeadLoaded = length > 0;
     }
-    const Segment& last = *mSegments.back();
-    ControlSetup setup(last.mLog2);
-    AlignedArray<float> scratch = makeAlignedArray<float>(last.mSize);
+    std::uint64_t partitions[kMaxSegments] = {};
+    unsigned long largest = mSegments.front()->mLog2;
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        partitions[s] = partitionsFor(*mSegments[s], length, target.mCapacity);
+        if (partitions[s] > 0) {
+            largest = mSegments[s]->mLog2;
+        }
+    }
+    if (length == 0) {
+        std::fill(std::begin(target.mPartitions), std::end(target.mPartitions), 0);
+        return;
+    }
+    ControlSetup setup(largest);
+    AlignedArray<float> scratch = makeAlignedArray<float>(std::uint64_t{1} << largest);
     if (mHeadTaps > 0) {
         // The head taps in plain order, zero-padded to the smallest segment's
         // size: times the spectrum of a hop's input window, its inverse starts
@@ -665,9 +777,7 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
         // first).
         const Segment& first = *mSegments.front();
         const std::uint64_t count = std::min<std::uint64_t>(length, mHeadTaps);
-        if (count > 0) {
-            std::memcpy(scratch.get(), ir, count * sizeof(float));
-        }
+        std::memcpy(scratch.get(), ir, count * sizeof(float));
         std::fill(scratch.get() + count, scratch.get() + first.mSize, 0.0f);
         float* spectrum = mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * first.mSize;
         const DSPSplitComplex split{spectrum, spectrum + first.mSize / 2};
@@ -676,11 +786,8 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
     for (std::size_t s = 0; s < mSegments.size(); ++s) {
         const Segment& segment = *mSegments[s];
         const std::uint64_t start = segment.mWindowStart;
-        const std::uint64_t available = length > start ? length - start : 0;
-        const std::uint64_t capacity = segment.mFinal ? target.mFinalSlots : segment.mMaxPartitions;
-        const std::uint64_t used = std::min(available, capacity * segment.mHop);
-        const std::uint64_t partitions = (used + segment.mHop - 1) / segment.mHop;
-        for (std::uint64_t p = 0; p < partitions; ++p) {
+        const std::uint64_t used = std::min(length - std::min(length, start), partitions[s] * segment.mHop);
+        for (std::uint64_t p = 0; p < partitions[s]; ++p) {
             const std::uint64_t offset = p * segment.mHop;
             const std::uint64_t count = std::min(used - offset, segment.mHop);
             std::memcpy(scratch.get(), ir + start + offset, count * sizeof(float));
@@ -689,7 +796,7 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
             const DSPSplitComplex split{spectrum.realp, spectrum.imagp};
             dspkit_rfft(setup.get(), scratch.get(), &split, segment.mSize, segment.mLog2);
         }
-        target.mPartitions[s] = partitions;
+        target.mPartitions[s] = partitions[s];
     }
 }
 
@@ -707,47 +814,53 @@ ConvolveStatus SharedSpectrumConvolver::set(unsigned int in, unsigned int out, c
     // Silent from the audio thread's next call until the new response is in.
     target.mLength.store(0, std::memory_order_release);
     const std::uint64_t length = ir != nullptr ? irLength : 0;
-    const Segment& last = *mSegments.back();
+    // Trailing exact zeros add nothing to any output: the response is held and
+    // convolved up to its last non-zero sample only, which gives the same
+    // sums as the whole response.
+    std::uint64_t trueLength = length;
+    while (trueLength > 0 && ir[trueLength - 1] == 0.0f) {
+        --trueLength;
+    }
+    // Only control threads write the capacity, and calls on one pair are
+    // serialised by the caller.
+    const std::uint64_t capacity = requestResize ? length : target.mCapacity;
 
+    // The segments the response reaches are made live, and the final
+    // segment's shared ring grown, before the pair can sound.
+    std::size_t reached = 0;
+    for (std::size_t s = 0; s < mSegments.size(); ++s) {
+        if (partitionsFor(*mSegments[s], trueLength, capacity) > 0 || (s == 0 && trueLength > 0)) {
+            reached = s + 1;
+        }
+    }
+    const Segment& last = *mSegments.back();
+    const std::uint64_t finalPartitions = partitionsFor(last, trueLength, capacity);
     AlignedArray<float> fresh;
-    std::uint64_t freshSlots = 0;
-    const bool replace = requestResize && length != target.mCapacity;
-    if (replace) {
-        freshSlots = finalSlotsFor(length);
-        fresh.reset(allocateAligned<float>(freshSlots * last.mSize));
+    try {
+        ensureLive(reached, finalPartitions);
+        if (finalPartitions > target.mFinalSlots) {
+            fresh = makeAlignedArray<float>(finalPartitions * last.mSize);
+        }
+    } catch (const std::bad_alloc&) {
+        return kConvolveMemoryUnavailable;
     }
 
     lockPair(target.mBusy);
-    if (replace) {
+    if (fresh) {
         target.mFinal = std::move(fresh);
-        target.mFinalSlots = target.mFinal ? freshSlots : 0;
-        target.mCapacity = target.mFinal ? length : 0;
+        target.mFinalSlots = finalPartitions;
     }
-    if (!target.mFinal) {
-        target.mBusy.store(false, std::memory_order_release);
-        return length != 0 ? kConvolveMemoryUnavailable : kConvolveOk;
-    }
+    target.mCapacity = capacity;
     try {
-        loadSpectra(in, out, ir, length);
+        loadSpectra(in, out, ir, trueLength);
     } catch (const std::bad_alloc&) {
         target.mBusy.store(false, std::memory_order_release);
         return kConvolveMemoryUnavailable;
     }
-    const std::uint64_t finalPartitions = target.mPartitions[mSegments.size() - 1];
-    const std::uint64_t capacity = target.mCapacity;
     target.mResetPending.store(true, std::memory_order_relaxed);
     target.mLength.store(length, std::memory_order_relaxed);
     target.mBusy.store(false, std::memory_order_release);
-
-    if (capacity < length) {
-        return kConvolveMemoryTooSmall;
-    }
-    try {
-        requestFinalRing(finalPartitions);
-    } catch (const std::bad_alloc&) {
-        return kConvolveMemoryUnavailable;
-    }
-    return kConvolveOk;
+    return capacity < length ? kConvolveMemoryTooSmall : kConvolveOk;
 }
 
 ConvolveStatus SharedSpectrumConvolver::resize(unsigned int in, unsigned int out, unsigned long length)
@@ -758,10 +871,11 @@ ConvolveStatus SharedSpectrumConvolver::resize(unsigned int in, unsigned int out
     releaseRetiredRing();
     Pair& target = pair(in, out);
     target.mLength.store(0, std::memory_order_release);
-    if (target.mCapacity == length && target.mFinal) {
-        return kConvolveOk;
-    }
-    return remake(target, length);
+    // Memory follows the responses set later, so only the capacity changes.
+    lockPair(target.mBusy);
+    target.mCapacity = length;
+    target.mBusy.store(false, std::memory_order_release);
+    return kConvolveOk;
 }
 
 ConvolveStatus SharedSpectrumConvolver::reset(unsigned int in, unsigned int out) noexcept
@@ -795,36 +909,38 @@ void SharedSpectrumConvolver::adoptPendingRing() noexcept
     }
     Segment& last = *mSegments.back();
     std::unique_ptr<Ring> old = std::move(last.mRing);
-    // Newest spectrum to slot 0, older ones after it, so that the ring reads on
-    // as before with the larger slot count.
+    // The current accumulation to slot 0 and the later ones after it, so that
+    // the ring runs on as before with the larger slot count (the new slots
+    // are empty).
+    const unsigned int outs = std::max(1u, mNumOuts);
     for (Group& group : last.mGroups) {
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
+        for (unsigned int o = 0; o < outs; ++o) {
+            const std::uint64_t base = static_cast<std::uint64_t>(group.mIndex) * outs + o;
             for (std::uint64_t k = 0; k < old->mSlots; ++k) {
-                const std::uint64_t from = (group.mNewest + k) % old->mSlots;
-                std::memcpy(fresh->mData.get() + (k * mNumIns + i) * last.mSize,
-                            old->mData.get() + (from * mNumIns + i) * last.mSize, last.mSize * sizeof(float));
+                const std::uint64_t from = (group.mCurrent + k) % old->mSlots;
+                std::memcpy(fresh->mData.get() + (base * fresh->mSlots + k) * last.mSize,
+                            old->mData.get() + (base * old->mSlots + from) * last.mSize, last.mSize * sizeof(float));
             }
         }
-        group.mNewest = 0;
+        group.mCurrent = 0;
     }
     last.mRing.reset(fresh);
     mRetiredRing.store(old.release(), std::memory_order_release);
 }
 
-void SharedSpectrumConvolver::resetAllNow() noexcept
+void SharedSpectrumConvolver::resetAllNow(std::size_t live) noexcept
 {
-    for (auto& segment : mSegments) {
+    for (std::size_t s = 0; s < live; ++s) {
+        Segment* segment = mSegments[s].get();
         const std::uint64_t groups = segment->mGroups.size();
         const std::uint64_t perGroup = groups * std::max(1u, mNumOuts) * segment->mSize;
         std::fill_n(segment->mInputTime.get(), segment->mSize * mNumIns, 0.0f);
-        std::fill_n(segment->mAccum.get(), perGroup, 0.0f);
+        std::fill_n(segment->mRing->mData.get(), perGroup * segment->mRing->mSlots, 0.0f);
         std::fill_n(segment->mOutput.get(), perGroup, 0.0f);
         for (Group& group : segment->mGroups) {
             group.mCounter = group.mPhase;
             group.mHopIndex = 0;
-            group.mNewest = 0;
-            group.mStepsDone = 0;
-            group.mHopPartitions = 1;
+            group.mCurrent = 0;
         }
     }
     const std::uint64_t pairs = static_cast<std::uint64_t>(mNumIns) * mNumOuts;
@@ -856,14 +972,15 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
     }
     activeIns = std::min<unsigned long>(activeIns, mNumIns);
     adoptPendingRing();
+    std::size_t live = mLiveSegments.load(std::memory_order_acquire);
     bool cleared = false;
     if (mResetAll.load(std::memory_order_relaxed) && mResetAll.exchange(false, std::memory_order_acquire)) {
-        resetAllNow();
+        resetAllNow(live);
         cleared = true;
     }
 
-    const std::uint64_t finalSlots = mSegments.back()->mRing->mSlots;
     const std::size_t finalIndex = mSegments.size() - 1;
+    const std::uint64_t finalSlots = live > finalIndex ? mSegments.back()->mRing->mSlots : 0;
     for (unsigned int i = 0; i < mNumIns; ++i) {
         for (unsigned int o = 0; o < mNumOuts; ++o) {
             Pair& target = pair(i, o);
@@ -890,13 +1007,18 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
         }
     }
 
+    // Segments made live for a pair held now were published before that pair:
+    // read after taking the pairs' locks, this covers every pair that sounds.
+    // A segment that became live since the load above starts as after a reset.
+    live = mLiveSegments.load(std::memory_order_acquire);
+
     for (unsigned int o = 0; o < mNumOuts; ++o) {
         std::fill_n(outs[o], numSamples, 0.0f);
     }
-    if (numSamples > 0) {
+    if (numSamples > 0 && live > 0) {
         if (mHeadTaps > 0) {
             // The hops of the smallest segment that lie wholly inside this call
-            // take their head output from the spectra (see spectralHead).
+            // take their head output from the spectra (see completeHop).
             const Group& first = mSegments.front()->mGroups.front();
             const std::uint64_t hop = mSegments.front()->mHop;
             const std::uint64_t lead = (hop - (first.mCounter & (hop - 1))) & (hop - 1);
@@ -905,9 +1027,9 @@ void SharedSpectrumConvolver::process(const float* const* ins, float* const* out
             const unsigned long end = hops > 0 ? static_cast<unsigned long>(lead + hops * hop) : numSamples;
             processHead(ins, outs, activeIns, numSamples, begin, end);
         }
-        for (auto& segment : mSegments) {
-            for (Group& group : segment->mGroups) {
-                processGroup(*segment, group, ins, outs, activeIns, numSamples);
+        for (std::size_t s = 0; s < live; ++s) {
+            for (Group& group : mSegments[s]->mGroups) {
+                processGroup(*mSegments[s], group, ins, outs, activeIns, numSamples);
             }
         }
     }
@@ -929,8 +1051,10 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
 {
     const std::uint64_t history = mHeadTaps - 1;
     const std::uint64_t stride = history + kHeadChunk;
+    // Inputs from activeIns on are silent in this call but their earlier
+    // input still rings through the head, as it does through the segments.
     bool young = false;
-    for (unsigned int i = 0; i < activeIns && !young; ++i) {
+    for (unsigned int i = 0; i < mNumIns && !young; ++i) {
         for (unsigned int o = 0; o < mNumOuts && !young; ++o) {
             const Pair& target = pair(i, o);
             young = target.mActive && target.mHeadLoaded && target.mHeadAge < history;
@@ -966,14 +1090,14 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
         const std::uint64_t chunkEnd = done + chunk;
         const std::uint64_t beforeEnd = std::min<std::uint64_t>(chunkEnd, spectralBegin);
         if (done < beforeEnd) {
-            headSums(outs, activeIns, done, done, beforeEnd);
+            headSums(outs, done, done, beforeEnd);
         }
         const std::uint64_t afterBegin = std::max<std::uint64_t>(done, spectralEnd);
         if (afterBegin < chunkEnd) {
-            headSums(outs, activeIns, done, afterBegin, chunkEnd);
+            headSums(outs, done, afterBegin, chunkEnd);
         }
         // Pairs that started afresh less than a head ago use only input since then.
-        for (unsigned int i = 0; i < activeIns; ++i) {
+        for (unsigned int i = 0; i < mNumIns; ++i) {
             const float* buffer = mHeadHistory.get() + stride * i;
             for (unsigned int o = 0; o < mNumOuts; ++o) {
                 const Pair& target = pair(i, o);
@@ -1003,7 +1127,7 @@ void SharedSpectrumConvolver::processHead(const float* const* ins, float* const*
     }
 }
 
-void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart,
+void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkStart,
                                        std::uint64_t from, std::uint64_t to) noexcept
 {
     // Samples [from, to) of the call, whose input sits in the history buffers
@@ -1016,7 +1140,7 @@ void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeI
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const unsigned int width = std::min(2u, mNumOuts - o);
         std::size_t used = 0;
-        for (unsigned int i = 0; i < activeIns; ++i) {
+        for (unsigned int i = 0; i < mNumIns; ++i) {
             bool any = false;
             for (unsigned int k = 0; k < width; ++k) {
                 const Pair& target = pair(i, o + k);
@@ -1037,56 +1161,6 @@ void SharedSpectrumConvolver::headSums(float* const* outs, unsigned long activeI
             shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
         } else {
             shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
-        }
-    }
-}
-
-void SharedSpectrumConvolver::spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs,
-                                           unsigned long activeIns, unsigned long offset) noexcept
-{
-    // The hop that has just ended lies wholly inside this call, and its input
-    // window (the hop and the one before) has just been transformed: the head
-    // output of its samples is the start of the inverse of the window spectrum
-    // times the head spectrum, summed over the inputs. Pairs that started
-    // afresh less than a head ago are left to the direct form.
-    const std::uint64_t size = segment.mSize;
-    const std::uint64_t history = mHeadTaps - 1;
-    const auto sounding = [&](const Pair& target) {
-        return target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
-    };
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * size, size);
-    };
-    const float scale = 1.0f / static_cast<float>(size * 4);
-    for (unsigned int o = 0; o < mNumOuts; o += 2) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o) * size, size);
-        const PackedSpectrum acc1 =
-            two ? spectrumAt(mHeadAccum.get() + static_cast<std::uint64_t>(o + 1) * size, size) : acc0;
-        bool any[2] = {false, false};
-        for (unsigned int i = 0; i < activeIns; ++i) {
-            const bool use0 = sounding(pair(i, o));
-            const bool use1 = two && sounding(pair(i, o + 1));
-            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
-            if (use0 && use1) {
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2);
-            } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
-            } else if (use1) {
-                multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
-            }
-            any[0] = any[0] || use0;
-            any[1] = any[1] || use1;
-        }
-        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
-            if (!any[k]) {
-                continue;
-            }
-            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
-            const DSPSplitComplex split{acc.realp, acc.imagp};
-            dspkit_rifft_scaled(segment.mSetup, &split, mHeadOutput.get(), mHeadTaps, scale, segment.mLog2);
-            std::fill_n(acc.realp, size, 0.0f);
-            addInPlace(outs[o + k] + offset, mHeadOutput.get(), mHeadTaps);
         }
     }
 }
@@ -1113,128 +1187,90 @@ void SharedSpectrumConvolver::processGroup(Segment& segment, Group& group, const
             addInPlace(outs[o] + done, segment.output(group, o, mNumOuts) + counter, chunk);
         }
         counter += chunk;
-        const std::uint64_t hopDone = counter & (hop - 1);
-
-        // The products of this hop, spread over its samples in proportion.
-        const std::uint64_t steps = group.mHopPartitions - 1;
-        const std::uint64_t target = hopDone != 0 ? (steps * hopDone) / hop : steps;
-        const std::uint64_t slots = segment.mRing->mSlots;
-        while (group.mStepsDone < target) {
-            const std::uint64_t partition = ++group.mStepsDone;
-            multiplyStep(segment, group, partition, (group.mNewest + partition - 1) % slots);
-        }
-        if (hopDone == 0) {
-            completeHop(segment, group, counter == size);
+        if ((counter & (hop - 1)) == 0) {
+            // A hop of the smallest segment that lies wholly inside this call
+            // also gives the head output of its samples.
+            const bool head = segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop;
+            completeHop(segment, group, counter == size, head ? outs : nullptr, done);
             counter &= size - 1;
-            if (segment.mIndex == 0 && mHeadTaps > 0 && chunk == hop) {
-                spectralHead(segment, group.mNewest, outs, activeIns, done);
-            }
         }
         done += chunk;
     }
     group.mCounter = counter;
 }
 
-void SharedSpectrumConvolver::multiplyStep(Segment& segment, Group& group, std::uint64_t partition,
-                                           std::uint64_t slot) noexcept
+template <class Uses, class Accumulator, class Response>
+void SharedSpectrumConvolver::accumulateInputs(const float* const* spectra, unsigned int firstInput,
+                                               unsigned int count, std::uint64_t size, const Uses& uses,
+                                               const Accumulator& accumulator, const Response& response) noexcept
 {
-    // Partition p of a pair multiplies the input spectrum of p hops before the
-    // coming boundary; it takes part when the pair is sounding, holds that
-    // partition, and that spectrum was formed after the pair started afresh.
-    const std::size_t index = segment.mIndex;
-    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
-    addProducts(segment, group, partition, slot, [&](const Pair& target) {
-        return target.mActive && target.mPartitions[index] > partition &&
-               hopIndex - target.mFirstClean[index] + 1 > static_cast<std::int64_t>(partition);
-    });
-}
-
-template <class TakesPart>
-void SharedSpectrumConvolver::addProducts(Segment& segment, Group& group, std::uint64_t partition,
-                                          std::uint64_t slot, const TakesPart& takesPart) noexcept
-{
-    // Every output pair adds, for each input of the group, the input spectrum
-    // in the ring slot times the pair's response of this partition; two inputs
-    // whose four pairs all take part go through the kernel together.
-    const std::uint64_t size = segment.mSize;
+    // For every output pair, the products of one or two inputs' spectra with
+    // their responses; two inputs whose four pairs all take part go through
+    // the kernel together, so that the accumulators are read and written once
+    // for both.
     const std::uint64_t bins = size / 2;
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(irPartition(in, out, segment, partition), size);
-    };
     for (unsigned int o = 0; o < mNumOuts; o += 2) {
         const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        const auto both = [&](unsigned int in) { return two && takesPart(pair(in, o)) && takesPart(pair(in, o + 1)); };
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            const bool use0 = takesPart(pair(i, o));
-            const bool use1 = two && takesPart(pair(i, o + 1));
-            if (!use0 && !use1) {
-                continue;
-            }
-            const PackedSpectrum input = spectrumAt(segment.slot(i, slot), size);
-            const float* next[6];
-            if (use0 && use1 && i + 1 < group.mEnd && both(i + 1)) {
-                const PackedSpectrum inputs[2] = {input, spectrumAt(segment.slot(i + 1, slot), size)};
-                const PackedSpectrum first[2] = {response(i, o), response(i + 1, o)};
-                const PackedSpectrum second[2] = {response(i, o + 1), response(i + 1, o + 1)};
-                const bool hasNext = nextSpectra(segment, partition, i + 1, o, slot, group.mEnd, next);
-                multiplyAccumulatePackedTwoByTwo(acc0, acc1, inputs, first, second, bins, hasNext ? next : nullptr);
-                ++i;
-            } else if (use0 && use1) {
-                const bool hasNext = nextSpectra(segment, partition, i, o, slot, group.mEnd, next);
-                multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), bins,
-                                            hasNext ? next : nullptr);
-            } else if (use0) {
-                multiplyAccumulatePacked(acc0, input, response(i, o), bins);
-            } else {
-                multiplyAccumulatePacked(acc1, input, response(i, o + 1), bins);
+        const PackedSpectrum acc0 = spectrumAt(accumulator(o), size);
+        const PackedSpectrum acc1 = two ? spectrumAt(accumulator(o + 1), size) : acc0;
+        bool use[2][2] = {};
+        for (unsigned int k = 0; k < count; ++k) {
+            use[k][0] = uses(firstInput + k, o);
+            use[k][1] = two && uses(firstInput + k, o + 1);
+        }
+        if (count == 2 && use[0][0] && use[0][1] && use[1][0] && use[1][1]) {
+            const PackedSpectrum inputs[2] = {spectrumAt(const_cast<float*>(spectra[0]), size),
+                                              spectrumAt(const_cast<float*>(spectra[1]), size)};
+            const PackedSpectrum first[2] = {response(firstInput, o), response(firstInput + 1, o)};
+            const PackedSpectrum second[2] = {response(firstInput, o + 1), response(firstInput + 1, o + 1)};
+            multiplyAccumulatePackedTwoByTwo(acc0, acc1, inputs, first, second, bins, nullptr);
+            continue;
+        }
+        for (unsigned int k = 0; k < count; ++k) {
+            const PackedSpectrum input = spectrumAt(const_cast<float*>(spectra[k]), size);
+            if (use[k][0] && use[k][1]) {
+                multiplyAccumulatePackedTwo(acc0, acc1, input, response(firstInput + k, o),
+                                            response(firstInput + k, o + 1), bins);
+            } else if (use[k][0]) {
+                multiplyAccumulatePacked(acc0, input, response(firstInput + k, o), bins);
+            } else if (use[k][1]) {
+                multiplyAccumulatePacked(acc1, input, response(firstInput + k, o + 1), bins);
             }
         }
     }
 }
 
-bool SharedSpectrumConvolver::nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
-                                          unsigned int out, std::uint64_t slot, unsigned int end,
-                                          const float** next) const noexcept
-{
-    // The final segment's responses belong to the pairs and may be read only
-    // of a pair held this call; its products are long enough to need no help.
-    if (segment.mFinal || in + 1 >= end || out + 1 >= mNumOuts) {
-        return false;
-    }
-    const std::uint64_t half = segment.mSize / 2;
-    const float* b0 = irPartition(in + 1, out, segment, partition);
-    const float* b1 = irPartition(in + 1, out + 1, segment, partition);
-    const float* a = segment.slot(in + 1, slot);
-    next[0] = b0;
-    next[1] = b0 + half;
-    next[2] = b1;
-    next[3] = b1 + half;
-    next[4] = a;
-    next[5] = a + half;
-    return true;
-}
-
-void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf) noexcept
+void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool secondHalf, float* const* headOuts,
+                                          unsigned long headOffset) noexcept
 {
     const std::size_t index = segment.mIndex;
     const std::uint64_t size = segment.mSize;
     const std::uint64_t hop = segment.mHop;
     const std::uint64_t slots = segment.mRing->mSlots;
-    const std::uint64_t newest = (group.mNewest + slots - 1) % slots;
+    const std::uint64_t current = group.mCurrent;
+    const std::uint64_t history = mHeadTaps > 0 ? mHeadTaps - 1 : 0;
+    // A pair takes part in partition p with this hop's spectrum when it is
+    // sounding, holds that partition and the spectrum's window lies wholly
+    // after the pair last started afresh; its head when it is sounding and has
+    // been for a head's length.
+    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
+    const auto clean = [&](const Pair& target) { return target.mActive && hopIndex >= target.mFirstClean[index]; };
+    const auto heard = [&](const Pair& target) {
+        return target.mActive && target.mHeadLoaded && target.mHeadAge >= history;
+    };
+    const auto needed = [&](unsigned int in) {
+        for (unsigned int o = 0; o < mNumOuts; ++o) {
+            const Pair& target = pair(in, o);
+            if ((clean(target) && target.mPartitions[index] > 0) || (headOuts != nullptr && heard(target))) {
+                return true;
+            }
+        }
+        return false;
+    };
     // Spectra are of the last size samples rotated by half, newest half first:
     // the time buffer holds them so when the counter is at its middle, and in
     // plain order when it has reached its end.
     const auto transform = [&](unsigned int in, float* spectrum) {
-        // The next input's samples are fetched while this one is transformed:
-        // they were written over the whole hop and have left the inner caches.
-        if (in + 1 < group.mEnd) {
-            const float* upcoming = segment.inputTime(in + 1);
-            for (std::uint64_t k = 0; k < size; k += 16) {
-                __builtin_prefetch(upcoming + k, 0, 2);
-            }
-        }
         const DSPSplitComplex split{spectrum, spectrum + size / 2};
         if (secondHalf) {
             dspkit_rfft_rotated(segment.mSetup, segment.inputTime(in), &split, segment.mLog2);
@@ -1242,72 +1278,71 @@ void SharedSpectrumConvolver::completeHop(Segment& segment, Group& group, bool s
             dspkit_rfft(segment.mSetup, segment.inputTime(in), &split, size, segment.mLog2);
         }
     };
-    // With a single partition a spectrum is used only in the hop that forms
-    // it: each input is transformed into one scratch spectrum that stays in
-    // cache for its products, instead of into the ring.
-    const bool transient = slots == 1 && segment.mTransient;
-    if (!transient) {
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            transform(i, segment.slot(i, newest));
+    const std::uint64_t partitions = segment.mFinal ? slots : segment.mMaxPartitions;
+    const std::uint64_t headSize = mSegments.front()->mSize;
+    for (unsigned int i = group.mBegin; i < group.mEnd;) {
+        // The next input that takes part, and its neighbour when that does
+        // too (the kernel takes neighbouring inputs two at a time); each is
+        // transformed once.
+        if (!needed(i)) {
+            ++i;
+            continue;
         }
-    }
-    const std::int64_t hopIndex = static_cast<std::int64_t>(group.mHopIndex);
-    const auto takesPart = [&](const Pair& target) {
-        return target.mActive && target.mPartitions[index] > 0 && hopIndex >= target.mFirstClean[index];
-    };
-    const auto response = [&](unsigned int in, unsigned int out) {
-        return spectrumAt(irPartition(in, out, segment, 0), size);
-    };
-    const auto accumulate = [&](unsigned int i, unsigned int o, const PackedSpectrum& input, bool use0, bool use1) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        if (use0 && use1) {
-            const float* next[6];
-            const bool hasNext = nextSpectra(segment, 0, i, o, newest, group.mEnd, next);
-            multiplyAccumulatePackedTwo(acc0, acc1, input, response(i, o), response(i, o + 1), size / 2,
-                                        hasNext ? next : nullptr);
-        } else if (use0) {
-            multiplyAccumulatePacked(acc0, input, response(i, o), size / 2);
-        } else if (use1) {
-            multiplyAccumulatePacked(acc1, input, response(i, o + 1), size / 2);
+        const unsigned int first = i;
+        const unsigned int count = i + 1 < group.mEnd && needed(i + 1) ? 2 : 1;
+        i += count;
+        const unsigned int taken[1] = {first};
+        const float* spectra[2] = {segment.mScratch.get(), segment.mScratch.get() + size};
+        for (unsigned int k = 0; k < count; ++k) {
+            transform(taken[0] + k, const_cast<float*>(spectra[k]));
         }
-    };
-    if (transient) {
-        const PackedSpectrum input = spectrumAt(segment.mTransient.get(), size);
-        for (unsigned int i = group.mBegin; i < group.mEnd; ++i) {
-            bool any = false;
-            for (unsigned int o = 0; o < mNumOuts && !any; ++o) {
-                any = takesPart(pair(i, o));
-            }
-            if (!any) {
-                continue;
-            }
-            transform(i, input.realp);
-            for (unsigned int o = 0; o < mNumOuts; o += 2) {
-                accumulate(i, o, input, takesPart(pair(i, o)), o + 1 < mNumOuts && takesPart(pair(i, o + 1)));
-            }
+        for (std::uint64_t p = 0; p < partitions; ++p) {
+            accumulateInputs(
+                spectra, taken[0], count, size,
+                [&](unsigned int in, unsigned int out) {
+                    const Pair& target = pair(in, out);
+                    return clean(target) && target.mPartitions[index] > p;
+                },
+                [&](unsigned int out) { return segment.accum(group, out, mNumOuts, (current + p) % slots); },
+                [&](unsigned int in, unsigned int out) {
+                    return spectrumAt(irPartition(in, out, segment, p), size);
+                });
         }
-    } else {
-        addProducts(segment, group, 0, newest, takesPart);
+        if (headOuts != nullptr) {
+            // The head output of the hop just ended: the start of the inverse
+            // of its window's spectrum times the head spectra.
+            accumulateInputs(
+                spectra, taken[0], count, size, [&](unsigned int in, unsigned int out) { return heard(pair(in, out)); },
+                [&](unsigned int out) { return mHeadAccum.get() + static_cast<std::uint64_t>(out) * size; },
+                [&](unsigned int in, unsigned int out) {
+                    return spectrumAt(mHeadSpectra.get() + (static_cast<std::uint64_t>(in) * mNumOuts + out) * headSize,
+                                      size);
+                });
+        }
     }
     const float scale = 1.0f / static_cast<float>(size * 4);
-    for (unsigned int o = 0; o < mNumOuts; o += 2) {
-        const bool two = o + 1 < mNumOuts;
-        const PackedSpectrum acc0 = spectrumAt(segment.accum(group, o, mNumOuts), size);
-        const PackedSpectrum acc1 = two ? spectrumAt(segment.accum(group, o + 1, mNumOuts), size) : acc0;
-        for (unsigned int k = 0; k < (two ? 2u : 1u); ++k) {
-            const PackedSpectrum acc = k == 0 ? acc0 : acc1;
-            const DSPSplitComplex split{acc.realp, acc.imagp};
-            dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o + k, mNumOuts) + (secondHalf ? 0 : hop),
-                                hop, scale, segment.mLog2);
-            std::fill_n(acc.realp, size, 0.0f);
+    for (unsigned int o = 0; o < mNumOuts; ++o) {
+        float* acc = segment.accum(group, o, mNumOuts, current);
+        const DSPSplitComplex split{acc, acc + size / 2};
+        dspkit_rifft_scaled(segment.mSetup, &split, segment.output(group, o, mNumOuts) + (secondHalf ? 0 : hop), hop,
+                            scale, segment.mLog2);
+        std::fill_n(acc, size, 0.0f);
+        if (headOuts != nullptr) {
+            float* headAcc = mHeadAccum.get() + static_cast<std::uint64_t>(o) * size;
+            bool any = false;
+            for (unsigned int in = 0; in < mNumIns && !any; ++in) {
+                any = heard(pair(in, o));
+            }
+            if (any) {
+                const DSPSplitComplex headSplit{headAcc, headAcc + size / 2};
+                dspkit_rifft_scaled(segment.mSetup, &headSplit, mHeadOutput.get(), mHeadTaps, scale, segment.mLog2);
+                std::fill_n(headAcc, size, 0.0f);
+                addInPlace(headOuts[o] + headOffset, mHeadOutput.get(), mHeadTaps);
+            }
         }
     }
-    group.mNewest = newest;
+    group.mCurrent = (current + 1) % slots;
     ++group.mHopIndex;
-    group.mStepsDone = 0;
-    group.mHopPartitions = std::min<std::uint64_t>(group.mHopIndex + 1, slots);
 }
 
 } // namespace dspkit

@@ -1,11 +1,21 @@
 // convolution: the N-to-M convolution engine that shares work between the
-// (input, output) pairs. It cuts every response into the same segments as the
-// mono convolver of the chosen latency mode (a direct-form head, then uniformly
-// partitioned FFT segments of growing size), but
-//   - each input is transformed once per hop of each segment size, into a ring
-//     of input spectra that every output reads;
-//   - each output accumulates the products of all its inputs in one spectrum per
-//     segment and is inverse-transformed once per hop;
+// (input, output) pairs. It cuts every response into segments as the mono
+// convolver of the chosen latency mode does: a direct-form head, then uniformly
+// partitioned FFT segments of growing size, each starting one hop into the
+// response. At zero latency the layout follows the caller's block size: the
+// first hop is the largest power of two from 64 to 1024 that divides it (128
+// when none does), and the sizes grow fourfold (the mono convolver's layout at
+// a 128-sample hop) or eightfold, whichever costs less for the numbers of
+// inputs and outputs. Beyond that
+//   - a response costs only up to its last non-zero sample: a pair holds the
+//     partitions that reach it, and a segment that no response reaches has no
+//     buffers and no work;
+//   - each input is transformed once per hop of each segment size, and its
+//     spectrum, while still in cache, is multiplied with every partition of
+//     every pair it feeds, into per-output accumulation spectra of the hops to
+//     come (one per partition): the responses stream through once per hop and
+//     no spectra of past input are kept;
+//   - each output is inverse-transformed once per hop of each segment;
 //   - the heads (the first half-size taps of the smallest segment) of all
 //     inputs are summed for both outputs in one pass over the input history;
 //     for every hop of the smallest segment that falls wholly inside one call
@@ -18,17 +28,29 @@
 // Every output is the sum over the inputs of input ⊛ response, at the latency of
 // the mode, as with one mono convolver per pair.
 //
-// Pair updates. Each pair has its own spin lock. The audio thread tries it once
-// per call and leaves a pair it cannot get out of that call (its products and
-// head are skipped), so a control thread loading one pair never holds up the
-// others. A pair whose response is loaded or reset starts afresh: from the first
-// call that sees the change (at sample t_r) it contributes only terms of input
-// from t_r on. Its head follows at once; an FFT segment adds its terms from the
-// first hop whose transform window lies wholly after t_r, so for at most one FFT
-// size of that segment some terms of the new input are still missing. Terms the
-// pair computed before the change (at most the rest of one hop of each segment)
-// still play out. The whole-convolver reset clears every history at once and
-// restarts from silence exactly.
+// Changes on a running convolver. These differ from the per-pair engine's
+// (the multichannel convolver's contract); with t the first sample of the first
+// call that sees a change, H the largest hop among the segments (at most
+// 8192 samples) and L the pair's new response length:
+//   - clear or resize of a pair: its head stops at t; terms its FFT segments
+//     had already added from the old response (of length L0) into the hops to
+//     come still play out. From t + 2·H + L0 on the output is exactly that of
+//     the other pairs.
+//   - set or reset of a pair: the pair starts afresh, contributing only terms
+//     of input from t on. Its head does so at once; an FFT segment adds its
+//     terms from the first hop whose transform window lies wholly after t, so
+//     until then some new terms are missing while old ones play out as above.
+//     From t + 2·H + max(L, L0) on the pair is exactly the convolution of the
+//     input since t with its response.
+//   - inputs beyond a call's activeIns count as silence from that call on: the
+//     input they had before rings on through their pairs' responses, exactly
+//     as if it had fallen silent (the per-pair engine drops them, tails and
+//     all).
+//   - the whole-convolver reset clears every history at once and restarts
+//     from silence exactly, as the per-pair engine does.
+// Each pair has its own spin lock. The audio thread tries it once per call and
+// leaves a pair it cannot get out of that call (its products and head are
+// skipped), so a control thread loading one pair never holds up the others.
 #pragma once
 
 #include "convolution/AlignedMemory.h"
@@ -45,11 +67,16 @@ namespace dspkit {
 
 class SharedSpectrumConvolver {
 public:
-    // numIns inputs (at least 1) and numOuts outputs, every pair made for
-    // responses of up to maxLength samples. Throws std::runtime_error for a
-    // latency mode without segments and std::bad_alloc when memory is short.
+    // numIns inputs (at least 1) and numOuts outputs, every pair accepting
+    // responses of up to maxLength samples. blockSize is the number of samples
+    // the caller processes per call (0: not known); at zero latency the segments
+    // are laid out for it, so that calls of whole blocks, each one starting where
+    // the last ended from the last whole reset on, take the head from spectra
+    // (calls of other lengths give the same output at more cost). Throws
+    // std::runtime_error for a latency mode without segments and std::bad_alloc
+    // when memory is short.
     SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts, unsigned long maxLength,
-                            LatencyMode latency);
+                            LatencyMode latency, unsigned long blockSize = 0);
     ~SharedSpectrumConvolver();
     SharedSpectrumConvolver(const SharedSpectrumConvolver&) = delete;
     SharedSpectrumConvolver& operator=(const SharedSpectrumConvolver&) = delete;
@@ -90,9 +117,15 @@ private:
     struct Group;
     struct Segment;
 
+    [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize) noexcept;
+    [[nodiscard]] static std::vector<std::uint64_t> zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
+                                                                     unsigned int numOuts);
     [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;
     [[nodiscard]] std::uint64_t finalSlotsFor(std::uint64_t capacity) const noexcept;
-    [[nodiscard]] ConvolveStatus remake(Pair& target, std::uint64_t capacity);
+    [[nodiscard]] std::uint64_t partitionsFor(const Segment& segment, std::uint64_t length,
+                                              std::uint64_t capacity) const noexcept;
+    void makeLive(Segment& segment, std::uint64_t finalSlots);
+    void ensureLive(std::size_t count, std::uint64_t finalSlots);
     void requestFinalRing(std::uint64_t slots);
     void releaseRetiredRing() noexcept;
     void loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length);
@@ -100,35 +133,29 @@ private:
                                      std::uint64_t partition) const noexcept;
 
     void adoptPendingRing() noexcept;
-    void resetAllNow() noexcept;
+    void resetAllNow(std::size_t live) noexcept;
     void startPairAfresh(unsigned int in, Pair& target) noexcept;
     void processHead(const float* const* ins, float* const* outs, unsigned long activeIns,
                      unsigned long numSamples, unsigned long spectralBegin, unsigned long spectralEnd) noexcept;
-    void headSums(float* const* outs, unsigned long activeIns, std::uint64_t chunkStart, std::uint64_t from,
-                  std::uint64_t to) noexcept;
-    void spectralHead(const Segment& segment, std::uint64_t slot, float* const* outs, unsigned long activeIns,
-                      unsigned long offset) noexcept;
+    void headSums(float* const* outs, std::uint64_t chunkStart, std::uint64_t from, std::uint64_t to) noexcept;
     void processGroup(Segment& segment, Group& group, const float* const* ins, float* const* outs,
                       unsigned long activeIns, unsigned long numSamples) noexcept;
-    void multiplyStep(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot) noexcept;
-    template <class TakesPart>
-    void addProducts(Segment& segment, Group& group, std::uint64_t partition, std::uint64_t slot,
-                     const TakesPart& takesPart) noexcept;
-    void completeHop(Segment& segment, Group& group, bool secondHalf) noexcept;
-    [[nodiscard]] bool nextSpectra(const Segment& segment, std::uint64_t partition, unsigned int in,
-                                   unsigned int out, std::uint64_t slot, unsigned int end,
-                                   const float** next) const noexcept;
+    template <class Uses, class Accumulator, class Response>
+    void accumulateInputs(const float* const* spectra, unsigned int firstInput, unsigned int count, std::uint64_t size,
+                          const Uses& uses, const Accumulator& accumulator, const Response& response) noexcept;
+    void completeHop(Segment& segment, Group& group, bool secondHalf, float* const* headOuts,
+                     unsigned long headOffset) noexcept;
 
     unsigned int mNumIns;
     unsigned int mNumOuts;
     unsigned long mLatency = 0;
     std::uint64_t mHeadTaps = 0;
     std::vector<std::unique_ptr<Segment>> mSegments;
+    // Segments with buffers, from the first: those that some response set so
+    // far reaches. Raised by control threads (under mControlMutex), never
+    // lowered; the audio thread processes only these.
+    std::atomic<std::size_t> mLiveSegments{0};
     std::unique_ptr<Pair[]> mPairs;
-    // Response spectra of the segments before the final one, laid out by
-    // segment, partition, input and output, so that one step of products reads
-    // one contiguous stretch.
-    AlignedArray<float> mMiddleSpectra;
 
     // The final segment's rings grow when a pair is remade for longer responses:
     // a control thread leaves the larger rings here, the audio thread adopts them

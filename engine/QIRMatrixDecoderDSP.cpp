@@ -2,8 +2,8 @@
 // decoder-set loading.
 #include "engine/QIRMatrixDecoderDSP.h"
 
-#include "audiofile/AudioFileReader.h"
 #include "convolution/Convolver.h"
+#include "engine/DecoderSetResponses.h"
 #include "engine/platform/ResourceDirectory.h"
 #include "soundfield/Encoder.h"
 #include "soundfield/Rotator.h"
@@ -158,6 +158,13 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
         mCurrentSet->mConvolver->reset();
     }
     mWarmUpFrames.store(mChunkFrames);
+
+    // Sets are loaded for the running rate. Once one has been requested, a new
+    // rate needs a reload; until the first request, the first load reads the
+    // rate given here.
+    if (mSampleRate.exchange(sampleRate) != sampleRate && mLoadGeneration.load() > 0) {
+        mLoadRequested.exchange(true);
+    }
 
     const int rate = static_cast<int>(sampleRate + 0.5);
     fieldenc_init(mEncoder, rate);
@@ -442,6 +449,7 @@ void QIRMatrixDecoderDSP::TakeOverPendingSet() noexcept
     mFadePosition = 0;
     mCrossfading.store(true);
     mActiveInputCount.store(count);
+    mTailFrames.store(set->mTailFrames);
 }
 
 void QIRMatrixDecoderDSP::RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
@@ -617,6 +625,11 @@ bool QIRMatrixDecoderDSP::IsCrossfading() const noexcept
     return mCrossfading.load();
 }
 
+int QIRMatrixDecoderDSP::GetTailFrames() const noexcept
+{
+    return mTailFrames.load();
+}
+
 bool QIRMatrixDecoderDSP::IsLoadRequested() const noexcept
 {
     return mLoadRequested.load(std::memory_order_relaxed);
@@ -774,46 +787,44 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
     }
 
     try {
-        dspkit::AudioFileReader reader(pathText);
-        const uint32_t fileFrames = reader.getFrames();
         // The engine never has more than 64 input channels; later segments of an
-        // oversized file are ignored rather than read.
-        const uint32_t numIns = std::min<uint32_t>(fileFrames / kImpulseResponseLength, kMaxChans);
-        if (numIns == 0) {
-            // Not an audio file, unreadable, or shorter than one response: keep
-            // the set in use instead of silencing the decoder.
-            fail();
+        // oversized file are ignored rather than read. A file that holds no
+        // response, or is made for a rate the sets cannot be brought from, and a
+        // running rate they cannot be brought to, keep the set in use instead of
+        // silencing the decoder.
+        DecoderSetResponses responses;
+        std::string error;
+        if (!ReadDecoderSetResponses(pathText, self->mSampleRate.load(), kMaxChans, responses, error,
+                                     &self->mShuttingDown)) {
+            if (!self->mShuttingDown.load(std::memory_order_relaxed)) {
+                fail();
+            }
             return;
         }
-        const uint32_t frames = numIns * kImpulseResponseLength;
-        std::vector<float> left(frames);
-        // A one-channel file has no right-output responses: they stay silent.
-        std::vector<float> right(frames, 0.0f);
-        reader.readChannel(left.data(), frames, 0);
-        if (reader.getChannels() >= 2) {
-            reader.seek(0);
-            reader.readChannel(right.data(), frames, 1);
-        }
+        const auto numIns = static_cast<uint32_t>(responses.mNumInputs);
+        // Every pair is made for the set's true length: the samples beyond are
+        // zeros in every response, so they would add nothing but work.
+        const auto length = static_cast<unsigned long>(std::max(responses.mTrueLength, 1));
 
-        // The engine swaps whole convolvers and never changes a pair of a running
-        // one, so it takes the shared-spectrum engine, the faster of the two.
+        // The engine replaces whole convolvers and never changes a pair of a
+        // running one, so it takes the shared-spectrum engine.
         auto convolver = std::make_unique<dspkit::Convolver>(numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency,
                                                              dspkit::kSharedSpectrumEngine);
         for (uint32_t i = 0; i < numIns; ++i) {
             if (self->mShuttingDown.load(std::memory_order_relaxed)) {
                 return;
             }
-            const float* l = left.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
-            const float* r = right.data() + static_cast<std::size_t>(i) * kImpulseResponseLength;
-            if (convolver->set(i, 0, l, kImpulseResponseLength, true) != dspkit::kConvolveOk ||
-                convolver->set(i, 1, r, kImpulseResponseLength, true) != dspkit::kConvolveOk) {
+            const auto in = static_cast<int>(i);
+            if (convolver->set(i, 0, responses.Response(in, 0), length, true) != dspkit::kConvolveOk ||
+                convolver->set(i, 1, responses.Response(in, 1), length, true) != dspkit::kConvolveOk) {
                 fail();
                 return;
             }
         }
         convolver->reset();
         // One call on silence here applies the reset, touches the convolver's
-        // working memory and grows its scratch for the longest stretch the engine
+        // working memory, adopts the rings it grew for responses longer than
+        // 16384 samples and grows its scratch for the longest stretch the engine
         // convolves at once; the history it leaves is silence, as after the reset.
         const int warmUp = std::max(self->mWarmUpFrames.load(), kSubBlockFrames);
         {
@@ -829,6 +840,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         set->mNumChans = static_cast<int>(numIns);
         set->mOrder = OrderForChannels(set->mNumChans);
         set->mWarmFrames = warmUp;
+        set->mTailFrames = responses.mTrueLength;
         // One exchange publishes the set; a set still waiting in the slot comes
         // back and is destroyed here, never seen by the audio thread.
         DecoderSet* replaced = nullptr;

@@ -68,8 +68,10 @@ public:
     // Main thread, while the audio thread is stopped: sizes every buffer for calls
     // of up to blockSize frames (longer calls are taken in pieces), starts a fresh
     // stream (one frame of silence ahead of the output, cleared histories) and
-    // initialises the rotator and encoder. Returns the latency in frames,
-    // kLatency.
+    // initialises the rotator and encoder. Decoder sets are brought to
+    // sampleRate as they load: a rate other than the last one requests a reload
+    // once a set has been loaded, and the set in use keeps playing until the
+    // reloaded one crossfades in. Returns the latency in frames, kLatency.
     int OnReset(int blockSize, double sampleRate);
 
     // Any thread: value is the parameter's normalised value in [0, 1]. Settings
@@ -106,14 +108,14 @@ public:
     // Any thread, audio-safe: true while a set handed back waits to be freed.
     [[nodiscard]] bool HasRetiredSets() const noexcept;
 
-    // Body of a loader thread: reads the decoder set at path, builds a convolver
-    // from it and leaves it in the hand-over slot of engine (a
-    // QIRMatrixDecoderDSP), then frees the sets handed back. Prints
-    // "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load IR at
-    // <path>". generation numbers the requests: a load that finishes after a
-    // later request's load has already published is out of date and is dropped
-    // without a line, so the set in use always follows the last request, however
-    // the loads race.
+    // Body of a loader thread: reads the decoder set at path, brings it to the
+    // running rate, builds a convolver from it and leaves it in the hand-over
+    // slot of engine (a QIRMatrixDecoderDSP), then frees the sets handed back.
+    // Prints "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load
+    // IR at <path>". generation numbers the requests: a load that finishes after
+    // a later request's load has already published is out of date and is
+    // dropped without a line, so the set in use always follows the last
+    // request, however the loads race.
     static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
     // Main thread, before the first load is requested: the folder this engine
@@ -136,6 +138,11 @@ public:
     // Any thread: true while the output crossfades to the set adopted last (or
     // fades it in from silence).
     [[nodiscard]] bool IsCrossfading() const noexcept;
+    // Any thread, audio-safe: the true length in frames, at the running rate, of
+    // the decoder set adopted last: its responses are exactly zero from there
+    // on, so the output of an input that stops has ended that many frames
+    // (plus kLatency) later. 0 before the first adoption.
+    [[nodiscard]] int GetTailFrames() const noexcept;
 
     // Main thread: waits until every started load has finished (so its set, if
     // any, is in the hand-over slot).
@@ -155,6 +162,8 @@ private:
         // longer stretches are convolved in pieces of this length, so that the
         // audio thread never grows its scratch.
         int mWarmFrames = 0;
+        // The responses' true length at the rate the set was loaded for.
+        int mTailFrames = 0;
     };
 
     struct LoaderThread {
@@ -258,6 +267,10 @@ private:
     std::atomic<DecoderSet*> mRetiredSet{nullptr};
     std::atomic<int> mActiveInputCount{-1};
     std::atomic<bool> mCrossfading{false};
+    std::atomic<int> mTailFrames{0};
+    // The running rate, which loads bring decoder sets to: the framework's
+    // default until the first reset says otherwise.
+    std::atomic<double> mSampleRate{48000.0};
 
     // Rotator and encoder settings from OnParamChange, applied on the audio
     // thread so that the transforms are only ever touched by one thread.

@@ -71,7 +71,9 @@ public:
     [[nodiscard]] double GetSampleRate() const noexcept { return mSampleRate.load(); }
     [[nodiscard]] int GetBlockSize() const noexcept { return mBlockSize; }
     [[nodiscard]] int GetLatency() const noexcept { return mLatency.load(); }
-    [[nodiscard]] int GetTailSize() const noexcept { return mTailSize; }
+    // Any thread: the tail reported to the host, in samples; a plug-in whose
+    // tail changes while it runs overrides this.
+    [[nodiscard]] virtual int GetTailSize() const noexcept { return mTailSize; }
     [[nodiscard]] bool GetRenderingOffline() const noexcept { return mRenderingOffline; }
     [[nodiscard]] const ITimeInfo& GetTimeInfo() const noexcept { return mTimeInfo; }
     [[nodiscard]] double GetSamplesPerBeat() const noexcept;

@@ -17,21 +17,23 @@ namespace {
 constexpr const char* kSoftwareTag = "qir-make-decoder-sets ";
 }
 
-DecoderSet::DecoderSet(int inputs)
+DecoderSet::DecoderSet(int inputs, int responseLength, double rate)
     : numInputs(inputs)
-    , left(static_cast<size_t>(inputs) * kDecoderSetResponseLength, 0.0f)
-    , right(static_cast<size_t>(inputs) * kDecoderSetResponseLength, 0.0f)
+    , length(responseLength)
+    , sampleRate(rate)
+    , left(static_cast<size_t>(inputs) * static_cast<size_t>(responseLength), 0.0f)
+    , right(static_cast<size_t>(inputs) * static_cast<size_t>(responseLength), 0.0f)
 {
 }
 
 float* DecoderSet::response(int input, int ear)
 {
-    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kDecoderSetResponseLength;
+    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * static_cast<size_t>(length);
 }
 
 const float* DecoderSet::response(int input, int ear) const
 {
-    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kDecoderSetResponseLength;
+    return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * static_cast<size_t>(length);
 }
 
 std::string decoderSetFileName(DecoderKind kind, int order)
@@ -50,6 +52,9 @@ std::string decoderSetFileName(DecoderKind kind, int order)
 void writeDecoderSet(const DecoderSet& set, const std::string& path)
 {
     namespace fs = std::filesystem;
+    if (set.length != kDecoderSetResponseLength || set.sampleRate != kDecoderSetSampleRate)
+        throw std::runtime_error("a decoder set is written with 16384 samples per response at 48 kHz, not " +
+                                 std::to_string(set.length) + " samples at " + std::to_string(set.sampleRate) + " Hz");
     const fs::path finalPath(path);
     // Unique per process, so that two generators filling the same folder do not collide.
     std::string tempName(".");

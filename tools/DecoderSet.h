@@ -15,15 +15,20 @@ inline constexpr double kDecoderSetSampleRate = 48000.0;
 // recognised and made again.
 inline constexpr int kDecoderSetGeneratorVersion = 2;
 
-// One decoder set: numInputs ambisonic inputs (ACN, SN3D) into two outputs. left/right hold
-// numInputs * kDecoderSetResponseLength samples each, input i's response at
-// i * kDecoderSetResponseLength, which is exactly the frame layout of the file.
+// One decoder set: numInputs ambisonic inputs (ACN, SN3D) into two outputs, every response
+// length samples at sampleRate. left/right hold numInputs * length samples each, input i's
+// response at i * length: as the generator makes a set, 16384 samples at 48 kHz, which is
+// exactly the frame layout of the file; read for another rate, as the plug-in's loader
+// delivers it there.
 struct DecoderSet {
     int numInputs = 0;
+    int length = kDecoderSetResponseLength;
+    double sampleRate = kDecoderSetSampleRate;
     std::vector<float> left;
     std::vector<float> right;
 
-    explicit DecoderSet(int inputs = 0);
+    explicit DecoderSet(int inputs = 0, int responseLength = kDecoderSetResponseLength,
+                        double rate = kDecoderSetSampleRate);
     float* response(int input, int ear);
     const float* response(int input, int ear) const;
 };
@@ -34,7 +39,8 @@ enum class DecoderKind { Anechoic, Room, Uhj };
 // "<order>OA-decoder-room.wav" and "AMBIX_2_UHJ.wav" (the order is ignored for UHJ).
 std::string decoderSetFileName(DecoderKind kind, int order);
 
-// Writes the set as a two-channel 32-bit float WAV at 48 kHz, with the generator's name and
+// Writes the set (16384 samples per response at 48 kHz, as the generator makes it; any other
+// is refused with std::runtime_error) as a two-channel 32-bit float WAV, with the generator's name and
 // version as the file's software tag. The data go to a temporary file in the same folder
 // that is renamed over the final name only when complete, so an interrupted run, or another
 // process writing the same set at the same time, never leaves a truncated set under the name

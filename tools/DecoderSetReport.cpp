@@ -2,6 +2,7 @@
 #include "tools/DecoderSetReport.h"
 
 #include "audiofile/AudioFileReader.h"
+#include "engine/DecoderSetResponses.h"
 #include "tools/AnechoicDesigner.h"
 #include "tools/BinauralMeasures.h"
 #include "tools/DiffuseFieldLevel.h"
@@ -24,15 +25,27 @@ namespace qirtools {
 
 namespace {
 
-constexpr double kFs = kDecoderSetSampleRate;
-constexpr int kTransform = kDecoderSetResponseLength;
 constexpr int kMaxOrder = 7;
 // Start of the late tail of the room sets for the coherence figure.
 constexpr double kLateStartSeconds = 0.080;
+// The end of the room sets' responses whose level is reported: 1024 samples at 48 kHz.
+constexpr double kEndSeconds = 1024.0 / kDecoderSetSampleRate;
+// Bands are measured up to this fraction of the sample rate: at lower rates the bands above
+// it are left out, since the resampler's filter takes the last tenth below the Nyquist
+// frequency.
+constexpr double kBandLimitOfRate = 0.45;
 // Highest frequency the interaural time difference looks at (its low-pass is 4th order at
 // 1.5 kHz, 30 dB down at 3 kHz).
 constexpr double kItdAnalysisHz = 4000.0;
 const double kOctaveCentres[] = {125.0, 250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0};
+
+int nextPowerOfTwo(int n)
+{
+    int size = 1;
+    while (size < n)
+        size *= 2;
+    return size;
+}
 
 double mean(const std::vector<double>& values)
 {
@@ -85,27 +98,29 @@ RoomFigures measureRoomSet(const DecoderSet& set, int order)
     std::vector<std::vector<double>> rights;
     std::vector<double> powers;
     for (int i = 0; i < set.numInputs; ++i) {
-        lefts.emplace_back(set.response(i, 0), set.response(i, 0) + kDecoderSetResponseLength);
-        rights.emplace_back(set.response(i, 1), set.response(i, 1) + kDecoderSetResponseLength);
+        lefts.emplace_back(set.response(i, 0), set.response(i, 0) + set.length);
+        rights.emplace_back(set.response(i, 1), set.response(i, 1) + set.length);
         // A diffuse field: SN3D channels of degree n carry 1/(2n+1) of the omni power.
         powers.push_back(1.0 / (2.0 * degreeOfChannel(i) + 1.0));
     }
     for (double centre : kOctaveCentres) {
-        const double l = reverberationTime(lefts[0], kFs, centre);
-        const double r = reverberationTime(rights[0], kFs, centre);
+        const double l = reverberationTime(lefts[0], set.sampleRate, centre);
+        const double r = reverberationTime(rights[0], set.sampleRate, centre);
         figures.reverberationTimes.push_back(l > 0.0 && r > 0.0 ? 0.5 * (l + r) : -1.0);
-        figures.coherence.push_back(interauralCoherence(lefts, rights, powers, kFs, centre, static_cast<int>(kLateStartSeconds * kFs)));
+        figures.coherence.push_back(interauralCoherence(lefts, rights, powers, set.sampleRate, centre,
+                                                        static_cast<int>(kLateStartSeconds * set.sampleRate)));
     }
-    // Largest magnitude in the last 1024 samples of any response, relative to the largest
-    // magnitude of the whole set.
+    // Largest magnitude in the last 21.3 ms (1024 samples at 48 kHz) of any response,
+    // relative to the largest magnitude of the whole set.
+    const int endStart = set.length - static_cast<int>(std::lround(kEndSeconds * set.sampleRate));
     double peak = 0.0;
     double end = 0.0;
     for (int ear = 0; ear < 2; ++ear)
         for (int i = 0; i < set.numInputs; ++i) {
             const float* h = set.response(i, ear);
-            for (int n = 0; n < kDecoderSetResponseLength; ++n) {
+            for (int n = 0; n < set.length; ++n) {
                 peak = std::max(peak, static_cast<double>(std::abs(h[n])));
-                if (n >= kDecoderSetResponseLength - 1024)
+                if (n >= endStart)
                     end = std::max(end, static_cast<double>(std::abs(h[n])));
             }
         }
@@ -131,19 +146,20 @@ UhjFigures measureUhjSet(const DecoderSet& set)
     using C = UhjCoefficients;
     UhjFigures figures;
     // The pair from the Y and X responses into the left output.
-    std::vector<double> reference(kTransform);
-    std::vector<double> shifted(kTransform);
-    for (int n = 0; n < kTransform; ++n) {
+    const int size = set.length;
+    std::vector<double> reference(static_cast<size_t>(size));
+    std::vector<double> shifted(static_cast<size_t>(size));
+    for (int n = 0; n < size; ++n) {
         reference[static_cast<size_t>(n)] = 2.0 * set.response(1, 0)[n] / C::kDY;
         shifted[static_cast<size_t>(n)] = (2.0 * set.response(3, 0)[n] - C::kSX * reference[static_cast<size_t>(n)]) / C::kDX;
     }
     for (int ear = 0; ear < 2; ++ear)
-        for (int n = 0; n < kTransform; ++n)
+        for (int n = 0; n < size; ++n)
             figures.zEnergy += static_cast<double>(set.response(2, ear)[n]) * set.response(2, ear)[n];
-    RealFft fft(kTransform);
+    RealFft fft(nextPowerOfTwo(size));
     const auto a = fft.forward(shifted);
     const auto b = fft.forward(reference);
-    const double binHz = kFs / kTransform;
+    const double binHz = set.sampleRate / fft.size();
     // The reference branch is an all-pass: its magnitude at 1 kHz is the set's gain.
     figures.gainDb = 20.0 * std::log10(std::abs(b[static_cast<size_t>(std::lround(1000.0 / binHz))]));
     for (int branch = 0; branch < 2; ++branch) {
@@ -173,38 +189,37 @@ UhjFigures measureUhjSet(const DecoderSet& set)
 
 } // namespace
 
-bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error)
+bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error, double sampleRate)
 {
-    dspkit::AudioFileReader reader(path);
-    if (reader.getIsError() || !reader.isOpen()) {
-        error = "cannot read " + path;
-        for (auto e : reader.getErrors())
-            error += ": " + dspkit::AudioFileFormat::getErrorString(e);
-        return false;
+    {
+        dspkit::AudioFileReader reader(path);
+        if (reader.getIsError() || !reader.isOpen()) {
+            error = "cannot read " + path;
+            for (auto e : reader.getErrors())
+                error += ": " + dspkit::AudioFileFormat::getErrorString(e);
+            return false;
+        }
+        if (reader.getChannels() != 2 || reader.getFrames() < static_cast<unsigned int>(kDecoderSetResponseLength)) {
+            error = path + " is not a two-channel decoder set of at least one input";
+            return false;
+        }
     }
-    const unsigned int frames = reader.getFrames();
-    const int inputs = static_cast<int>(frames / kDecoderSetResponseLength);
-    if (reader.getChannels() != 2 || inputs < 1) {
-        error = path + " is not a two-channel decoder set of at least one input";
+    // The plug-in's loader: its reader, and its resampling to the running rate.
+    qir::DecoderSetResponses responses;
+    if (!qir::ReadDecoderSetResponses(path, sampleRate, 64, responses, error))
         return false;
-    }
-    std::vector<float> left(frames);
-    std::vector<float> right(frames);
-    reader.readChannel(left.data(), frames, 0);
-    reader.seek(0);
-    reader.readChannel(right.data(), frames, 1);
-    set = DecoderSet(inputs);
-    std::copy_n(left.begin(), set.left.size(), set.left.begin());
-    std::copy_n(right.begin(), set.right.size(), set.right.begin());
+    set = DecoderSet(responses.mNumInputs, responses.mLength, responses.mSampleRate);
+    set.left = std::move(responses.mResponses[0]);
+    set.right = std::move(responses.mResponses[1]);
     return true;
 }
 
-double responseItd(const float* left, const float* right, int length)
+double responseItd(const float* left, const float* right, int length, double sampleRate)
 {
-    RealFft fft(kTransform);
+    RealFft fft(nextPowerOfTwo(length));
     const auto l = fft.forwardFloat(left, length);
     const auto r = fft.forwardFloat(right, length);
-    return interauralTimeDifference(fft, l.data(), r.data(), kFs);
+    return interauralTimeDifference(fft, l.data(), r.data(), sampleRate);
 }
 
 AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const HrtfSet& hrtf)
@@ -213,16 +228,25 @@ AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const
     figures.order = order;
     const int numChannels = std::min((order + 1) * (order + 1), set.numInputs);
     const auto& bands = reportBands();
-    const int numBands = static_cast<int>(bands.size());
-    const double binHz = kFs / kTransform;
-    const int usedBins = std::min(kTransform / 2 + 1, static_cast<int>(std::ceil(bands.back().highHz / binHz)) + 2);
-    RealFft fft(kTransform);
+    const double fs = set.sampleRate;
+    // The bands the rate carries.
+    int numBands = 0;
+    while (numBands < static_cast<int>(bands.size()) && bands[static_cast<size_t>(numBands)].highHz < kBandLimitOfRate * fs)
+        ++numBands;
+    const int transform = nextPowerOfTwo(std::max(set.length, hrtf.length()));
+    // The HRTF set keeps its sample values when it is resampled, so its level grows with the
+    // rate; the sets, fitted to it at 48 kHz, keep their level at every rate. The measured
+    // responses are compared at the level they have at 48 kHz.
+    const double measuredGain = kDecoderSetSampleRate / hrtf.sampleRate();
+    const double binHz = fs / transform;
+    const int usedBins = std::min(transform / 2 + 1, static_cast<int>(std::ceil(bands.back().highHz / binHz)) + 2);
+    RealFft fft(transform);
 
     // Spectra of the decoder's filters (only the bins the measures use).
     std::vector<std::complex<double>> filters(static_cast<size_t>(numChannels) * 2 * static_cast<size_t>(usedBins));
     for (int i = 0; i < numChannels; ++i)
         for (int ear = 0; ear < 2; ++ear) {
-            const auto spectrum = fft.forwardFloat(set.response(i, ear), kDecoderSetResponseLength);
+            const auto spectrum = fft.forwardFloat(set.response(i, ear), set.length);
             std::copy_n(spectrum.begin(), usedBins, filters.begin() + static_cast<std::ptrdiff_t>((static_cast<size_t>(i) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(usedBins)));
         }
     auto decode = [&](const double* y, int ear, std::vector<std::complex<double>>& out) {
@@ -253,7 +277,9 @@ AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const
         std::vector<double> measuredLevels[2];
         for (int ear = 0; ear < 2; ++ear) {
             decode(y.data() + static_cast<size_t>(d * stride), ear, scratch);
-            const auto measured = fft.forwardFloat(hrtf.response(d, ear), hrtf.length());
+            auto measured = fft.forwardFloat(hrtf.response(d, ear), hrtf.length());
+            for (auto& bin : measured)
+                bin *= measuredGain;
             decodedLevels[ear] = bandLevelsDb(scratch.data(), usedBins, binHz);
             measuredLevels[ear] = bandLevelsDb(measured.data(), fft.numBins(), binHz);
             const size_t row = (static_cast<size_t>(d) * 2 + static_cast<size_t>(ear)) * static_cast<size_t>(itdBins);
@@ -301,9 +327,9 @@ AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const
             spectra[2][static_cast<size_t>(k)] = measuredLow[left + static_cast<size_t>(k)];
             spectraRight[2][static_cast<size_t>(k)] = measuredLow[right + static_cast<size_t>(k)];
         }
-        const double decodedItd = interauralTimeDifference(fft, spectra[0].data(), spectraRight[0].data(), kFs);
-        const double measuredItd = interauralTimeDifference(fft, spectra[1].data(), spectraRight[1].data(), kFs);
-        const double rawItd = interauralTimeDifference(fft, spectra[2].data(), spectraRight[2].data(), kFs);
+        const double decodedItd = interauralTimeDifference(fft, spectra[0].data(), spectraRight[0].data(), fs);
+        const double measuredItd = interauralTimeDifference(fft, spectra[1].data(), spectraRight[1].data(), fs);
+        const double rawItd = interauralTimeDifference(fft, spectra[2].data(), spectraRight[2].data(), fs);
         itdErrors.push_back(std::abs(decodedItd - measuredItd));
         rawItdErrors.push_back(std::abs(decodedItd - rawItd));
     }
@@ -385,6 +411,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
     std::string setsDir = defaultSets;
     std::string sofaPath = kDefaultSofaPath;
     std::string outputDir = defaultOutput;
+    std::string rateText = "48000";
     for (size_t a = 0; a < arguments.size(); ++a) {
         const std::string& argument = arguments[a];
         std::string* target = nullptr;
@@ -394,11 +421,16 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             target = &sofaPath;
         else if (argument == "--output")
             target = &outputDir;
+        else if (argument == "--rate")
+            target = &rateText;
         else if (argument == "--help" || argument == "-h") {
-            out << "usage: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR]\n"
+            out << "usage: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR] [--rate HZ]\n"
                    "  --sets DIR     folder of the decoder sets (default " << defaultSets << ")\n"
                    "  --sofa PATH    the HRTF set they were made from (default " << kDefaultSofaPath << ")\n"
-                   "  --output DIR   folder for report.txt and the plots (default " << defaultOutput << ")\n";
+                   "  --output DIR   folder for report.txt and the plots (default " << defaultOutput << ")\n"
+                   "  --rate HZ      evaluate the sets as the plug-in's loader delivers them at this\n"
+                   "                 sample rate, 8000 to 384000 (resampled), against the HRTF set\n"
+                   "                 resampled to it (default 48000, the rate the sets are made for)\n";
             return 0;
         }
         if (target == nullptr || a + 1 >= arguments.size()) {
@@ -407,11 +439,17 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
         }
         *target = arguments[++a];
     }
+    char* rateEnd = nullptr;
+    const double sampleRate = std::strtod(rateText.c_str(), &rateEnd);
+    if (rateEnd != rateText.c_str() + rateText.size() || !qir::IsSupportedSampleRate(sampleRate)) {
+        err << "qir-decoder-set-report: --rate " << rateText << ": give a sample rate from 8000 to 384000 Hz\n";
+        return 2;
+    }
 
     std::ostringstream report;
     std::unique_ptr<HrtfSet> hrtf;
     try {
-        hrtf = std::make_unique<HrtfSet>(HrtfSet::load(sofaPath, kDecoderSetSampleRate));
+        hrtf = std::make_unique<HrtfSet>(HrtfSet::load(sofaPath, sampleRate));
         std::error_code created;
         fs::create_directories(outputDir, created);
         if (created)
@@ -436,15 +474,27 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             continue;
         DecoderSet set;
         std::string error;
-        if (!readDecoderSetFile(path, set, error)) {
+        if (!readDecoderSetFile(path, set, error, sampleRate)) {
             err << "qir-decoder-set-report: " << error << '\n';
             return 1;
         }
         anechoic.push_back(measureAnechoicSet(set, order, *hrtf));
         levels[0][order] = diffuseFieldLevelDb(set);
     }
+    if (sampleRate != kDecoderSetSampleRate)
+        report << "At " << std::setprecision(0) << std::fixed << sampleRate
+               << " Hz: the sets as the plug-in's loader delivers them at that rate (resampled from the rate they are made for),\n"
+               << "against the HRTF set resampled to it.\n\n";
+    const double highestBand = [&] {
+        double highest = 0.0;
+        for (const auto& band : bands)
+            if (band.highHz < kBandLimitOfRate * sampleRate)
+                highest = band.centreHz;
+        return highest;
+    }();
     report << "Anechoic decoder sets against the " << hrtf->numDirections() << " measured directions of " << sofaPath << "\n"
-           << "(errors in third-octave bands 200 Hz to 16 kHz, band mean over directions and ears removed;\n"
+           << "(errors in third-octave bands 200 Hz to " << std::setprecision(highestBand < 10000.0 ? 1 : 0) << std::fixed
+           << highestBand / 1000.0 << " kHz, band mean over directions and ears removed;\n"
            << " mean and 95th percentile over every direction, ear and band; ITD over directions)\n\n"
            << "order | magnitude dB mean  p95 | ILD dB mean  p95 | ITD us mean  p95 | ITD us, unequalised reference | level dB 200-1k\n"
            << "------+------------------------+------------------+------------------+-------------------------------+----------------\n";
@@ -470,7 +520,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
         for (const auto& f : anechoic)
             data << " mag_o" << f.order << " ild_o" << f.order;
         data << "\n";
-        for (size_t b = 0; b < bands.size(); ++b) {
+        for (size_t b = 0; b < anechoic.front().magnitudeByBand.size(); ++b) {
             data << bands[b].centreHz;
             for (const auto& f : anechoic)
                 data << ' ' << f.magnitudeByBand[b] << ' ' << f.ildByBand[b];
@@ -490,7 +540,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
             continue;
         DecoderSet set;
         std::string error;
-        if (!readDecoderSetFile(path, set, error)) {
+        if (!readDecoderSetFile(path, set, error, sampleRate)) {
             err << "qir-decoder-set-report: " << error << '\n';
             return 1;
         }
@@ -501,10 +551,10 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
         const AnechoicDesigner designer(*hrtf);
         const auto& coherence = designer.diffuseFieldCoherence();
         const auto& power = designer.diffuseFieldPower();
-        const double tableBinHz = kFs / designer.parameters().fftSize;
+        const double tableBinHz = hrtf->sampleRate() / designer.parameters().fftSize;
         report << "\nRoom decoder sets: RT60 (T30) per octave band of the omnidirectional (W) response, s; "
                << "interaural coherence of the tail after " << kLateStartSeconds * 1000 << " ms in a diffuse field; "
-               << "largest magnitude in the last 1024 samples relative to the set's peak\n";
+               << "largest magnitude in the last 21.3 ms (1024 samples at 48 kHz) relative to the set's peak\n";
         report << "order |";
         for (double c : kOctaveCentres)
             report << std::setw(6) << static_cast<int>(c) << " ";
@@ -552,7 +602,7 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
     if (fs::exists(uhjPath)) {
         DecoderSet set;
         std::string error;
-        if (!readDecoderSetFile(uhjPath, set, error) || set.numInputs < 4) {
+        if (!readDecoderSetFile(uhjPath, set, error, sampleRate) || set.numInputs < 4) {
             err << "qir-decoder-set-report: " << (error.empty() ? uhjPath + " has fewer than 4 inputs" : error) << '\n';
             return 1;
         }

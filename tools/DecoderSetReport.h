@@ -10,10 +10,13 @@
 
 namespace qirtools {
 
-// Reads a decoder set through the plug-in's own audio-file reader, as the plug-in loads it:
-// channel 0 and channel 1 in full, inputs = frames / 16384. False with a message when the
-// file cannot be read or is not a two-channel set of at least one input.
-bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error);
+// Reads a decoder set as the plug-in's loader delivers it at sampleRate: through the
+// plug-in's own audio-file reader (channel 0 and channel 1, inputs = frames / 16384) and,
+// at a rate other than the file's, its resampling. False with a message when the file
+// cannot be read, is not a two-channel set of at least one input, or cannot be brought to
+// sampleRate.
+bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error,
+                        double sampleRate = kDecoderSetSampleRate);
 
 // Figures of one anechoic set against the measurement. Errors in dB (magnitude and ILD),
 // seconds (ITD); "band" vectors follow reportBands(). Magnitude and ILD errors have each
@@ -43,14 +46,16 @@ struct AnechoicReportFigures {
     std::vector<double> capMaxDb;
 };
 
-// Compares a decoder set with every measured direction of the HRTF set (resampled to 48 kHz)
-// as the quality report does.
+// Compares a decoder set with every measured direction of the HRTF set, both at the set's
+// rate (the HRTF set resampled to it), as the quality report does; at rates below 40 kHz
+// the bands the rate does not carry are left out.
 AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const HrtfSet& hrtf);
 
 // The interaural time difference measured the report's way on two responses (seconds).
-double responseItd(const float* left, const float* right, int length);
+double responseItd(const float* left, const float* right, int length, double sampleRate = kDecoderSetSampleRate);
 
-// The report command: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR].
+// The report command: qir-decoder-set-report [--sets DIR] [--sofa PATH] [--output DIR]
+// [--rate HZ].
 // Prints the tables, writes report.txt, the plot data and PNG plots into the output folder
 // (defaults: defaultSets and defaultOutput). Returns the process exit status.
 int runDecoderSetReport(const std::vector<std::string>& arguments, const std::string& defaultSets,

@@ -12,8 +12,11 @@ namespace qirtools {
 
 double diffuseFieldLevelDb(const DecoderSet& set)
 {
-    RealFft fft(kDecoderSetResponseLength);
-    const double binHz = kDecoderSetSampleRate / kDecoderSetResponseLength;
+    int size = 1;
+    while (size < set.length)
+        size *= 2;
+    RealFft fft(size);
+    const double binHz = set.sampleRate / size;
     // Pink noise of unit power: each bin of the band gets a share proportional to 1/f.
     std::vector<double> pink(static_cast<size_t>(fft.numBins()), 0.0);
     double total = 0.0;
@@ -28,7 +31,7 @@ double diffuseFieldLevelDb(const DecoderSet& set)
     for (int i = 0; i < set.numInputs; ++i) {
         const double weight = 1.0 / (2.0 * degreeOfChannel(i) + 1.0);
         for (int ear = 0; ear < 2; ++ear) {
-            const auto spectrum = fft.forwardFloat(set.response(i, ear), kDecoderSetResponseLength);
+            const auto spectrum = fft.forwardFloat(set.response(i, ear), set.length);
             double passed = 0.0;
             for (int k = 0; k < fft.numBins(); ++k)
                 passed += pink[static_cast<size_t>(k)] * std::norm(spectrum[static_cast<size_t>(k)]);

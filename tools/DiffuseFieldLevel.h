@@ -23,9 +23,9 @@ inline constexpr double kPinkHighHz = 20000.0;
 // its responses were scaled.
 inline constexpr double kDiffuseFieldLevelDb = -10.0;
 
-// The set's diffuse-field level in dB, computed from its responses (steady state: the
-// power each response passes of pink noise, summed over the inputs with their diffuse-field
-// weights).
+// The set's diffuse-field level in dB, computed from its responses at the set's rate (steady
+// state: the power each response passes of pink noise, summed over the inputs with their
+// diffuse-field weights; at rates below 40 kHz the noise stops at the Nyquist frequency).
 double diffuseFieldLevelDb(const DecoderSet& set);
 
 // Scales every response of the set so that its diffuse-field level is kDiffuseFieldLevelDb.

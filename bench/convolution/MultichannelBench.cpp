@@ -13,11 +13,22 @@
 // --repeat rounds of one run each (the order reversed every other round); each
 // figure is the median over the rounds, each ratio the median of the rounds'
 // ratios. First the time and memory to build and load a 64x2 convolver on
-// either engine.
+// either engine. Our convolver is told the host block (its segments follow it).
+//
+// With --sets DIR it runs instead on the decoder sets in DIR (as
+// scripts/generate-decoder-sets.sh writes them to build/decoder-sets), read
+// through the plug-in's own file reader as the decoder's loader reads them
+// (16384 frames per input, left and right output): for the Anechoic and Room
+// sets of the chosen orders and the UHJ set, the shared-spectrum engine
+// against zita-convolver given each response cut to its true length (up to its
+// last non-zero sample), plus the time and heap memory to build and load our
+// convolver from the samples read.
 //
 //   multichannel_bench [--seconds S] [--orders 1,3,5,7] [--blocks 64,128,512]
 //                      [--engines shared,perpair,zita] [--latency zero|short|medium]
 //                      [--repeat R] [--planning measure|estimate]
+//                      [--sets DIR [--kinds anechoic,room,uhj]]
+#include "audiofile/AudioFileReader.h"
 #include "convolution/Convolver.h"
 #include "convolution/FFT.h"
 
@@ -80,7 +91,45 @@ std::vector<float> noise(std::size_t n, std::uint32_t seed, float decay)
 struct Material {
     std::vector<std::vector<float>> inputs;                 // [input][kNoiseLength]
     std::vector<std::vector<std::vector<float>>> responses; // [output][input][kTaps]
+    // zita-convolver takes each response up to its last non-zero sample.
+    bool trimForPeer = false;
 };
+
+std::size_t trueLength(const std::vector<float>& response)
+{
+    std::size_t length = response.size();
+    while (length > 0 && response[length - 1] == 0.0f) {
+        --length;
+    }
+    return length;
+}
+
+// A decoder set as the loader reads it: kTaps frames per input, channel 0 the
+// left output's responses and channel 1 the right's. Empty when unreadable.
+Material readDecoderSet(const std::string& path)
+{
+    Material m;
+    dspkit::AudioFileReader reader(path);
+    const std::size_t numIns = std::min<std::size_t>(reader.getFrames() / kTaps, 64);
+    if (numIns == 0) {
+        return m;
+    }
+    const std::size_t frames = numIns * kTaps;
+    std::vector<float> left(frames), right(frames, 0.0f);
+    reader.readChannel(left.data(), static_cast<unsigned>(frames), 0);
+    if (reader.getChannels() >= 2) {
+        reader.seek(0);
+        reader.readChannel(right.data(), static_cast<unsigned>(frames), 1);
+    }
+    m.responses.resize(kOutputs);
+    for (std::size_t i = 0; i < numIns; ++i) {
+        m.responses[0].emplace_back(left.begin() + i * kTaps, left.begin() + (i + 1) * kTaps);
+        m.responses[1].emplace_back(right.begin() + i * kTaps, right.begin() + (i + 1) * kTaps);
+        m.inputs.push_back(noise(kNoiseLength, 100 + static_cast<std::uint32_t>(i), 0.0f));
+    }
+    m.trimForPeer = true;
+    return m;
+}
 
 Material makeMaterial(unsigned maxInputs)
 {
@@ -165,9 +214,9 @@ double medianRatio(const std::vector<Figure>& ours, const std::vector<Figure>& p
 }
 
 std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs, dspkit::LatencyMode mode,
-                                             dspkit::EConvolverEngine engine)
+                                             dspkit::EConvolverEngine engine, unsigned block)
 {
-    auto convolver = std::make_unique<dspkit::Convolver>(inputs, kOutputs, mode, engine);
+    auto convolver = std::make_unique<dspkit::Convolver>(inputs, kOutputs, mode, engine, block);
     for (unsigned o = 0; o < kOutputs; ++o) {
         for (unsigned i = 0; i < inputs; ++i) {
             if (convolver->set(i, o, m.responses[o][i].data(), kTaps, false) != dspkit::kConvolveOk) {
@@ -184,7 +233,7 @@ std::unique_ptr<dspkit::Convolver> buildOurs(const Material& m, unsigned inputs,
 Figure runOurs(const Material& m, unsigned inputs, unsigned block, dspkit::LatencyMode mode,
                dspkit::EConvolverEngine engine, double seconds)
 {
-    auto convolver = buildOurs(m, inputs, mode, engine);
+    auto convolver = buildOurs(m, inputs, mode, engine, block);
     std::vector<std::vector<float>> outputs(kOutputs, std::vector<float>(block));
     std::vector<const float*> ins(inputs);
     std::vector<float*> outs(kOutputs);
@@ -222,13 +271,22 @@ Figure runZita(const Material& m, unsigned inputs, unsigned block, double second
 {
     Convproc convproc;
     convproc.set_options(Convproc::OPT_VECTOR_MODE | Convproc::OPT_FFTW_MEASURE);
-    if (convproc.configure(inputs, kOutputs, kTaps, block, block, Convproc::MAXPART, 1.0f) != 0) {
+    std::size_t longest = 0;
+    for (unsigned o = 0; o < kOutputs; ++o) {
+        for (unsigned i = 0; i < inputs; ++i) {
+            longest = std::max(longest, m.trimForPeer ? trueLength(m.responses[o][i]) : kTaps);
+        }
+    }
+    if (convproc.configure(inputs, kOutputs, static_cast<uint32_t>(std::max<std::size_t>(longest, 1)), block, block,
+                           Convproc::MAXPART, 1.0f) != 0) {
         return {-1.0, 0.0};
     }
     for (unsigned o = 0; o < kOutputs; ++o) {
         for (unsigned i = 0; i < inputs; ++i) {
             std::vector<float> copy = m.responses[o][i];
-            if (convproc.impdata_create(i, o, 1, copy.data(), 0, static_cast<int32_t>(kTaps)) != 0) {
+            const std::size_t length = m.trimForPeer ? trueLength(copy) : kTaps;
+            if (length > 0 &&
+                convproc.impdata_create(i, o, 1, copy.data(), 0, static_cast<int32_t>(length)) != 0) {
                 return {-1.0, 0.0};
             }
         }
@@ -292,7 +350,7 @@ void reportLoad(const Material& m, dspkit::EConvolverEngine engine, const char* 
     const std::size_t heapBefore = heapBytes();
     const double wallStart = wallSeconds();
     const double cpuStart = cpuSeconds();
-    auto convolver = buildOurs(m, 64, dspkit::ZeroLatency, engine);
+    auto convolver = buildOurs(m, 64, dspkit::ZeroLatency, engine, 128);
     const double wall = wallSeconds() - wallStart;
     const double cpu = cpuSeconds() - cpuStart;
     const std::size_t heapAfter = heapBytes();
@@ -326,6 +384,99 @@ void reportZitaLoad(const Material& m)
     convproc->cleanup();
 }
 
+// Build and load of our convolver from a set's samples in memory: wall time
+// and heap growth (what the convolver holds), and whether every pair loaded.
+void reportSetLoad(const Material& m, const char* name)
+{
+    const unsigned inputs = static_cast<unsigned>(m.inputs.size());
+    const std::size_t heapBefore = heapBytes();
+    const double wallStart = wallSeconds();
+    auto convolver = buildOurs(m, inputs, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine, 128);
+    const double wall = wallSeconds() - wallStart;
+    const std::size_t heapAfter = heapBytes();
+    std::size_t longest = 0;
+    for (const auto& output : m.responses) {
+        for (const auto& response : output) {
+            longest = std::max(longest, trueLength(response));
+        }
+    }
+    std::printf("%-26s %2u inputs, true length %5zu: build+load %.1f ms, %.1f MB heap\n", name, inputs, longest,
+                1e3 * wall, static_cast<double>(heapAfter - heapBefore) / 1048576.0);
+}
+
+int runDecoderSets(const std::string& folder, const std::string& kinds, const std::vector<unsigned>& orders,
+                   const std::vector<unsigned>& blocks, dspkit::LatencyMode mode, double seconds, int repeats,
+                   bool withPeer)
+{
+    std::vector<std::pair<std::string, std::string>> sets;
+    for (const unsigned order : orders) {
+        if (kinds.find("anechoic") != std::string::npos) {
+            sets.emplace_back(std::to_string(order) + "OA Anechoic", std::to_string(order) + "OA-decoder-anechoic.wav");
+        }
+        if (kinds.find("room") != std::string::npos) {
+            sets.emplace_back(std::to_string(order) + "OA Room", std::to_string(order) + "OA-decoder-room.wav");
+        }
+    }
+    if (kinds.find("uhj") != std::string::npos) {
+        sets.emplace_back("UHJ", "AMBIX_2_UHJ.wav");
+    }
+    std::vector<std::pair<std::string, Material>> loaded;
+    for (const auto& [label, file] : sets) {
+        Material m = readDecoderSet(folder + "/" + file);
+        if (m.inputs.empty()) {
+            std::fprintf(stderr, "cannot read %s/%s (run scripts/generate-decoder-sets.sh)\n", folder.c_str(),
+                         file.c_str());
+            return 1;
+        }
+        // Twice: the first builds the FFT plans of the process.
+        reportSetLoad(m, (label + " (first)").c_str());
+        reportSetLoad(m, label.c_str());
+        loaded.emplace_back(label, std::move(m));
+    }
+    double load[3] = {};
+    if (getloadavg(load, 3) < 0) {
+        load[0] = load[1] = load[2] = -1.0;
+    }
+    std::printf("\nDecoder sets; load average before the runs %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    std::printf("CPU seconds per second of audio (user+sys, whole process); median of %d rounds, the engines in turn, "
+                "of %.1f s of audio each; ratio: median of the rounds' ratios (min-max of the rounds' ratios)\n",
+                repeats, seconds);
+    std::printf("%-14s %5s | %8s %8s | %7s %13s | %8s %8s\n", "set", "block", "shared", "zita", "sh/zita",
+                "spread", "worst-sh", "worst-z");
+    for (const auto& [label, m] : loaded) {
+        const unsigned inputs = static_cast<unsigned>(m.inputs.size());
+        for (const unsigned block : blocks) {
+            std::vector<Figure> ours;
+            std::vector<Figure> peer;
+            for (int r = 0; r < repeats; ++r) {
+                const auto runPeer = [&] {
+                    peer.push_back(withPeer ? runZita(m, inputs, block, seconds) : Figure{});
+                };
+                if (r % 2 == 0) {
+                    ours.push_back(runOurs(m, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds));
+                    runPeer();
+                } else {
+                    runPeer();
+                    ours.push_back(runOurs(m, inputs, block, mode, dspkit::kSharedSpectrumEngine, seconds));
+                }
+            }
+            double low = 1e9;
+            double high = 0.0;
+            for (std::size_t r = 0; r < ours.size(); ++r) {
+                const double ratio = peer[r].cpu > 0.0 ? ours[r].cpu / peer[r].cpu : 0.0;
+                low = std::min(low, ratio);
+                high = std::max(high, ratio);
+            }
+            const Figure a = medianOf(ours);
+            const Figure b = medianOf(peer);
+            std::printf("%-14s %5u | %8.4f %8.4f | %7.2f   %5.2f-%5.2f | %8.3f %8.3f\n", label.c_str(), block, a.cpu,
+                        b.cpu, medianRatio(ours, peer), low, high, a.worstMs, b.worstMs);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -337,6 +488,8 @@ int main(int argc, char** argv)
     std::string engines = "shared,perpair,zita";
     std::string latency = "zero";
     std::string planning = "measure";
+    std::string setsFolder;
+    std::string kinds = "anechoic,room,uhj";
     for (int a = 1; a + 1 < argc; a += 2) {
         const std::string key = argv[a];
         if (key == "--seconds") {
@@ -353,6 +506,10 @@ int main(int argc, char** argv)
             latency = argv[a + 1];
         } else if (key == "--planning") {
             planning = argv[a + 1];
+        } else if (key == "--sets") {
+            setsFolder = argv[a + 1];
+        } else if (key == "--kinds") {
+            kinds = argv[a + 1];
         } else {
             std::fprintf(stderr, "unknown option %s\n", key.c_str());
             return 2;
@@ -367,11 +524,16 @@ int main(int argc, char** argv)
 
     dspkit::dspkit_set_fft_planning(planning == "estimate" ? dspkit::FFTPlanning::Estimate
                                                            : dspkit::FFTPlanning::Measure);
+    if (!setsFolder.empty()) {
+        return runDecoderSets(setsFolder, kinds, orders, blocks, mode, seconds, repeats,
+                              engines.find("zita") != std::string::npos);
+    }
     const Material material = makeMaterial(64);
 
     reportLoad(material, dspkit::kPerPairEngine,
                planning == "estimate" ? "first, FFT plans estimated" : "first, FFT plans measured");
     reportLoad(material, dspkit::kPerPairEngine, "again, plans cached");
+    reportLoad(material, dspkit::kSharedSpectrumEngine, "first, its own sizes planned");
     reportLoad(material, dspkit::kSharedSpectrumEngine, "plans cached");
     if (wantZita) {
         reportZitaLoad(material);

@@ -107,6 +107,8 @@ void QIRMatrixDecoder::ProcessMidiMsg(const plugfw::IMidiMsg& msg) noexcept { mD
 
 void QIRMatrixDecoder::OnIdle() { mDSP->OnIdle(); }
 
+int QIRMatrixDecoder::GetTailSize() const noexcept { return mDSP->GetTailFrames(); }
+
 void QIRMatrixDecoder::OnReset()
 {
     SetLatency(mDSP->OnReset(GetBlockSize(), GetSampleRate()));

@@ -55,6 +55,10 @@ public:
     // QIRMatrixDecoderDSP::kLatency, which holds for the plug-in's whole life.
     void OnReset() override;
 
+    // Any thread: the tail of the decoder set in use, its true length in frames
+    // (0 before the first set), which hosts read as the audio unit's tail time.
+    [[nodiscard]] int GetTailSize() const noexcept override;
+
     using plugfw::IPluginBinding::OnParamChange;
     // Any thread.
     void OnParamChange(int paramIdx, plugfw::EParamSource source, int sampleOffset) override;

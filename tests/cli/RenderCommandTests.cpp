@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -274,18 +276,179 @@ TEST_F(RenderCommand, HelpExplainsTheAlignment)
     EXPECT_NE(run.mOut.find("their\nown frames"), std::string::npos);
 }
 
-TEST_F(RenderCommand, SampleRateMismatchWarnsAndRenders)
+// Rewrites the sample rate (and byte rate) in the header of a WAV file written
+// by libsndfile, as a damaged or hand-made header would claim it.
+void ClaimRate(const fs::path& file, uint32_t rate)
 {
-    WriteSoundFile(mDir / "in.wav", Noise(4, 4000, 5u), 44100.0, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    (void)Set(1);
-    const RunResult run = Run({"--no-tail", "in.wav", "out.wav"});
-    EXPECT_EQ(run.mExitCode, 0) << run.mErr;
-    EXPECT_NE(run.mErr.find("warning"), std::string::npos) << run.mErr;
-    EXPECT_NE(run.mErr.find("48000 Hz"), std::string::npos) << run.mErr;
-    double rate = 0.0;
-    EXPECT_EQ(ReadSoundFile(mDir / "out.wav", &rate).size(), 2u);
-    EXPECT_EQ(rate, 44100.0);
+    std::vector<char> bytes = ReadBytes(file);
+    const std::string text(bytes.begin(), bytes.end());
+    const std::size_t fmt = text.find("fmt ");
+    ASSERT_NE(fmt, std::string::npos);
+    const auto u16 = [&](std::size_t at) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
+               static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+    };
+    const uint32_t blockAlign = u16(fmt + 20);
+    const auto put = [&](std::size_t at, uint32_t value) {
+        for (int b = 0; b < 4; ++b) {
+            bytes[at + static_cast<std::size_t>(b)] = static_cast<char>((value >> (8 * b)) & 0xFF);
+        }
+    };
+    put(fmt + 12, rate);
+    put(fmt + 16, rate * blockAlign);
+    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+struct RateCase {
+    const char* mName;
+    uint32_t mRate;
+    bool mRendered;
+};
+
+class RenderCommandRates : public RenderCommand, public ::testing::WithParamInterface<RateCase> {};
+
+// Every rate from 8 kHz to 384 kHz renders at its own rate, with the decoder
+// set resampled to it (no warning: nothing is wrong); a header claiming any
+// other rate is refused with one clear line.
+TEST_P(RenderCommandRates, AreDecodedFromEightKilohertzTo384KilohertzAndRefusedOutside)
+{
+    const RateCase& c = GetParam();
+    const std::size_t frames = 4000;
+    // Quiet: at 8 kHz the synthetic set, whose responses are white up to
+    // 24 kHz, plays its low band at six times the power.
+    WriteSoundFile(mDir / "in.wav", Scaled(Noise(4, frames, 5u), 0.1f), kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    ClaimRate(mDir / "in.wav", c.mRate);
+    (void)Set(1);
+
+    const RunResult run = RunWithNotes({"--no-tail", "in.wav", "out.wav"});
+    if (!c.mRendered) {
+        EXPECT_EQ(run.mExitCode, 1) << run.mErr;
+        EXPECT_NE(run.mErr.find("in.wav is at " + std::to_string(c.mRate) +
+                                " Hz; qir-render decodes sample rates from 8 kHz to 384 kHz"),
+                  std::string::npos)
+            << run.mErr;
+        EXPECT_EQ(std::count(run.mErr.begin(), run.mErr.end(), '\n'), 1) << run.mErr;
+        EXPECT_EQ(Leftovers({"in.wav"}), std::vector<std::string>{});
+        return;
+    }
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    EXPECT_EQ(run.mErr.find("warning"), std::string::npos) << run.mErr;
+    EXPECT_NE(run.mErr.find("made for 48000 Hz and is resampled to " + std::to_string(c.mRate) + " Hz"),
+              std::string::npos)
+        << run.mErr;
+    double rate = 0.0;
+    const Field output = ReadSoundFile(mDir / "out.wav", &rate);
+    ASSERT_EQ(output.size(), 2u);
+    EXPECT_EQ(rate, c.mRate);
+    EXPECT_EQ(output[0].size(), frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RenderCommandRates,
+                         ::testing::Values(RateCase{"Lowest", 8000, true}, RateCase{"CompactDisc", 44100, true},
+                                           RateCase{"Highest", 384000, true}, RateCase{"BelowTheLowest", 7999, false},
+                                           RateCase{"AboveTheHighest", 384001, false},
+                                           RateCase{"DamagedHeader", 134217727, false}),
+                         [](const auto& info) { return std::string(info.param.mName); });
+
+struct TailCase {
+    const char* mName;
+    double mRate;
+    // Sparse taps of every response kept: those before this position.
+    int mTapsBefore;
+    // The tail rendered after the input: its smallest and largest length.
+    std::size_t mShortest;
+    std::size_t mLongest;
+};
+
+class RenderCommandTail : public RenderCommand, public ::testing::WithParamInterface<TailCase> {};
+
+// --tail renders the set's true length after the input, the decoding of the
+// input's last frame to its end, and no more: exact zeros at the end of the
+// responses are left out.
+TEST_P(RenderCommandTail, IsTheDecoderSetsTrueLength)
+{
+    const TailCase& c = GetParam();
+    SyntheticDecoderSet set(4, 61u);
+    for (auto& output : set.mSparse) {
+        for (auto& taps : output) {
+            std::erase_if(taps, [&](const SyntheticDecoderSet::Tap& tap) { return tap.mPosition >= c.mTapsBefore; });
+        }
+    }
+    set.Write(mDir / "sets" / "1OA-decoder-anechoic.wav");
+    const std::size_t frames = 3000;
+    const Field field = Noise(4, frames, 67u);
+    WriteSoundFile(mDir / "in.wav", field, c.mRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+
+    const RunResult run = Run({"--rotation", "off", "--tail", "in.wav", "out.wav"});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    const Field output = ReadSoundFile(mDir / "out.wav");
+    ASSERT_EQ(output.size(), 2u);
+    const std::size_t tail = output[0].size() - frames;
+    EXPECT_GE(tail, c.mShortest);
+    EXPECT_LE(tail, c.mLongest);
+    if (c.mRate == kRate) {
+        ExpectDecodes(output, Padded(field, frames + tail), set);
+    }
+}
+
+// The synthetic set's sparse taps of input i lie at 1000 + 37 i + o, 9000 + 11 i
+// and 16383; its dense head covers the first 48 samples.
+INSTANTIATE_TEST_SUITE_P(
+    Sets, RenderCommandTail,
+    ::testing::Values(TailCase{"ToTheLastSample", kRate, kIRLength, kIRLength, kIRLength},
+                      TailCase{"EndingAtTheSecondTap", kRate, kIRLength - 1, 9034, 9034},
+                      TailCase{"HeadOnly", kRate, 0, kHeadTaps, kHeadTaps},
+                      // Resampled: twice as long, and the converter's filter
+                      // reaching a little beyond.
+                      TailCase{"EndingAtTheSecondTapAt96Kilohertz", 96000.0, kIRLength - 1, 2 * 9034 - 1,
+                               2 * 9034 + 600}),
+    [](const auto& info) { return std::string(info.param.mName); });
+
+struct RotationSwitchCase {
+    const char* mName;
+    std::vector<std::string> mOptions;
+    // Whether the field is turned after the switch (and so not before it).
+    bool mTurnedAfter;
+};
+
+class RenderCommandRotationSwitch : public RenderCommand, public ::testing::WithParamInterface<RotationSwitchCase> {};
+
+// "Enable Rotation" automated: 0.1 s is frame 4800, inside the processing frame
+// that starts at 4736; the rotation fades out (or in) linearly over that frame,
+// and from its end the field passes unturned (or turned).
+TEST_P(RenderCommandRotationSwitch, FadesOverTheProcessingFrameThatHoldsIt)
+{
+    const RotationSwitchCase& c = GetParam();
+    const std::size_t frameStart = 4736;
+    const std::size_t frames = 9000;
+    const Field field = Noise(4, frames, 37u);
+    WriteSoundFile(mDir / "in.wav", field, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const SyntheticDecoderSet& set = Set(1);
+
+    const Field turned = Rotated(field, 1, 90.0f, 0.0f);
+    const Field& before = c.mTurnedAfter ? field : turned;
+    const Field& after = c.mTurnedAfter ? turned : field;
+    Field expected = before;
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        for (std::size_t t = frameStart; t < frames; ++t) {
+            const float g = t < frameStart + 128 ? static_cast<float>(t - frameStart + 1) / 128.0f : 1.0f;
+            expected[ch][t] = g * after[ch][t] + (1.0f - g) * before[ch][t];
+        }
+    }
+    std::vector<std::string> args = c.mOptions;
+    args.insert(args.end(), {"--yaw", "90", "--no-tail", "in.wav", "out.wav"});
+    const RunResult run = Run(args);
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    ExpectDecodes(ReadSoundFile(mDir / "out.wav"), expected, set);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RenderCommandRotationSwitch,
+    ::testing::Values(RotationSwitchCase{"Off", {"--set", "Enable Rotation@0.1=off"}, false},
+                      // Off from the start with angles is no usage error when
+                      // the rotation is turned on later.
+                      RotationSwitchCase{"OnByIndex", {"--rotation", "off", "--set", "4@0.1=1"}, true}),
+    [](const auto& info) { return std::string(info.param.mName); });
 
 struct ErrorCase {
     const char* mName;

@@ -7,9 +7,13 @@
 #include "tests/support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
-#include <fftw3.h>
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
+#include <memory>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -20,45 +24,7 @@ namespace {
 
 using dspkit::Convolver;
 
-// Sum over inputs of x_i convolved with h_i, by one long FFT per signal in
-// double precision with FFTW directly (no code shared with the convolver); cut
-// to the input length. Checked against the direct reference below.
-std::vector<double> fftConvolveSum(const std::vector<std::vector<float>>& xs,
-                                   const std::vector<std::vector<float>>& hs)
-{
-    const std::size_t length = xs[0].size();
-    std::size_t n = 1;
-    while (n < length + hs[0].size()) {
-        n *= 2;
-    }
-    const std::size_t bins = n / 2 + 1;
-    std::vector<double> time(n);
-    std::vector<std::complex<double>> spectrum(bins), sum(bins), other(bins);
-    fftw_plan forward = fftw_plan_dft_r2c_1d(static_cast<int>(n), time.data(),
-                                             reinterpret_cast<fftw_complex*>(spectrum.data()), FFTW_ESTIMATE);
-    fftw_plan inverse = fftw_plan_dft_c2r_1d(static_cast<int>(n), reinterpret_cast<fftw_complex*>(sum.data()),
-                                             time.data(), FFTW_ESTIMATE);
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        std::fill(time.begin(), time.end(), 0.0);
-        std::copy(hs[i].begin(), hs[i].end(), time.begin());
-        fftw_execute(forward);
-        other = spectrum;
-        std::fill(time.begin(), time.end(), 0.0);
-        std::copy(xs[i].begin(), xs[i].end(), time.begin());
-        fftw_execute(forward);
-        for (std::size_t k = 0; k < bins; ++k) {
-            sum[k] += spectrum[k] * other[k];
-        }
-    }
-    fftw_execute(inverse);
-    fftw_destroy_plan(forward);
-    fftw_destroy_plan(inverse);
-    std::vector<double> out(length);
-    for (std::size_t t = 0; t < length; ++t) {
-        out[t] = time[t] / static_cast<double>(n);
-    }
-    return out;
-}
+using convtest::fftConvolveSum;
 
 TEST(ConvolverReference, FFTReferenceMatchesDirectReference)
 {
@@ -123,6 +89,184 @@ TEST(Convolver, SixtyFourByTwoMatchesReference)
     for (std::size_t o = 0; o < kOuts; ++o) {
         EXPECT_LT(qirtest::relativeError(ys[o], fftConvolveSum(xs, hs[o])), 1e-5) << "output " << o;
     }
+}
+
+// Changes of one pair, or of the inputs given, on a running 2x2 convolver,
+// against the convolver's contract. Pairs (0, 0) and (1, 1) hold 9000-tap
+// responses (reaching the final segment), (1, 0) a 600-tap one, (0, 1) none,
+// so output 1 has a single sounding pair. The change comes at kChange, between
+// calls of random sizes; from then on the per-pair engine (the default) must
+// give exactly the documented result, the shared-spectrum engine the result
+// its header states, from the settle time it states on.
+enum class PairChange { ClearOnlySoundingPair, ClearOnePair, SetNewResponse, ResetPair, ResizePair, FewerInputs };
+
+// Reference terms: input (full, from kChange on, or up to kChange) through one
+// response, in double precision.
+enum Term { kX0H00, kX1H10, kX1H11, kX0FreshH00, kX0FreshNew, kX1EarlyH10, kX1EarlyH11, kNumTerms };
+
+struct ChangeCase {
+    const char* name;
+    PairChange change;
+    std::vector<Term> perPair[2];
+    std::vector<Term> shared[2];
+    std::size_t sharedSettle;
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ConvolverPairChange : public testing::TestWithParam<std::tuple<dspkit::EConvolverEngine, ChangeCase>> {
+protected:
+    static constexpr std::size_t kTaps = 9000;
+    static constexpr std::size_t kChange = 10007;
+    static constexpr std::size_t kLength = 48000;
+
+    static void SetUpTestSuite()
+    {
+        x0 = qirtest::whiteNoise(kLength, 21);
+        x1 = qirtest::whiteNoise(kLength, 22);
+        h00 = decaying(kTaps, 31);
+        h10 = decaying(600, 32);
+        h11 = decaying(kTaps, 33);
+        hNew = decaying(kTaps, 34);
+        std::vector<float> x0Fresh = x0, x1Early = x1;
+        std::fill(x0Fresh.begin(), x0Fresh.begin() + kChange, 0.0f);
+        std::fill(x1Early.begin() + kChange, x1Early.end(), 0.0f);
+        const auto one = [](const std::vector<float>& x, const std::vector<float>& h) {
+            return fftConvolveSum({x}, {h});
+        };
+        terms[kX0H00] = one(x0, h00);
+        terms[kX1H10] = one(x1, h10);
+        terms[kX1H11] = one(x1, h11);
+        terms[kX0FreshH00] = one(x0Fresh, h00);
+        terms[kX0FreshNew] = one(x0Fresh, hNew);
+        terms[kX1EarlyH10] = one(x1Early, h10);
+        terms[kX1EarlyH11] = one(x1Early, h11);
+    }
+
+    static std::vector<float> decaying(std::size_t length, std::uint32_t seed)
+    {
+        std::vector<float> h = qirtest::whiteNoise(length, seed);
+        for (std::size_t k = 0; k < length; ++k) {
+            h[k] *= std::exp(-static_cast<float>(k) / 3000.0f);
+        }
+        return h;
+    }
+
+    static std::vector<double> sum(const std::vector<Term>& parts)
+    {
+        std::vector<double> out(kLength, 0.0);
+        for (const Term t : parts) {
+            for (std::size_t n = 0; n < kLength; ++n) {
+                out[n] += terms[t][n];
+            }
+        }
+        return out;
+    }
+
+    static inline std::vector<float> x0, x1, h00, h10, h11, hNew;
+    static inline std::vector<double> terms[kNumTerms];
+};
+
+TEST_P(ConvolverPairChange, KeepsTheEnginesDocumentedResult)
+{
+    const auto& [engine, c] = GetParam();
+    // The per-pair rows take the convolver a caller gets without naming an engine.
+    const auto made = engine == dspkit::kPerPairEngine
+                          ? std::make_unique<Convolver>(2, 2, dspkit::ZeroLatency)
+                          : std::make_unique<Convolver>(2, 2, dspkit::ZeroLatency, engine);
+    Convolver& convolver = *made;
+    ASSERT_EQ(convolver.set(0, 0, h00.data(), h00.size(), false), dspkit::kConvolveOk);
+    ASSERT_EQ(convolver.set(1, 0, h10.data(), h10.size(), false), dspkit::kConvolveOk);
+    ASSERT_EQ(convolver.set(1, 1, h11.data(), h11.size(), false), dspkit::kConvolveOk);
+    convolver.reset();
+
+    std::vector<std::vector<float>> ys(2, std::vector<float>(kLength));
+    qirtest::RandomSizes sizes(17, 1, 700);
+    std::size_t numIns = 2;
+    for (std::size_t done = 0; done < kLength;) {
+        const std::size_t n = std::min({sizes.next(), kLength - done, done < kChange ? kChange - done : kLength});
+        const float* ins[] = {x0.data() + done, x1.data() + done};
+        float* outs[] = {ys[0].data() + done, ys[1].data() + done};
+        convolver.process(ins, outs, numIns, 2, n);
+        done += n;
+        if (done == kChange) {
+            switch (c.change) {
+            case PairChange::ClearOnlySoundingPair: convolver.clear(1, 1, false); break;
+            case PairChange::ClearOnePair: convolver.clear(0, 0, false); break;
+            case PairChange::SetNewResponse:
+                ASSERT_EQ(convolver.set(0, 0, hNew.data(), hNew.size(), false), dspkit::kConvolveOk);
+                break;
+            case PairChange::ResetPair: ASSERT_EQ(convolver.reset(0, 0), dspkit::kConvolveOk); break;
+            case PairChange::ResizePair: ASSERT_EQ(convolver.resize(0, 0, 20000), dspkit::kConvolveOk); break;
+            case PairChange::FewerInputs: numIns = 1; break;
+            }
+        }
+    }
+
+    const bool perPair = engine == dspkit::kPerPairEngine;
+    const std::size_t from = kChange + (perPair ? 0 : c.sharedSettle);
+    ASSERT_LT(from, kLength);
+    for (std::size_t o = 0; o < 2; ++o) {
+        const std::vector<double> expected = sum(perPair ? c.perPair[o] : c.shared[o]);
+        const std::vector<float> actual(ys[o].begin() + static_cast<std::ptrdiff_t>(from), ys[o].end());
+        const std::vector<double> wanted(expected.begin() + static_cast<std::ptrdiff_t>(from), expected.end());
+        if (std::all_of(wanted.begin(), wanted.end(), [](double v) { return v == 0.0; })) {
+            EXPECT_TRUE(std::all_of(actual.begin(), actual.end(), [](float v) { return v == 0.0f; }))
+                << "output " << o << " should be silent";
+        } else {
+            EXPECT_LT(qirtest::relativeError(actual, wanted), 1e-5) << "output " << o;
+        }
+        // Before the change every engine gives the plain convolution.
+        const std::vector<double> before = sum(o == 0 ? std::vector<Term>{kX0H00, kX1H10} : std::vector<Term>{kX1H11});
+        EXPECT_LT(qirtest::relativeError(std::vector<float>(ys[o].begin(), ys[o].begin() + kChange),
+                                         std::vector<double>(before.begin(), before.begin() + kChange)),
+                  1e-5)
+            << "output " << o << " before the change";
+    }
+}
+
+// The shared engine's settle times at zero latency: its largest hop is at most
+// 8192 samples; a pair's old terms (all responses here are at most 9000 taps)
+// end within two of them plus the old response's length, and a restarted pair
+// holds all its new terms two hops plus the longer response's length after the
+// change.
+constexpr std::size_t kTwoHops = 2 * 8192;
+
+INSTANTIATE_TEST_SUITE_P(
+    Engines, ConvolverPairChange,
+    testing::Combine(
+        testing::Values(dspkit::kPerPairEngine, dspkit::kSharedSpectrumEngine),
+        testing::Values(
+            ChangeCase{"ClearOnlySoundingPair", PairChange::ClearOnlySoundingPair, {{kX0H00, kX1H10}, {}},
+                       {{kX0H00, kX1H10}, {}}, kTwoHops + 9000},
+            ChangeCase{"ClearOnePair", PairChange::ClearOnePair, {{kX1H10}, {kX1H11}}, {{kX1H10}, {kX1H11}},
+                       kTwoHops + 9000},
+            ChangeCase{"SetNewResponse", PairChange::SetNewResponse, {{kX0FreshNew, kX1H10}, {kX1H11}},
+                       {{kX0FreshNew, kX1H10}, {kX1H11}}, kTwoHops + 9000},
+            ChangeCase{"ResetPair", PairChange::ResetPair, {{kX0FreshH00, kX1H10}, {kX1H11}},
+                       {{kX0FreshH00, kX1H10}, {kX1H11}}, kTwoHops + 9000},
+            ChangeCase{"ResizePair", PairChange::ResizePair, {{kX1H10}, {kX1H11}}, {{kX1H10}, {kX1H11}},
+                       kTwoHops + 9000},
+            // Inputs beyond numIns: nothing at all on the per-pair engine; on
+            // the shared engine they count as silence from the change on, so
+            // their earlier input rings out through the responses, exactly.
+            ChangeCase{"FewerInputs", PairChange::FewerInputs, {{kX0H00}, {}},
+                       {{kX0H00, kX1EarlyH10}, {kX1EarlyH11}}, 0})),
+    [](const testing::TestParamInfo<ConvolverPairChange::ParamType>& info) {
+        return std::string(std::get<0>(info.param) == dspkit::kPerPairEngine ? "Default" : "Shared") +
+               std::get<1>(info.param).name;
+    });
+
+// What a caller gets without naming an engine keeps the full contract.
+TEST(Convolver, DefaultsToThePerPairEngine)
+{
+    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
+    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine).getEngine(),
+              dspkit::kSharedSpectrumEngine);
+    EXPECT_EQ(Convolver(4, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
 }
 
 TEST(Convolver, MixesInputsWithoutDelayAndHonoursNumIns)

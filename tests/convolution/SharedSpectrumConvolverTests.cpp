@@ -4,6 +4,7 @@
 // restarts of the whole convolver and of single pairs, pairs remade for longer
 // responses, and no allocation on the audio path.
 #include "convolution/Convolver.h"
+#include "tests/convolution/ConvolutionTestUtils.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/ReferenceConvolution.h"
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -87,17 +89,6 @@ void load(Convolver& convolver, const std::vector<Signals>& hs)
         }
     }
     convolver.reset();
-}
-
-TEST(SharedSpectrumConvolver, IsTheDefaultForNToMAndSwitchable)
-{
-    EXPECT_EQ(Convolver::getDefaultEngine(), dspkit::kSharedSpectrumEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kSharedSpectrumEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency, dspkit::kPerPairEngine).getEngine(), dspkit::kPerPairEngine);
-    EXPECT_EQ(Convolver(4, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
-    Convolver::setDefaultEngine(dspkit::kPerPairEngine);
-    EXPECT_EQ(Convolver(4, 2, dspkit::ZeroLatency).getEngine(), dspkit::kPerPairEngine);
-    Convolver::setDefaultEngine(dspkit::kSharedSpectrumEngine);
 }
 
 // A 64x2 matrix of random responses: mostly short ones of random length (so
@@ -378,6 +369,45 @@ TEST_F(SharedSpectrumRestart, PairResetClearsOnlyThatPairsHistory)
     }
 }
 
+// A pair reset on a running convolver takes no terms of the input before the
+// reset into the hops after it: with an impulse of input one sample before the
+// reset (at no hop boundary of any segment), a response that is one tap in
+// the head, or in any FFT segment, stays silent from the reset on.
+class SharedSpectrumPairRestart : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(SharedSpectrumPairRestart, TakesNoInputFromBeforeTheReset)
+{
+    constexpr std::size_t kReset = 20037;
+    constexpr std::size_t kLength = kReset + 16384 + 2048;
+    const std::size_t tap = GetParam();
+    Convolver convolver(1, 1, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+    std::vector<float> h(tap + 1, 0.0f);
+    h[tap] = 1.0f;
+    ASSERT_EQ(convolver.set(0, 0, h.data(), h.size(), false), dspkit::kConvolveOk);
+    convolver.reset();
+    std::vector<float> x(kLength, 0.0f);
+    x[kReset - 1] = 1.0f;
+    std::vector<float> y(kLength, -1.0f);
+    qirtest::RandomSizes sizes(static_cast<std::uint32_t>(tap), 1, 700);
+    for (std::size_t done = 0; done < kLength;) {
+        const std::size_t n = std::min({sizes.next(), kLength - done, done < kReset ? kReset - done : kLength});
+        const float* ins[] = {x.data() + done};
+        float* outs[] = {y.data() + done};
+        convolver.process(ins, outs, 1, 1, n);
+        done += n;
+        if (done == kReset) {
+            ASSERT_EQ(convolver.reset(0, 0), dspkit::kConvolveOk);
+        }
+    }
+    for (std::size_t t = 0; t < kLength; ++t) {
+        ASSERT_EQ(y[t], 0.0f) << "sample " << t;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Taps, SharedSpectrumPairRestart,
+                         testing::Values(std::size_t{50}, std::size_t{300}, std::size_t{1500}, std::size_t{5000},
+                                         std::size_t{12000}));
+
 // Loading a new response into a pair that is running: the other pairs go on
 // untouched, the pair settles on the new response.
 TEST_F(SharedSpectrumRestart, SetWhileRunningSettlesOnTheNewResponse)
@@ -411,6 +441,140 @@ TEST(SharedSpectrumConvolver, LongerResponsesAfterResize)
         convolver.reset();
         ys = run(convolver, xs, 1, 9, 1, 500);
         EXPECT_LT(qirtest::relativeError(ys[0], qirtest::directConvolveSum(xs, {longOne, shortOne})), 1e-5) << engine;
+    }
+}
+
+// Responses as decoder sets hold them: a container of 16384 samples whose
+// tail may be exact zeros. Six inputs into two outputs: true lengths of 16384,
+// 9000, 1024 (an anechoic set's), 100 and 0, one pair with no response at all.
+struct ContainerMatrix {
+    static constexpr std::size_t kIns = 6;
+    static constexpr std::size_t kContainer = 16384;
+    std::vector<Signals> full{Signals(kIns), Signals(kIns)};
+    std::vector<Signals> trimmed{Signals(kIns), Signals(kIns)};
+
+    ContainerMatrix()
+    {
+        const std::size_t lengths[2][kIns] = {{16384, 1024, 9000, 100, 0, 1024}, {1024, 9000, 1024, 0, 1024, 100}};
+        for (std::size_t o = 0; o < 2; ++o) {
+            for (std::size_t i = 0; i < kIns; ++i) {
+                trimmed[o][i] = decayingNoise(lengths[o][i], static_cast<std::uint32_t>(300 + 10 * o + i));
+                if (lengths[o][i] > 0) {
+                    trimmed[o][i].back() = 0.5f;
+                }
+                full[o][i] = trimmed[o][i];
+                full[o][i].resize(kContainer, 0.0f);
+            }
+        }
+        full[1][3].clear(); // no response at all
+        trimmed[1][3].clear();
+    }
+
+    void loadInto(Convolver& convolver, bool useFull) const
+    {
+        for (std::size_t o = 0; o < 2; ++o) {
+            for (std::size_t i = 0; i < kIns; ++i) {
+                const std::vector<float>& h = useFull ? full[o][i] : trimmed[o][i];
+                if (!h.empty()) {
+                    ASSERT_EQ(convolver.set(static_cast<unsigned>(i), static_cast<unsigned>(o), h.data(), h.size(),
+                                            false),
+                              dspkit::kConvolveOk);
+                }
+            }
+        }
+        convolver.reset();
+    }
+};
+
+// The segments follow the block size the caller announces. In calls of
+// exactly that size, and in calls of random sizes, every layout matches the
+// double-precision reference; a response's trailing zeros change no output
+// bit (the full containers give what the trimmed responses give).
+class SharedSpectrumBlockLayout : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(SharedSpectrumBlockLayout, MatchesTheReferenceInWholeAndRandomBlocks)
+{
+    static const ContainerMatrix matrix;
+    static const Signals xs = noiseChannels(ContainerMatrix::kIns, 40000, 500);
+    static const std::vector<double> expected[2] = {convtest::fftConvolveSum(xs, matrix.full[0]),
+                                                    convtest::fftConvolveSum(xs, matrix.full[1])};
+    const std::size_t block = GetParam();
+    const auto make = [&](bool useFull) {
+        auto convolver = std::make_unique<Convolver>(static_cast<unsigned>(ContainerMatrix::kIns), 2u,
+                                                     dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine, block);
+        matrix.loadInto(*convolver, useFull);
+        return convolver;
+    };
+    auto whole = make(true);
+    auto wholeTrimmed = make(false);
+    auto random = make(true);
+    const Signals ys = runPattern(*whole, xs, 2, {block});
+    const Signals ysTrimmed = runPattern(*wholeTrimmed, xs, 2, {block});
+    const Signals ysRandom = run(*random, xs, 2, static_cast<std::uint32_t>(block), 1, 1100);
+    for (std::size_t o = 0; o < 2; ++o) {
+        EXPECT_LT(qirtest::relativeError(ys[o], expected[o]), 1e-5) << "whole blocks, output " << o;
+        EXPECT_LT(qirtest::relativeError(ysRandom[o], expected[o]), 1e-5) << "random blocks, output " << o;
+        EXPECT_EQ(ys[o], ysTrimmed[o]) << "output " << o;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, SharedSpectrumBlockLayout,
+                         testing::Values(std::size_t{64}, std::size_t{128}, std::size_t{256}, std::size_t{384},
+                                         std::size_t{512}, std::size_t{1000}, std::size_t{1024}));
+
+// A set whose responses all end after 1024 samples runs without its longer
+// segments; loading a longer response into a pair of the running convolver
+// brings them in (the final segment included). The pairs left alone stay exact
+// throughout and the changed pairs, restarted at the change, are exact after
+// the settle time the header states (two hops of 8192 plus the response).
+TEST(SharedSpectrumConvolver, ResponsesLongerThanTheSetSoFarJoinARunningConvolver)
+{
+    constexpr std::size_t kIns = 4;
+    constexpr std::size_t kChange = 20000;
+    constexpr std::size_t kLength = 70000;
+    std::vector<Signals> hs(2, Signals(kIns));
+    Convolver convolver(kIns, 2, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+    for (std::size_t o = 0; o < 2; ++o) {
+        for (std::size_t i = 0; i < kIns; ++i) {
+            hs[o][i] = decayingNoise(1024, static_cast<std::uint32_t>(600 + 10 * o + i));
+            std::vector<float> container = hs[o][i];
+            container.resize(16384, 0.0f);
+            ASSERT_EQ(convolver.set(static_cast<unsigned>(i), static_cast<unsigned>(o), container.data(),
+                                    container.size(), true),
+                      dspkit::kConvolveOk);
+        }
+    }
+    convolver.reset();
+    const Signals xs = noiseChannels(kIns, kLength, 700);
+    Signals before(kIns), after(kIns);
+    for (std::size_t i = 0; i < kIns; ++i) {
+        before[i].assign(xs[i].begin(), xs[i].begin() + kChange);
+        after[i].assign(xs[i].begin() + kChange, xs[i].end());
+    }
+    const Signals ysBefore = run(convolver, before, 2, 21, 1, 700);
+    const std::vector<Signals> original = hs;
+    hs[1][2] = decayingNoise(16384, 801);
+    hs[0][0] = decayingNoise(5000, 802);
+    ASSERT_EQ(convolver.set(2, 1, hs[1][2].data(), hs[1][2].size(), false), dspkit::kConvolveOk);
+    ASSERT_EQ(convolver.set(0, 0, hs[0][0].data(), hs[0][0].size(), false), dspkit::kConvolveOk);
+    const Signals ysAfter = run(convolver, after, 2, 22, 1, 700);
+
+    const auto errorOver = [](const std::vector<float>& y, const std::vector<double>& expected, std::size_t from,
+                              std::size_t to) {
+        return qirtest::relativeError(
+            std::vector<float>(y.begin() + static_cast<std::ptrdiff_t>(from), y.begin() + static_cast<std::ptrdiff_t>(to)),
+            std::vector<double>(expected.begin() + static_cast<std::ptrdiff_t>(from),
+                                expected.begin() + static_cast<std::ptrdiff_t>(to)));
+    };
+    const std::size_t changed[2] = {0, 2};
+    for (std::size_t o = 0; o < 2; ++o) {
+        std::vector<float> y = ysBefore[o];
+        y.insert(y.end(), ysAfter[o].begin(), ysAfter[o].end());
+        EXPECT_LT(errorOver(y, convtest::fftConvolveSum(xs, original[o]), 0, kChange), 1e-5) << "output " << o;
+        Signals fresh = xs;
+        std::fill(fresh[changed[o]].begin(), fresh[changed[o]].begin() + kChange, 0.0f);
+        const std::size_t settled = kChange + 2 * 8192 + hs[o][changed[o]].size();
+        EXPECT_LT(errorOver(y, convtest::fftConvolveSum(fresh, hs[o]), settled, kLength), 1e-5) << "output " << o;
     }
 }
 

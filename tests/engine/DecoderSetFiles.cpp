@@ -33,7 +33,8 @@ DecoderSetIRs makeSparseSet(int numInputs, std::uint32_t seed)
     return set;
 }
 
-void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels, int extraFrames)
+void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels, int extraFrames,
+                     int sampleRate)
 {
     const int n = set.numInputs();
     const std::size_t frames = static_cast<std::size_t>(n) * kLength + static_cast<std::size_t>(extraFrames);
@@ -54,7 +55,7 @@ void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numC
         }
     }
     SF_INFO info{};
-    info.samplerate = 48000;
+    info.samplerate = sampleRate;
     info.channels = numChannels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);

@@ -21,8 +21,9 @@ DecoderSetIRs makeSparseSet(int numInputs, std::uint32_t seed);
 
 // Writes set as a 32-bit float WAV with numChannels channels (1 or 2: a
 // one-channel file holds only the responses into output 0) and extraFrames
-// frames of noise after the last segment.
-void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels = 2, int extraFrames = 0);
+// frames of noise after the last segment, with sampleRate in its header.
+void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels = 2, int extraFrames = 0,
+                     int sampleRate = 48000);
 
 // Reads a decoder set (through libsndfile); an empty set when the file cannot be read.
 DecoderSetIRs readDecoderSet(const std::string& path);

@@ -1,5 +1,6 @@
 // tests/engine: loader threads, the hand-over and retire slots and parameter
 // changes racing a running audio thread (built for ThreadSanitizer as well).
+#include "engine/DecoderSetResponses.h"
 #include "tests/engine/EngineHarness.h"
 
 #include <gtest/gtest.h>
@@ -244,6 +245,33 @@ TEST_F(LoaderConcurrency, ParameterChangesFromAnotherThreadWhileRendering)
     }
     audio.stop();
     EXPECT_GE(audio.blocks(), 50);
+}
+
+TEST_F(LoaderConcurrency, ResetsAtOtherRatesWhileLoadsRunEndWithTheSetAtTheLastRate)
+{
+    // Each reset at a new rate requests a reload while the load for the previous
+    // rate may still be running (and reading the rate); whichever finishes last,
+    // the set adopted in the end is the one made for the last rate.
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 3));
+    ::testing::internal::CaptureStdout();
+    engine().OnIdle();
+    const double rates[] = {44100.0, 96000.0};
+    for (int round = 0; round < 8; ++round) {
+        engine().OnReset(256, rates[round % 2]);
+        EXPECT_TRUE(engine().IsLoadRequested());
+        engine().OnIdle();
+        render(Channels(4, std::vector<float>(256, 0.0f)), [] { return 256; });
+    }
+    engine().WaitForLoads();
+    adoptTheLastSet(4);
+    (void)::testing::internal::GetCapturedStdout();
+
+    qir::DecoderSetResponses atLastRate;
+    std::string error;
+    ASSERT_TRUE(qir::ReadDecoderSetResponses(mDir.file("1OA-decoder-anechoic.wav"), rates[1], 64, atLastRate, error))
+        << error;
+    EXPECT_FALSE(engine().HasPendingDecoderSet());
+    EXPECT_EQ(engine().GetTailFrames(), atLastRate.mTrueLength);
 }
 
 } // namespace

@@ -73,6 +73,7 @@ TEST(DecoderAudioUnit, BussesDefaultToSixtyFourChannelAmbisonicsInAndStereoOut)
 
     // One processing frame, constant; known before render resources exist.
     EXPECT_DOUBLE_EQ(host.unit().latency(), qir::QIRMatrixDecoderDSP::kLatency / 48000.0);
+    // No decoder set in use yet, so no tail.
     EXPECT_DOUBLE_EQ(host.unit().tailTime(), 0.0);
     EXPECT_FALSE(host.unit().canProcessInPlace());
     EXPECT_TRUE(host.unit().MIDIOutputNames().empty());
@@ -86,6 +87,26 @@ TEST(DecoderAudioUnit, BussesDefaultToSixtyFourChannelAmbisonicsInAndStereoOut)
                               &error));
     EXPECT_FALSE(host.unit().allocateRenderResourcesAndReturnError(&error));
     EXPECT_EQ(error.code, kAudioUnitErr_FormatNotSupported);
+}
+
+TEST(DecoderAudioUnit, TailTimeIsTheTrueLengthOfTheDecoderSetInUse)
+{
+    HostHarness host;
+    ASSERT_TRUE(host.allocate(48000.0, 512, 4));
+    // The test folder's anechoic set has 32 taps, its room set a single one.
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+    EXPECT_DOUBLE_EQ(host.unit().tailTime(), 32 / 48000.0);
+    host.setParameter(QIRMatrixDecoder::kDecoderMode, 1.0f);
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+    EXPECT_DOUBLE_EQ(host.unit().tailTime(), 1 / 48000.0);
+
+    // At another rate the set is reloaded, resampled: its tail is that of the
+    // resampled responses, at the new rate.
+    ASSERT_TRUE(host.allocate(96000.0, 512, 4));
+    ASSERT_TRUE(host.waitForDecoderSet(4));
+    const int frames = host.plugin().GetDSP().GetTailFrames();
+    EXPECT_GT(frames, 2);
+    EXPECT_DOUBLE_EQ(host.unit().tailTime(), frames / 96000.0);
 }
 
 TEST(DecoderAudioUnit, ParameterTreePresentsTheThirteenParameters)
