@@ -60,6 +60,11 @@ TEST(LV2RealTime, RunsAllocateFreeAndLockNothingWhileTheWorkerLoadsSets)
     int switches = 0;
     for (int r = 0; r < 1500; ++r) {
         if (r % 250 == 100) {
+            // The previous switch's set has had its runs to load in; time in
+            // this test is counted in runs, which take a few microseconds, so
+            // the host's control thread lets the worker finish before the next
+            // switch (which would otherwise make the earlier load moot).
+            instance.waitForWork();
             const auto& [mode, order] = decoders[static_cast<std::size_t>(switches++) % decoders.size()];
             instance.set("decoder_mode", mode);
             instance.set("decode_order", order);
@@ -106,19 +111,23 @@ TEST(LV2RealTime, RunsAllocateFreeAndLockNothingWhileTheWorkerLoadsSets)
 
     // Every switch was loaded by the worker while the runs went on.
     int loaded = 0;
+    std::string log;
     for (const std::string& line : instance.takeLog()) {
         loaded += line.find("QIRMatrixDecoder loaded") != std::string::npos ? 1 : 0;
+        log += line + "\n";
     }
-    EXPECT_EQ(loaded, 1 + switches);
+    EXPECT_EQ(loaded, 1 + switches) << log;
 }
 
 TEST(LV2RealTime, AnInstanceFreedWhileItsWorkRunsWaitsForTheWork)
 {
     // A host that frees the instance while its worker thread is still loading
-    // the largest set: the work must not outlive what it reads.
+    // the largest set, brought to 96 kHz (a load of a few tenths of a second):
+    // the work must not outlive what it reads.
     const LV2World world;
     LV2Instance::Setup setup;
     setup.mWorker = LV2Instance::Worker::kThread;
+    setup.mSampleRate = 96000.0;
     LV2Instance instance(world, setup);
     ASSERT_TRUE(instance.valid());
     instance.set("decoder_mode", 1.0f);
@@ -131,15 +140,20 @@ TEST(LV2RealTime, AnInstanceFreedWhileItsWorkRunsWaitsForTheWork)
         std::this_thread::yield();
     }
     ASSERT_TRUE(instance.isWorking());
+    // The host's flag rises just before it calls the work: give the call time
+    // to begin (the load itself takes far longer).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     instance.freeInstance();
     // The work finished its load before the instance went: its line is logged.
     bool loaded = false;
+    std::string log;
     for (const std::string& line : instance.takeLog()) {
+        log += line + "\n";
         if (line.find("loaded") != std::string::npos && line.find("7OA-decoder-room.wav") != std::string::npos) {
             loaded = true;
         }
     }
-    EXPECT_TRUE(loaded) << "freeing returns once the work has";
+    EXPECT_TRUE(loaded) << "freeing returns once the work has\n" << log;
 }
 
 } // namespace
