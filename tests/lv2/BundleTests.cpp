@@ -47,8 +47,8 @@ TEST(LV2Bundle, InstallsTheModuleTheTurtleAndTheDecoderSetsTogether)
 TEST(LV2Bundle, TurtleValidatesAgainstTheLV2Schemas)
 {
     std::vector<std::string> args;
-    for (const auto& spec : fs::directory_iterator(fs::path(QIR_LV2_SCHEMA_DIR))) {
-        for (const fs::path& file : TurtleFiles(spec.path())) {
+    for (const auto& schemaBundle : fs::directory_iterator(fs::path(QIR_LV2_SCHEMA_DIR))) {
+        for (const fs::path& file : TurtleFiles(schemaBundle.path())) {
             args.push_back(file.string());
         }
     }
