@@ -71,7 +71,7 @@ QIRMatrixDecoderDSP::QIRMatrixDecoderDSP(plugfw::IEditorDelegate* delegate)
     : mEnvelope("amp", nullptr, false)
     , mDelegate(delegate)
 {
-    std::puts(kToolkitBanner);
+    WriteConsole("%s", kToolkitBanner);
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageAttack, kEnvelopeAttackMs);
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageDecay, 0.0);
     mEnvelope.SetStageTime(plugfw::ADSREnvelope<float>::kStageRelease, kEnvelopeReleaseMs);
@@ -659,13 +659,32 @@ std::string QIRMatrixDecoderDSP::DecoderSetFileName(double decoderMode, double d
 }
 
 
+void QIRMatrixDecoderDSP::SetDecoderSetFolder(std::string folder)
+{
+    mDecoderSetFolder = std::move(folder);
+}
+
 std::string QIRMatrixDecoderDSP::RequestedSetPath() const
 {
     const double order = ParamValue(kDecodeOrder);
     const double mode = ParamValue(kDecoderMode);
     std::ostringstream path;
-    path << platform::GetResourceDirectory() << "/" << DecoderSetFileName(mode, order);
+    path << (mDecoderSetFolder.empty() ? platform::GetResourceDirectory() : mDecoderSetFolder) << "/"
+         << DecoderSetFileName(mode, order);
     return path.str();
+}
+
+void QIRMatrixDecoderDSP::WriteConsole(const char* format, const char* text) const noexcept
+{
+    // Paths longer than the line are cut rather than allocated for.
+    char line[4608];
+    std::snprintf(line, sizeof line, format, text);
+    if (mDelegate != nullptr) {
+        mDelegate->WriteConsoleLine(line);
+    } else {
+        std::printf("%s\n", line);
+        std::fflush(stdout);
+    }
 }
 
 void QIRMatrixDecoderDSP::OnIdle()
@@ -754,9 +773,8 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         ~ReleaseRetiredOnExit() { mEngine->ReleaseRetiredSets(); }
     } releaseRetired{self};
     const std::string pathText = path.string();
-    const auto fail = [&pathText]() {
-        std::printf("QIRMatrixDecoder couldn't load IR at %s\n", pathText.c_str());
-        std::fflush(stdout);
+    const auto fail = [self, &pathText]() {
+        self->WriteConsole("QIRMatrixDecoder couldn't load IR at %s", pathText.c_str());
     };
 
     // A status that cannot be queried (no permission, a name too long, ...) is
@@ -835,8 +853,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
             }
             self->mPublishedGeneration = generation;
             replaced = self->mPendingSet.exchange(set.release(), std::memory_order_acq_rel);
-            std::printf("QIRMatrixDecoder loaded %s\n", pathText.c_str());
-            std::fflush(stdout);
+            self->WriteConsole("QIRMatrixDecoder loaded %s", pathText.c_str());
         }
         delete replaced;
     } catch (const std::exception&) {

@@ -118,6 +118,12 @@ public:
     // request, however the loads race.
     static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
+    // Main thread, before the first load is requested: the folder this engine
+    // reads its decoder sets from (a plug-in bundle's own, say). Empty, as
+    // after construction, follows the process-wide resource folder
+    // (platform::GetResourceDirectory).
+    void SetDecoderSetFolder(std::string folder);
+
     // The decoder-set file name for the plain values of "Decoder Mode" and
     // "Decode Order".
     [[nodiscard]] static std::string DecoderSetFileName(double decoderMode, double decodeOrder);
@@ -180,6 +186,9 @@ private:
     };
 
     double ParamValue(int paramIdx) const noexcept;
+    // One console line, format holding one %s for text: to the delegate, which
+    // may pass it on to its host's log. Not the audio thread.
+    void WriteConsole(const char* format, const char* text) const noexcept;
     std::string RequestedSetPath() const;
     void RetireFadedSet() noexcept;
     void TakeOverPendingSet() noexcept;
@@ -214,6 +223,8 @@ private:
     int mTestSourceIndex = -1;
     plugfw::ADSREnvelope<float> mEnvelope;
     plugfw::IEditorDelegate* mDelegate;
+    // Set before any load starts and only read afterwards.
+    std::string mDecoderSetFolder;
 
     // The input, gathered into frames: 64 channels of mInputStride frames, the
     // partial frame at the start of each. Connected channels are copied, the

@@ -1,6 +1,7 @@
 // framework: editor delegate.
 #include "framework/IEditorDelegate.h"
 
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -40,6 +41,13 @@ void IEditorDelegate::SendParameterValueFromUI(int paramIdx, double normalizedVa
         param->SetNormalized(normalizedValue);
         OnParamChangeUI(paramIdx, kUI);
     }
+}
+
+void IEditorDelegate::WriteConsoleLine(const char* line)
+{
+    // One call, so lines from several threads never interleave.
+    std::printf("%s\n", line ? line : "");
+    std::fflush(stdout);
 }
 
 } // namespace plugfw

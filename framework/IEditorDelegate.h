@@ -83,6 +83,12 @@ public:
     virtual void DeferMidiMsg(const IMidiMsg& /*msg*/) {}
     virtual void DeferSysexMsg(const ISysEx& /*msg*/) {}
 
+    // One line of the plug-in's console output, without its newline. The default
+    // prints it to standard output; a binding whose host keeps a log of its own
+    // passes it there. Any thread except the audio thread, during construction
+    // too (the bases are complete by then).
+    virtual void WriteConsoleLine(const char* line);
+
     // Editor state, stored after the parameters by plug-ins that have one.
     virtual bool SerializeEditorState(IByteChunk& /*chunk*/) const { return true; }
     virtual int UnserializeEditorState(const IByteChunk& /*chunk*/, int startPos) { return startPos; }

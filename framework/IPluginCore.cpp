@@ -154,6 +154,7 @@ const char* IPluginCore::GetAPIStr() const noexcept
     case kAPIAPP: return "APP";
     case kAPIWAM: return "WAM";
     case kAPIWEB: return "WEB";
+    case kAPILV2: return "LV2";
     default: return "";
     }
 }

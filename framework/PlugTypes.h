@@ -14,6 +14,7 @@ enum EAPI {
     kAPIAPP = 5,
     kAPIWAM = 6,
     kAPIWEB = 7,
+    kAPILV2 = 8,
 };
 
 // Direction of a bus or channel.

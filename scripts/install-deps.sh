@@ -12,6 +12,7 @@ packages=(
   libsndfile1-dev libsamplerate0-dev
   libmysofa-dev libmysofa1
   libzita-convolver-dev
+  lv2-dev liblilv-dev lilv-utils sordi
   sox gnuplot-nox
   clang-14 libclang-rt-14-dev
 )

@@ -38,7 +38,7 @@ plugfw::Config QIRMatrixDecoder::MakeConfig()
 }
 
 QIRMatrixDecoder::QIRMatrixDecoder(const plugfw::InstanceInfo& info)
-    : plugfw::IAUv3Binding(info, MakeConfig()), mDSP(std::make_unique<qir::QIRMatrixDecoderDSP>(this))
+    : plugfw::IPluginBinding(info, MakeConfig()), mDSP(std::make_unique<qir::QIRMatrixDecoderDSP>(this))
 {
     qir::InitDecoderParameters(*this);
     mOutputTarget = mLastTarget = VolumeTarget();
@@ -130,7 +130,7 @@ void QIRMatrixDecoder::OnParamChange(int paramIdx, plugfw::EParamSource /*source
 
 namespace plugfw {
 
-std::unique_ptr<IAUv3Binding> MakePlugin(const InstanceInfo& info)
+std::unique_ptr<IPluginBinding> MakePlugin(const InstanceInfo& info)
 {
     static std::mutex constructionMutex;
     std::lock_guard<std::mutex> lock(constructionMutex);

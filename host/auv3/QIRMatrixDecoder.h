@@ -2,17 +2,33 @@
 // defines its thirteen parameters, owns the decoder engine, forwards the
 // framework's callbacks to it and applies the smoothed output volume, whose
 // changes reach the output with the engine's latency, like everything else.
+//
+// The class derives from the host binding of the build it is compiled into:
+// the audio-unit v3 binding by default, the LV2 binding when
+// QIR_PLUGIN_API_LV2 is defined (the LV2 plug-in in host/lv2/). Either way
+// plugfw::IPluginBinding names that base.
 #pragma once
 
 #include "engine/QIRMatrixDecoderDSP.h"
 #include "framework/Config.h"
+
+#if defined(QIR_PLUGIN_API_LV2)
+#include "host/lv2/ILV2Binding.h"
+namespace plugfw {
+using IPluginBinding = ILV2Binding;
+}
+#else
 #include "host/auv3/IAUv3Binding.h"
+namespace plugfw {
+using IPluginBinding = IAUv3Binding;
+}
+#endif
 
 #include <array>
 #include <cstdint>
 #include <memory>
 
-class QIRMatrixDecoder final : public plugfw::IAUv3Binding {
+class QIRMatrixDecoder final : public plugfw::IPluginBinding {
 public:
     using enum qir::EParams;
 
@@ -43,7 +59,7 @@ public:
     // (0 before the first set), which hosts read as the audio unit's tail time.
     [[nodiscard]] int GetTailSize() const noexcept override;
 
-    using plugfw::IAUv3Binding::OnParamChange;
+    using plugfw::IPluginBinding::OnParamChange;
     // Any thread.
     void OnParamChange(int paramIdx, plugfw::EParamSource source, int sampleOffset) override;
 

@@ -261,6 +261,22 @@ TEST_F(Loading, AWorkerThreadLoadsTheRequestedSetAndFreesTheSetsHandedBack)
     EXPECT_FALSE(engine().HasRetiredSets());
 }
 
+TEST_F(Loading, AnEngineGivenAFolderOfItsOwnReadsItsSetsThere)
+{
+    // A plug-in that carries its sets in its bundle: the process-wide folder
+    // (the fixture's) holds a set too, and is not read.
+    writeDecoderSet(mDir.file("1OA-decoder-anechoic.wav"), mSetA);
+    TempDir own;
+    writeDecoderSet(own.file("1OA-decoder-anechoic.wav"), makeSparseSet(4, 77));
+    engine().SetDecoderSetFolder(own.path());
+    EXPECT_EQ(idleAndCapture(), "QIRMatrixDecoder loaded " + own.file("1OA-decoder-anechoic.wav") + "\n");
+
+    engine().SetDecoderSetFolder("");
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 2);
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 0);
+    EXPECT_EQ(idleAndCapture(), loaded("1OA-decoder-anechoic.wav")) << "an empty folder follows the process's again";
+}
+
 TEST_F(Loading, ResourceFolderFollowsTheHostThenTheEnvironmentThenTheBuild)
 {
     qir::platform::SetResourceDirectory("");
