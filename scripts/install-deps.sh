@@ -13,6 +13,7 @@ packages=(
   libmysofa-dev libmysofa1
   libzita-convolver-dev
   lv2-dev liblilv-dev lilv-utils sordi
+  jalv jackd2
   sox gnuplot-nox
   clang-14 libclang-rt-14-dev
 )
