@@ -753,7 +753,11 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         QIRMatrixDecoderDSP* mEngine;
         ~ReleaseRetiredOnExit() { mEngine->ReleaseRetiredSets(); }
     } releaseRetired{self};
-    const std::string pathText = path.string();
+    // A file made for the running rate beside the set's regular one is read as
+    // it is, without resampling; the console lines name the file read.
+    const double sampleRate = self->mSampleRate.load();
+    const DecoderSetFile file = ChooseDecoderSetFile(path.string(), sampleRate);
+    const std::string& pathText = file.mPath;
     const auto fail = [&pathText]() {
         std::printf("QIRMatrixDecoder couldn't load IR at %s\n", pathText.c_str());
         std::fflush(stdout);
@@ -762,7 +766,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
     // A status that cannot be queried (no permission, a name too long, ...) is
     // treated like a missing file.
     std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    const std::filesystem::file_status status = std::filesystem::status(pathText, error);
     if (error || !std::filesystem::exists(status)) {
         fail();
         return;
@@ -776,8 +780,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         // silencing the decoder.
         DecoderSetResponses responses;
         std::string error;
-        if (!ReadDecoderSetResponses(pathText, self->mSampleRate.load(), kMaxChans, responses, error,
-                                     &self->mShuttingDown)) {
+        if (!ReadDecoderSetResponses(file, sampleRate, kMaxChans, responses, error, &self->mShuttingDown)) {
             if (!self->mShuttingDown.load(std::memory_order_relaxed)) {
                 fail();
             }
