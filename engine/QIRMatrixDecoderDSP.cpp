@@ -747,17 +747,18 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
     // loader thread: touches only its own reader, buffers and convolver, and at
     // the end the engine's hand-over and retire slots.
     auto* self = static_cast<QIRMatrixDecoderDSP*>(engine);
+    // A file made for the running rate beside the set's regular one is read as
+    // it is, without resampling; the console lines name the file read.
+    const double sampleRate = self->mSampleRate.load();
+    const DecoderSetFile file = ChooseDecoderSetFile(path.string(), sampleRate);
+    path = file.mPath;
     // However the load ends, the sets the audio thread has handed back are freed
     // here rather than wait for the next idle call.
     struct ReleaseRetiredOnExit {
         QIRMatrixDecoderDSP* mEngine;
         ~ReleaseRetiredOnExit() { mEngine->ReleaseRetiredSets(); }
     } releaseRetired{self};
-    // A file made for the running rate beside the set's regular one is read as
-    // it is, without resampling; the console lines name the file read.
-    const double sampleRate = self->mSampleRate.load();
-    const DecoderSetFile file = ChooseDecoderSetFile(path.string(), sampleRate);
-    const std::string& pathText = file.mPath;
+    const std::string pathText = path.string();
     const auto fail = [&pathText]() {
         std::printf("QIRMatrixDecoder couldn't load IR at %s\n", pathText.c_str());
         std::fflush(stdout);
@@ -766,7 +767,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
     // A status that cannot be queried (no permission, a name too long, ...) is
     // treated like a missing file.
     std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::status(pathText, error);
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
     if (error || !std::filesystem::exists(status)) {
         fail();
         return;
