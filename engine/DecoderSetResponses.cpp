@@ -152,13 +152,11 @@ bool ReadDecoderSetResponses(const DecoderSetFile& file, double sampleRate, int 
     }
 
     const std::string& path = file.mPath;
-    const int segment = file.mResponseLength;
+    const int segment = std::max(file.mResponseLength, 1);
     dspkit::AudioFileReader reader(path);
-    const uint32_t fileFrames = segment > 0 ? reader.getFrames() : 0;
-    const int numInputs = segment > 0 ? static_cast<int>(std::min<uint32_t>(
-                                            fileFrames / static_cast<uint32_t>(segment),
-                                            static_cast<uint32_t>(std::max(maxInputs, 0))))
-                                      : 0;
+    const uint32_t fileFrames = reader.getFrames();
+    const int numInputs = static_cast<int>(std::min<uint32_t>(fileFrames / static_cast<uint32_t>(segment),
+                                                              static_cast<uint32_t>(std::max(maxInputs, 0))));
     if (numInputs == 0) {
         error = path + " holds no decoder set (not an audio file, unreadable, or shorter than one response of " +
                 std::to_string(segment) + " frames)";
