@@ -383,7 +383,8 @@ TEST_F(EngineAtRate, LoadsTheFileMadeForTheRunningRateAndTheRegularOneElsewhere)
         const std::string& mFile;
         const std::vector<Pulse>& mPulses;
     };
-    const Step steps[] = {{44100.0, forRate, kRatePulses}, {96000.0, mSetPath, kPulses}, {44100.0, forRate, kRatePulses}};
+    const Step steps[] = {
+        {44100.0, forRate, kRatePulses}, {96000.0, mSetPath, kPulses}, {44100.0, forRate, kRatePulses}};
     for (const Step& step : steps) {
         SCOPED_TRACE(step.mRate);
         engine().OnReset(512, step.mRate);
