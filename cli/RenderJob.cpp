@@ -69,12 +69,16 @@ std::string GenerateHint(const std::string& folder)
            "QIR_RESOURCE_DIR";
 }
 
-bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& probe)
+// The file the plug-in's loader will read at sampleRate: the set's file made for
+// that rate when there is one, else its regular file.
+bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, double sampleRate, DecoderSetProbe& probe)
 {
     const std::string folder = qir::platform::GetResourceDirectory();
     const std::string file =
         Engine::DecoderSetFileName(static_cast<double>(o.mMode), static_cast<double>(decodeOrder - 1));
-    probe.mPath = (std::filesystem::path(folder) / file).string();
+    const qir::DecoderSetFile chosen =
+        qir::ChooseDecoderSetFile((std::filesystem::path(folder) / file).string(), sampleRate);
+    probe.mPath = chosen.mPath;
     const std::string what = std::string("the ") + DecoderModeName(o.mMode) + " decoder set" +
                              (o.mMode == EDecoderMode::kUHJ ? "" : " for order " + std::to_string(decodeOrder));
     std::error_code ec;
@@ -89,16 +93,21 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, DecoderSetProbe& p
         return false;
     }
     sf_close(set);
-    probe.mInputs = static_cast<int>(info.frames / Engine::kImpulseResponseLength);
+    probe.mInputs = static_cast<int>(info.frames / chosen.mResponseLength);
     probe.mSampleRate = info.samplerate;
     if (info.channels != 2 || probe.mInputs < 1) {
         Error(what + " (" + probe.mPath + ") is not a decoder set: it needs 2 channels and " +
-              std::to_string(Engine::kImpulseResponseLength) + " frames per ambisonic channel; " + GenerateHint(folder));
+              std::to_string(chosen.mResponseLength) + " frames per ambisonic channel; " + GenerateHint(folder));
         return false;
     }
     if (!qir::IsSupportedSampleRate(probe.mSampleRate)) {
         Error(what + " (" + probe.mPath + ") is made for " + std::to_string(info.samplerate) +
               " Hz; decoder sets are made for 8 kHz to 384 kHz; " + GenerateHint(folder));
+        return false;
+    }
+    if (chosen.mNamedRate != 0.0 && probe.mSampleRate != chosen.mNamedRate) {
+        Error(what + " (" + probe.mPath + ") is named for " + std::to_string(static_cast<long>(chosen.mNamedRate)) +
+              " Hz but made for " + std::to_string(info.samplerate) + " Hz; " + GenerateHint(folder));
         return false;
     }
     return true;
@@ -365,7 +374,7 @@ int RunRender(const RenderOptions& o)
     DecoderSetProbe probe;
     if (o.mMode == EDecoderMode::kUHJ) {
         // One set serves every order; it decodes as many channels as it holds.
-        if (!ProbeDecoderSet(o, decodeOrder, probe)) {
+        if (!ProbeDecoderSet(o, decodeOrder, sampleRate, probe)) {
             return kExitFailure;
         }
         const int setOrder = OrderForChannelCount(probe.mInputs);
@@ -383,7 +392,7 @@ int RunRender(const RenderOptions& o)
         if (fuma && decodeOrder != 1) {
             return fumaNeedsFirstOrder();
         }
-    } else if (!ProbeDecoderSet(o, decodeOrder, probe)) {
+    } else if (!ProbeDecoderSet(o, decodeOrder, sampleRate, probe)) {
         return kExitFailure;
     }
     const int expectedInputs =

@@ -545,7 +545,8 @@ standard output (a WAV file; every message goes to standard error). With
                                file, SimpleFreeFieldHRIR), fitted on first use
                                in a second or two and kept for later renders in
                                $XDG_CACHE_HOME/qir-matrix-decoder
-                               (default ~/.cache/qir-matrix-decoder)
+                               (default ~/.cache/qir-matrix-decoder); UHJ uses
+                               no HRTF and keeps the regular folder's sets
   -o, --output FILE|DIR        the output file, or a folder for several inputs
   -q, --quiet                  no progress display and no notes (what was
                                detected, levels, the summary); warnings and
@@ -570,7 +571,9 @@ Sample rates. The output has the input's rate, from 8 kHz to 384 kHz (an
 input whose header claims another rate is refused). The decoder sets are
 made for 48 kHz; at any other rate the plug-in resamples them as they load
 (best-quality sinc, no added delay, the same frequency response), so every
-cue of the decoder is the same at every rate.
+cue of the decoder is the same at every rate. The UHJ set is also made for
+22.05, 32, 44.1, 88.2, 96, 176.4 and 192 kHz (AMBIX_2_UHJ-<rate>.wav), which
+is used as it is at its rate.
 )";
 }
 

@@ -1,6 +1,8 @@
 // cli: the cache of decoder sets fitted to SOFA files.
 #include "cli/SofaCache.h"
 
+#include "engine/platform/ResourceDirectory.h"
+
 #ifdef QIR_HAVE_SOFA
 #include "tools/DecoderSet.h"
 #include "tools/DecoderSetGenerator.h"
@@ -186,6 +188,13 @@ bool PrepareSofaDecoderSet(const std::string& sofaPath, const std::string& setFi
     } catch (const std::exception& e) {
         error = e.what();
         return false;
+    }
+    // The UHJ sets use no HRTF: the regular folder's serve, with the sets it holds
+    // for each common rate, and the cache stays as it is.
+    if (!qirtools::decoderSetNeedsHrtf(setFileName)) {
+        folder = qir::platform::GetResourceDirectory();
+        Progress(showProgress, setFileName + " uses no HRTF set: decoding with the one in " + folder);
+        return true;
     }
     std::string hash;
     if (!HashFile(sofaPath, hash, error)) {

@@ -20,7 +20,10 @@ namespace qircli {
 // lines on standard error when showProgress is set, and written under a temporary name that
 // is renamed when complete, so concurrent or interrupted renders never leave a half-written
 // set. False with error set (one sentence naming the file) when the file is not a usable
-// SOFA file or the cache cannot be written. Main thread; takes seconds on a miss.
+// SOFA file or the cache cannot be written. A set that uses no HRTF (UHJ) is not fitted:
+// folder is then the resource folder in use (platform::GetResourceDirectory), which holds it
+// and the UHJ sets made for the common rates, once the SOFA file has been checked. Main
+// thread; takes seconds on a miss.
 [[nodiscard]] bool PrepareSofaDecoderSet(const std::string& sofaPath, const std::string& setFileName, bool showProgress,
                                          std::string& folder, std::string& error);
 

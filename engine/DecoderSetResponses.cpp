@@ -8,14 +8,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <sstream>
+#include <system_error>
 
 namespace qir {
 
 namespace {
-
-constexpr int kFileLength = DecoderSetResponses::kFileResponseLength;
 
 // Samples, at the lower of the two rates, that a response is resampled beyond
 // its last non-zero sample: comfortably more than the half-length of the sinc
@@ -103,7 +103,44 @@ int ResampledLength(int fileLength, double fileRate, double sampleRate) noexcept
     return static_cast<int>(std::abs(exact - nearest) < 1e-6 ? nearest : std::ceil(exact));
 }
 
+int ResponseLengthForRate(double sampleRate) noexcept
+{
+    return ResampledLength(DecoderSetResponses::kFileResponseLength, DecoderSetResponses::kRegularFileSampleRate,
+                           sampleRate);
+}
+
+std::string DecoderSetFileNameForRate(const std::string& fileName, double sampleRate)
+{
+    if (!IsSupportedSampleRate(sampleRate) || std::nearbyint(sampleRate) != sampleRate) {
+        return {};
+    }
+    const std::filesystem::path name(fileName);
+    return name.stem().string() + "-" + std::to_string(static_cast<long>(sampleRate)) + name.extension().string();
+}
+
+DecoderSetFile ChooseDecoderSetFile(const std::string& path, double sampleRate)
+{
+    // loading thread.
+    const std::filesystem::path regular(path);
+    const std::string name = DecoderSetFileNameForRate(regular.filename().string(), sampleRate);
+    if (!name.empty()) {
+        const std::filesystem::path madeForRate = regular.parent_path() / name;
+        std::error_code error;
+        if (std::filesystem::is_regular_file(madeForRate, error)) {
+            return {madeForRate.string(), sampleRate, ResponseLengthForRate(sampleRate)};
+        }
+    }
+    return {path, 0.0, DecoderSetResponses::kFileResponseLength};
+}
+
 bool ReadDecoderSetResponses(const std::string& path, double sampleRate, int maxInputs, DecoderSetResponses& set,
+                             std::string& error, const std::atomic<bool>* cancel)
+{
+    // loading thread.
+    return ReadDecoderSetResponses(ChooseDecoderSetFile(path, sampleRate), sampleRate, maxInputs, set, error, cancel);
+}
+
+bool ReadDecoderSetResponses(const DecoderSetFile& file, double sampleRate, int maxInputs, DecoderSetResponses& set,
                              std::string& error, const std::atomic<bool>* cancel)
 {
     // loading thread.
@@ -114,13 +151,15 @@ bool ReadDecoderSetResponses(const std::string& path, double sampleRate, int max
         return false;
     }
 
+    const std::string& path = file.mPath;
+    const int segment = std::max(file.mResponseLength, 1);
     dspkit::AudioFileReader reader(path);
     const uint32_t fileFrames = reader.getFrames();
-    const int numInputs =
-        static_cast<int>(std::min<uint32_t>(fileFrames / kFileLength, static_cast<uint32_t>(std::max(maxInputs, 0))));
+    const int numInputs = static_cast<int>(std::min<uint32_t>(fileFrames / static_cast<uint32_t>(segment),
+                                                              static_cast<uint32_t>(std::max(maxInputs, 0))));
     if (numInputs == 0) {
         error = path + " holds no decoder set (not an audio file, unreadable, or shorter than one response of " +
-                std::to_string(kFileLength) + " frames)";
+                std::to_string(segment) + " frames)";
         return false;
     }
     const double fileRate = reader.getSamplingRate();
@@ -128,16 +167,20 @@ bool ReadDecoderSetResponses(const std::string& path, double sampleRate, int max
         error = path + " is made for " + RateText(fileRate) + "; decoder sets are made for 8 kHz to 384 kHz";
         return false;
     }
+    if (file.mNamedRate != 0.0 && fileRate != file.mNamedRate) {
+        error = path + " is named for " + RateText(file.mNamedRate) + " but made for " + RateText(fileRate);
+        return false;
+    }
 
-    const std::size_t frames = static_cast<std::size_t>(numInputs) * kFileLength;
-    std::vector<float> file[2];
-    file[0].resize(frames);
+    const std::size_t frames = static_cast<std::size_t>(numInputs) * static_cast<std::size_t>(segment);
+    std::vector<float> samples[2];
+    samples[0].resize(frames);
     // A one-channel file has no right-output responses: they stay silent.
-    file[1].assign(frames, 0.0f);
-    reader.readChannel(file[0].data(), static_cast<unsigned int>(frames), 0);
+    samples[1].assign(frames, 0.0f);
+    reader.readChannel(samples[0].data(), static_cast<unsigned int>(frames), 0);
     if (reader.getChannels() >= 2) {
         reader.seek(0);
-        reader.readChannel(file[1].data(), static_cast<unsigned int>(frames), 1);
+        reader.readChannel(samples[1].data(), static_cast<unsigned int>(frames), 1);
     }
 
     set.mNumInputs = numInputs;
@@ -145,18 +188,18 @@ bool ReadDecoderSetResponses(const std::string& path, double sampleRate, int max
     set.mFileSampleRate = fileRate;
     set.mTrueLength = 0;
     if (sampleRate == fileRate) {
-        set.mLength = kFileLength;
+        set.mLength = segment;
         for (int o = 0; o < 2; ++o) {
-            set.mResponses[o] = std::move(file[o]);
+            set.mResponses[o] = std::move(samples[o]);
             for (int i = 0; i < numInputs; ++i) {
-                set.mTrueLength = std::max(set.mTrueLength, TrueLength(set.Response(i, o), kFileLength));
+                set.mTrueLength = std::max(set.mTrueLength, TrueLength(set.Response(i, o), segment));
             }
         }
         return true;
     }
 
     const double ratio = sampleRate / fileRate;
-    set.mLength = ResampledLength(kFileLength, fileRate, sampleRate);
+    set.mLength = ResampledLength(segment, fileRate, sampleRate);
     const int margin = static_cast<int>(std::ceil(kFilterMargin / std::min(ratio, 1.0)));
     const auto gain = static_cast<float>(fileRate / sampleRate);
     int status = 0;
@@ -174,9 +217,9 @@ bool ReadDecoderSetResponses(const std::string& path, double sampleRate, int max
             // Only the part up to the last non-zero sample (and the margin the
             // filter reaches beyond it) is resampled: the rest is exact zeros,
             // which stay zeros.
-            const float* input = file[o].data() + static_cast<std::ptrdiff_t>(i) * kFileLength;
-            const int trueLength = TrueLength(input, kFileLength);
-            const int used = trueLength > 0 ? std::min(kFileLength, trueLength + margin) : 0;
+            const float* input = samples[o].data() + static_cast<std::ptrdiff_t>(i) * segment;
+            const int trueLength = TrueLength(input, segment);
+            const int used = trueLength > 0 ? std::min(segment, trueLength + margin) : 0;
             float* output = set.mResponses[o].data() + static_cast<std::ptrdiff_t>(i) * set.mLength;
             if (!ResampleResponse(converter.get(), input, used, ratio, gain, output, set.mLength, error)) {
                 return false;

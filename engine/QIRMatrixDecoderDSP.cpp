@@ -766,6 +766,11 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
     // loader thread: touches only its own reader, buffers and convolver, and at
     // the end the engine's hand-over and retire slots.
     auto* self = static_cast<QIRMatrixDecoderDSP*>(engine);
+    // A file made for the running rate beside the set's regular one is read as
+    // it is, without resampling; the console lines name the file read.
+    const double sampleRate = self->mSampleRate.load();
+    const DecoderSetFile file = ChooseDecoderSetFile(path.string(), sampleRate);
+    path = file.mPath;
     // However the load ends, the sets the audio thread has handed back are freed
     // here rather than wait for the next idle call.
     struct ReleaseRetiredOnExit {
@@ -794,8 +799,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         // silencing the decoder.
         DecoderSetResponses responses;
         std::string error;
-        if (!ReadDecoderSetResponses(pathText, self->mSampleRate.load(), kMaxChans, responses, error,
-                                     &self->mShuttingDown)) {
+        if (!ReadDecoderSetResponses(file, sampleRate, kMaxChans, responses, error, &self->mShuttingDown)) {
             if (!self->mShuttingDown.load(std::memory_order_relaxed)) {
                 fail();
             }

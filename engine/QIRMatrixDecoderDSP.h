@@ -43,7 +43,8 @@ public:
     static constexpr int kMaxInputChannels = 64;
     static constexpr int kNumOutputs = 2;
     // Length of every impulse response of a decoder set, and of one input's
-    // segment in a decoder-set file.
+    // segment in a set's regular file (a file made for one rate holds
+    // responses of the same duration at that rate).
     static constexpr int kImpulseResponseLength = 16384;
     static constexpr int kNumTestSourceDirections = 26;
     // Length of the equal-gain crossfade from one decoder set to the next (and of
@@ -108,14 +109,16 @@ public:
     // Any thread, audio-safe: true while a set handed back waits to be freed.
     [[nodiscard]] bool HasRetiredSets() const noexcept;
 
-    // Body of a loader thread: reads the decoder set at path, brings it to the
-    // running rate, builds a convolver from it and leaves it in the hand-over
-    // slot of engine (a QIRMatrixDecoderDSP), then frees the sets handed back.
-    // Prints "QIRMatrixDecoder loaded <path>" or "QIRMatrixDecoder couldn't load
-    // IR at <path>". generation numbers the requests: a load that finishes after
-    // a later request's load has already published is out of date and is
-    // dropped without a line, so the set in use always follows the last
-    // request, however the loads race.
+    // Body of a loader thread: reads the decoder set whose file is path (or the
+    // file made for the running rate beside it, "<name>-<rate>.wav", as it is),
+    // brings it to the running rate, builds a convolver from it and leaves it
+    // in the hand-over slot of engine (a QIRMatrixDecoderDSP), then frees the
+    // sets handed back. Prints "QIRMatrixDecoder loaded <file>" or
+    // "QIRMatrixDecoder couldn't load IR at <file>", naming the file read.
+    // generation numbers the requests: a load that finishes after a later
+    // request's load has already published is out of date and is dropped
+    // without a line, so the set in use always follows the last request,
+    // however the loads race.
     static void LoadIR(std::filesystem::path path, void* engine, uint64_t generation);
 
     // Main thread, before the first load is requested: the folder this engine

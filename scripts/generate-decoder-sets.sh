@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Generates the fifteen decoder sets, when one is missing, into the build's
+# Generates the decoder sets (the fifteen, and the UHJ set made for seven other
+# rates), when one is missing or outdated, into the build's
 # share/qir-matrix-decoder/decoder-sets, where the built programs, the tests and
 # the benchmarks find them (a full build does the same).
 # Usage: generate-decoder-sets.sh BUILD_DIR

@@ -119,6 +119,14 @@ double AllPassPair::phaseDifferenceDeg(double frequencyHz) const
     return std::arg(response(0, frequencyHz) / response(1, frequencyHz)) * 180.0 / kPi;
 }
 
+double AllPassPair::maxPhaseErrorDeg(double lowHz, double highHz) const
+{
+    double worst = 0.0;
+    for (double f = lowHz; f <= highHz; f *= 1.0005)
+        worst = std::max(worst, std::abs(phaseDifferenceDeg(f) - 90.0));
+    return std::max(worst, std::abs(phaseDifferenceDeg(highHz) - 90.0));
+}
+
 std::vector<double> AllPassPair::impulseResponse(int branch, int length) const
 {
     std::vector<double> signal(static_cast<size_t>(length), 0.0);

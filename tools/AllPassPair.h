@@ -21,6 +21,10 @@ public:
     std::complex<double> response(int branch, double frequencyHz) const;
     // Phase of branch 0 minus branch 1, degrees, unwrapped to (-180, 180].
     double phaseDifferenceDeg(double frequencyHz) const;
+    // The largest departure of that difference from 90 degrees from lowHz to highHz (on a
+    // grid of 0.05 % steps).
+    double maxPhaseErrorDeg(double lowHz, double highHz) const;
+    double sampleRate() const { return mSampleRate; }
     // The impulse response of one branch, computed by running the recursion.
     std::vector<double> impulseResponse(int branch, int length) const;
 

@@ -1,10 +1,13 @@
 // tools: decoder-set container and WAV writer.
 #include "tools/DecoderSet.h"
 
+#include "engine/DecoderSetResponses.h"
+
 #include <sndfile.h>
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,24 +39,34 @@ const float* DecoderSet::response(int input, int ear) const
     return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * static_cast<size_t>(length);
 }
 
-std::string decoderSetFileName(DecoderKind kind, int order)
+int decoderSetResponseLength(double sampleRate)
 {
+    return qir::ResponseLengthForRate(sampleRate);
+}
+
+std::string decoderSetFileName(DecoderKind kind, int order, int sampleRate)
+{
+    std::string name = "AMBIX_2_UHJ.wav";
     switch (kind) {
     case DecoderKind::Anechoic:
-        return std::to_string(order) + "OA-decoder-anechoic.wav";
+        name = std::to_string(order) + "OA-decoder-anechoic.wav";
+        break;
     case DecoderKind::Room:
-        return std::to_string(order) + "OA-decoder-room.wav";
+        name = std::to_string(order) + "OA-decoder-room.wav";
+        break;
     case DecoderKind::Uhj:
         break;
     }
-    return "AMBIX_2_UHJ.wav";
+    return sampleRate == static_cast<int>(kDecoderSetSampleRate) ? name : qir::DecoderSetFileNameForRate(name, sampleRate);
 }
 
 void writeDecoderSet(const DecoderSet& set, const std::string& path)
 {
     namespace fs = std::filesystem;
-    if (set.length != kDecoderSetResponseLength || set.sampleRate != kDecoderSetSampleRate)
-        throw std::runtime_error("a decoder set is written with 16384 samples per response at 48 kHz, not " +
+    if (!qir::IsSupportedSampleRate(set.sampleRate) || std::nearbyint(set.sampleRate) != set.sampleRate ||
+        set.length != decoderSetResponseLength(set.sampleRate))
+        throw std::runtime_error("a decoder set is written with 16384 samples per response at 48 kHz, or as many as "
+                                 "last as long at another rate in whole hertz, not " +
                                  std::to_string(set.length) + " samples at " + std::to_string(set.sampleRate) + " Hz");
     const fs::path finalPath(path);
     // Unique per process, so that two generators filling the same folder do not collide.
@@ -64,7 +77,7 @@ void writeDecoderSet(const DecoderSet& set, const std::string& path)
     const fs::path tempPath = finalPath.parent_path() / tempName;
 
     SF_INFO info {};
-    info.samplerate = static_cast<int>(kDecoderSetSampleRate);
+    info.samplerate = static_cast<int>(set.sampleRate);
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* file = sf_open(tempPath.c_str(), SFM_WRITE, &info);
@@ -75,7 +88,7 @@ void writeDecoderSet(const DecoderSet& set, const std::string& path)
     const std::string software = kSoftwareTag + std::to_string(kDecoderSetGeneratorVersion);
     sf_set_string(file, SF_STR_SOFTWARE, software.c_str());
 
-    const sf_count_t frames = static_cast<sf_count_t>(set.numInputs) * kDecoderSetResponseLength;
+    const sf_count_t frames = static_cast<sf_count_t>(set.numInputs) * set.length;
     constexpr sf_count_t kChunk = 8192;
     std::vector<float> interleaved(static_cast<size_t>(2 * kChunk));
     bool ok = true;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iomanip>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <set>
@@ -26,11 +27,14 @@ constexpr int kMaxOrder = 7;
 void printUsage(std::ostream& out, const std::string& defaultOutput)
 {
     out << "usage: qir-make-decoder-sets [--output DIR] [--sofa PATH] [--if-missing] [--only NAME]...\n"
+           "Writes the fifteen decoder sets, and the UHJ set made for each other common rate\n"
+           "(AMBIX_2_UHJ-<rate>.wav, 22050 to 192000 Hz).\n"
            "  --output DIR   folder for the decoder sets (default " << defaultOutput << ")\n"
            "  --sofa PATH    HRTF set to fit (default " << kDefaultSofaPath << ")\n"
            "  --if-missing   keep the sets that exist and were made by this generator version;\n"
            "                 write the missing and the outdated ones\n"
-           "  --only NAME    write only this file (may be repeated), e.g. 3OA-decoder-room.wav\n";
+           "  --only NAME    write only this file (may be repeated), e.g. 3OA-decoder-room.wav\n"
+           "                 or AMBIX_2_UHJ-44100.wav\n";
 }
 
 } // namespace
@@ -42,13 +46,24 @@ std::vector<std::string> allDecoderSetFileNames()
         names.push_back(decoderSetFileName(DecoderKind::Anechoic, order));
     for (int order = 1; order <= kMaxOrder; ++order)
         names.push_back(decoderSetFileName(DecoderKind::Room, order));
-    names.push_back(decoderSetFileName(DecoderKind::Uhj, 1));
+    for (int rate : uhjSampleRates())
+        names.push_back(decoderSetFileName(DecoderKind::Uhj, 1, rate));
     return names;
+}
+
+std::vector<int> uhjSampleRates()
+{
+    std::vector<int> rates {static_cast<int>(kDecoderSetSampleRate)};
+    rates.insert(rates.end(), std::begin(kUhjSampleRates), std::end(kUhjSampleRates));
+    return rates;
 }
 
 bool decoderSetNeedsHrtf(const std::string& name)
 {
-    return name != decoderSetFileName(DecoderKind::Uhj, 1);
+    for (int rate : uhjSampleRates())
+        if (name == decoderSetFileName(DecoderKind::Uhj, 1, rate))
+            return false;
+    return true;
 }
 
 void writeDecoderSets(const HrtfSet* hrtf, const std::string& folder, const std::set<std::string>& names,
@@ -98,9 +113,13 @@ void writeDecoderSets(const HrtfSet* hrtf, const std::string& folder, const std:
             }
         }
     }
-    const std::string uhjName = decoderSetFileName(DecoderKind::Uhj, 1);
-    if (names.count(uhjName) != 0)
-        write(designUhjDecoderSet(designUhjAllPassPair()), uhjName);
+    // The UHJ set, designed anew at each rate it is made for: resampled from 48 kHz it would
+    // lose its first samples' share of the band.
+    for (int rate : uhjSampleRates()) {
+        const std::string uhjName = decoderSetFileName(DecoderKind::Uhj, 1, rate);
+        if (names.count(uhjName) != 0)
+            write(designUhjDecoderSet(designUhjAllPassPair(rate)), uhjName);
+    }
 }
 
 int runDecoderSetGenerator(const std::vector<std::string>& arguments, const std::string& defaultOutput,

@@ -37,7 +37,18 @@ constexpr double kBandLimitOfRate = 0.45;
 // Highest frequency the interaural time difference looks at (its low-pass is 4th order at
 // 1.5 kHz, 30 dB down at 3 kHz).
 constexpr double kItdAnalysisHz = 4000.0;
+// The band of the UHJ set's magnitude figures (up to 0.45 times the rate where that is lower).
+constexpr double kUhjMagnitudeLowHz = 20.0;
+constexpr double kUhjMagnitudeHighHz = 20000.0;
 const double kOctaveCentres[] = {125.0, 250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0};
+
+// Hertz as kilohertz with up to three digits: 18000 -> "18", 9922.5 -> "9.92".
+std::string kiloHertz(double hz)
+{
+    std::ostringstream text;
+    text << std::setprecision(3) << hz / 1000.0;
+    return text.str();
+}
 
 int nextPowerOfTwo(int n)
 {
@@ -128,23 +139,49 @@ RoomFigures measureRoomSet(const DecoderSet& set, int order)
     return figures;
 }
 
-struct UhjFigures {
-    // The gain the set applies to the encoding equations (its loudness match), dB; the
-    // branch magnitudes below are relative to it.
-    double gainDb = 0.0;
-    double maxPhaseErrorDeg = 0.0;
-    double worstPhaseFrequencyHz = 0.0;
-    double magnitudeMinDb[2] = {0.0, 0.0};
-    double magnitudeMaxDb[2] = {0.0, 0.0};
-    double zEnergy = 0.0;
-    std::vector<double> frequencies;
-    std::vector<double> phaseDifference;
-};
+} // namespace
 
-UhjFigures measureUhjSet(const DecoderSet& set)
+bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error, double sampleRate)
+{
+    // The plug-in's loader: the file made for the rate where there is one, its reader, and
+    // its resampling to the running rate.
+    const qir::DecoderSetFile file = qir::ChooseDecoderSetFile(path, sampleRate);
+    {
+        dspkit::AudioFileReader reader(file.mPath);
+        if (reader.getIsError() || !reader.isOpen()) {
+            error = "cannot read " + file.mPath;
+            for (auto e : reader.getErrors())
+                error += ": " + dspkit::AudioFileFormat::getErrorString(e);
+            return false;
+        }
+        if (reader.getChannels() != 2 || reader.getFrames() < static_cast<unsigned int>(file.mResponseLength)) {
+            error = file.mPath + " is not a two-channel decoder set of at least one input";
+            return false;
+        }
+    }
+    qir::DecoderSetResponses responses;
+    if (!qir::ReadDecoderSetResponses(file, sampleRate, 64, responses, error))
+        return false;
+    set = DecoderSet(responses.mNumInputs, responses.mLength, responses.mSampleRate);
+    set.left = std::move(responses.mResponses[0]);
+    set.right = std::move(responses.mResponses[1]);
+    return true;
+}
+
+double responseItd(const float* left, const float* right, int length, double sampleRate)
+{
+    RealFft fft(nextPowerOfTwo(length));
+    const auto l = fft.forwardFloat(left, length);
+    const auto r = fft.forwardFloat(right, length);
+    return interauralTimeDifference(fft, l.data(), r.data(), sampleRate);
+}
+
+UhjReportFigures measureUhjSet(const DecoderSet& set)
 {
     using C = UhjCoefficients;
-    UhjFigures figures;
+    UhjReportFigures figures;
+    figures.phaseBandHighHz = uhjBandHighHz(set.sampleRate);
+    figures.magnitudeBandHighHz = std::min(kUhjMagnitudeHighHz, kBandLimitOfRate * set.sampleRate);
     // The pair from the Y and X responses into the left output.
     const int size = set.length;
     std::vector<double> reference(static_cast<size_t>(size));
@@ -168,7 +205,7 @@ UhjFigures measureUhjSet(const DecoderSet& set)
     }
     for (int k = 1; k < fft.numBins(); ++k) {
         const double f = k * binHz;
-        if (f < 20.0 || f > 20000.0)
+        if (f < kUhjMagnitudeLowHz || f > figures.magnitudeBandHighHz)
             continue;
         const double magnitudes[2] = {20.0 * std::log10(std::abs(a[static_cast<size_t>(k)])) - figures.gainDb,
                                       20.0 * std::log10(std::abs(b[static_cast<size_t>(k)])) - figures.gainDb};
@@ -177,7 +214,7 @@ UhjFigures measureUhjSet(const DecoderSet& set)
             figures.magnitudeMaxDb[branch] = std::max(figures.magnitudeMaxDb[branch], magnitudes[branch]);
         }
         const double difference = std::arg(a[static_cast<size_t>(k)] / b[static_cast<size_t>(k)]) * 180.0 / 3.14159265358979323846;
-        if (f >= 40.0 && f <= 18000.0 && std::abs(difference - 90.0) > figures.maxPhaseErrorDeg) {
+        if (f >= kUhjBandLowHz && f <= figures.phaseBandHighHz && std::abs(difference - 90.0) > figures.maxPhaseErrorDeg) {
             figures.maxPhaseErrorDeg = std::abs(difference - 90.0);
             figures.worstPhaseFrequencyHz = f;
         }
@@ -185,41 +222,6 @@ UhjFigures measureUhjSet(const DecoderSet& set)
         figures.phaseDifference.push_back(difference);
     }
     return figures;
-}
-
-} // namespace
-
-bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error, double sampleRate)
-{
-    {
-        dspkit::AudioFileReader reader(path);
-        if (reader.getIsError() || !reader.isOpen()) {
-            error = "cannot read " + path;
-            for (auto e : reader.getErrors())
-                error += ": " + dspkit::AudioFileFormat::getErrorString(e);
-            return false;
-        }
-        if (reader.getChannels() != 2 || reader.getFrames() < static_cast<unsigned int>(kDecoderSetResponseLength)) {
-            error = path + " is not a two-channel decoder set of at least one input";
-            return false;
-        }
-    }
-    // The plug-in's loader: its reader, and its resampling to the running rate.
-    qir::DecoderSetResponses responses;
-    if (!qir::ReadDecoderSetResponses(path, sampleRate, 64, responses, error))
-        return false;
-    set = DecoderSet(responses.mNumInputs, responses.mLength, responses.mSampleRate);
-    set.left = std::move(responses.mResponses[0]);
-    set.right = std::move(responses.mResponses[1]);
-    return true;
-}
-
-double responseItd(const float* left, const float* right, int length, double sampleRate)
-{
-    RealFft fft(nextPowerOfTwo(length));
-    const auto l = fft.forwardFloat(left, length);
-    const auto r = fft.forwardFloat(right, length);
-    return interauralTimeDifference(fft, l.data(), r.data(), sampleRate);
 }
 
 AnechoicReportFigures measureAnechoicSet(const DecoderSet& set, int order, const HrtfSet& hrtf)
@@ -483,8 +485,8 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
     }
     if (sampleRate != kDecoderSetSampleRate)
         report << "At " << std::setprecision(0) << std::fixed << sampleRate
-               << " Hz: the sets as the plug-in's loader delivers them at that rate (resampled from the rate they are made for),\n"
-               << "against the HRTF set resampled to it.\n\n";
+               << " Hz: the sets as the plug-in's loader delivers them at that rate (resampled from the rate they are made for,\n"
+               << "or read as they are from a set made for that rate where there is one), against the HRTF set resampled to it.\n\n";
     const double highestBand = [&] {
         double highest = 0.0;
         for (const auto& band : bands)
@@ -596,24 +598,30 @@ int runDecoderSetReport(const std::vector<std::string>& arguments, const std::st
         }
     }
 
-    // UHJ set.
+    // UHJ set, from the file the loader reads at the rate.
     const std::string uhjPath = (fs::path(setsDir) / decoderSetFileName(DecoderKind::Uhj, 1)).string();
+    const qir::DecoderSetFile uhjFile = qir::ChooseDecoderSetFile(uhjPath, sampleRate);
     bool haveUhj = false;
-    if (fs::exists(uhjPath)) {
+    if (fs::exists(uhjFile.mPath)) {
         DecoderSet set;
         std::string error;
         if (!readDecoderSetFile(uhjPath, set, error, sampleRate) || set.numInputs < 4) {
-            err << "qir-decoder-set-report: " << (error.empty() ? uhjPath + " has fewer than 4 inputs" : error) << '\n';
+            err << "qir-decoder-set-report: " << (error.empty() ? uhjFile.mPath + " has fewer than 4 inputs" : error) << '\n';
             return 1;
         }
-        const UhjFigures u = measureUhjSet(set);
+        const UhjReportFigures u = measureUhjSet(set);
         levels[2][1] = diffuseFieldLevelDb(set);
         haveUhj = true;
-        report << "\nUHJ: all-pass pair (from the Y and X responses), phase difference 40 Hz - 18 kHz: 90 deg, largest error "
+        const std::string fileName = fs::path(uhjFile.mPath).filename().string();
+        report << "\nUHJ (" << fileName
+               << (uhjFile.mNamedRate != 0.0 ? ", made for this rate" : sampleRate != kDecoderSetSampleRate ? ", resampled" : "")
+               << "): all-pass pair (from the Y and X responses), phase difference " << static_cast<int>(kUhjBandLowHz) << " Hz - "
+               << kiloHertz(u.phaseBandHighHz) << " kHz: 90 deg, largest error "
                << std::setprecision(2) << u.maxPhaseErrorDeg << " deg at " << std::setprecision(0) << u.worstPhaseFrequencyHz << " Hz\n"
                << "     gain " << std::showpos << std::setprecision(2) << u.gainDb << std::noshowpos
                << " dB on the encoding equations (the loudness match)\n"
-               << "     magnitudes relative to that gain, 20 Hz - 20 kHz: leading branch " << std::setprecision(3) << u.magnitudeMinDb[0] << " to " << u.magnitudeMaxDb[0]
+               << "     magnitudes relative to that gain, " << static_cast<int>(kUhjMagnitudeLowHz) << " Hz - " << kiloHertz(u.magnitudeBandHighHz)
+               << " kHz: leading branch " << std::setprecision(3) << u.magnitudeMinDb[0] << " to " << u.magnitudeMaxDb[0]
                << " dB, reference branch " << u.magnitudeMinDb[1] << " to " << u.magnitudeMaxDb[1] << " dB; Z energy " << std::setprecision(1) << std::scientific << u.zEnergy << std::fixed << "\n";
         std::ofstream data(output / "uhj-phase.dat");
         data << "# frequency_hz phase_difference_deg\n";

@@ -10,9 +10,10 @@
 
 namespace qirtools {
 
-// Reads a decoder set as the plug-in's loader delivers it at sampleRate: through the
-// plug-in's own audio-file reader (channel 0 and channel 1, inputs = frames / 16384) and,
-// at a rate other than the file's, its resampling. False with a message when the file
+// Reads a decoder set as the plug-in's loader delivers it at sampleRate: from the file made
+// for that rate beside path when there is one, else from path; through the plug-in's own
+// audio-file reader (channel 0 and channel 1, inputs = frames / the file's response length)
+// and, at a rate other than the file's, its resampling. False with a message when the file
 // cannot be read, is not a two-channel set of at least one input, or cannot be brought to
 // sampleRate.
 bool readDecoderSetFile(const std::string& path, DecoderSet& set, std::string& error,
@@ -45,6 +46,29 @@ struct AnechoicReportFigures {
     std::vector<double> capMeanDb;
     std::vector<double> capMaxDb;
 };
+
+// Figures of a UHJ set: the all-pass pair recovered from its Y and X responses into the left
+// output through the encoding equations.
+struct UhjReportFigures {
+    // The gain the set applies to the encoding equations (its loudness match), dB; the
+    // branch magnitudes below are relative to it.
+    double gainDb = 0.0;
+    // Largest departure of the pair's phase difference from 90 degrees from kUhjBandLowHz
+    // to phaseBandHighHz (uhjBandHighHz of the set's rate), and where it is.
+    double maxPhaseErrorDeg = 0.0;
+    double worstPhaseFrequencyHz = 0.0;
+    double phaseBandHighHz = 0.0;
+    // Lowest and highest magnitude of the leading (0) and reference (1) branch from 20 Hz to
+    // magnitudeBandHighHz (20 kHz, or 0.45 times the rate where that is lower).
+    double magnitudeMinDb[2] = {0.0, 0.0};
+    double magnitudeMaxDb[2] = {0.0, 0.0};
+    double magnitudeBandHighHz = 0.0;
+    double zEnergy = 0.0;
+    std::vector<double> frequencies;
+    std::vector<double> phaseDifference;
+};
+
+UhjReportFigures measureUhjSet(const DecoderSet& set);
 
 // Compares a decoder set with every measured direction of the HRTF set, both at the set's
 // rate (the HRTF set resampled to it), as the quality report does; at rates below 40 kHz

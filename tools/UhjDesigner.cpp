@@ -1,6 +1,7 @@
 // tools: UHJ decoder set from the encoding equations and an all-pass pair.
 #include "tools/UhjDesigner.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace qirtools {
@@ -8,26 +9,44 @@ namespace qirtools {
 namespace {
 constexpr double kDesignLowHz = 30.0;
 constexpr double kDesignHighHz = 19500.0;
-constexpr int kSectionsPerBranch = 8;
+constexpr double kBandHighHz = 18000.0;
+constexpr double kBandLimitOfRate = 0.45;
+constexpr int kFewestSectionsPerBranch = 8;
+constexpr int kMostSectionsPerBranch = 12;
 } // namespace
 
-AllPassPair designUhjAllPassPair()
+double uhjBandHighHz(double sampleRate)
 {
-    return AllPassPair::design(kDecoderSetSampleRate, kDesignLowHz, kDesignHighHz, kSectionsPerBranch);
+    return std::min(kBandHighHz, kBandLimitOfRate * sampleRate);
+}
+
+AllPassPair designUhjAllPassPair(double sampleRate)
+{
+    const double bandHigh = uhjBandHighHz(sampleRate);
+    const double designHigh = std::min(kDesignHighHz, kBandLimitOfRate * sampleRate);
+    AllPassPair pair;
+    for (int sections = kFewestSectionsPerBranch; sections <= kMostSectionsPerBranch; ++sections) {
+        pair = AllPassPair::design(sampleRate, kDesignLowHz, designHigh, sections);
+        if (pair.maxPhaseErrorDeg(kUhjBandLowHz, bandHigh) <= kUhjPhaseToleranceDeg)
+            break;
+    }
+    return pair;
 }
 
 DecoderSet designUhjDecoderSet(const AllPassPair& pair)
 {
     using C = UhjCoefficients;
-    const std::vector<double> shifted = pair.impulseResponse(0, kDecoderSetResponseLength);
-    const std::vector<double> reference = pair.impulseResponse(1, kDecoderSetResponseLength);
+    const double rate = pair.sampleRate();
+    const int length = decoderSetResponseLength(rate);
+    const std::vector<double> shifted = pair.impulseResponse(0, length);
+    const std::vector<double> reference = pair.impulseResponse(1, length);
     const double fumaW = 1.0 / std::sqrt(2.0);
 
-    DecoderSet set(4);
+    DecoderSet set(4, length, rate);
     constexpr int kW = 0;
     constexpr int kY = 1;
     constexpr int kX = 3;
-    for (int n = 0; n < kDecoderSetResponseLength; ++n) {
+    for (int n = 0; n < length; ++n) {
         const double a = reference[static_cast<size_t>(n)];
         const double b = shifted[static_cast<size_t>(n)];
         const double sW = C::kSW * fumaW * a;

@@ -19,11 +19,22 @@ struct UhjCoefficients {
     static constexpr double kDY = 0.6554516;
 };
 
-// Band over which the pair is designed: a margin around the promised 40 Hz to 18 kHz.
-AllPassPair designUhjAllPassPair();
+// The band over which the pair is 90 degrees apart within kUhjPhaseToleranceDeg: 40 Hz to
+// 18 kHz, or to 0.45 times the rate where that is lower (22.05 and 32 kHz), the band the rate
+// carries.
+inline constexpr double kUhjBandLowHz = 40.0;
+inline constexpr double kUhjPhaseToleranceDeg = 0.05;
+double uhjBandHighHz(double sampleRate);
 
-// Four SN3D inputs W, Y, Z, X (ACN); Z gets silent filters. W is converted to the FuMa
-// weight the equations expect (divided by sqrt 2).
+// The pair for sampleRate, designed over a margin around that band (30 Hz to 19.5 kHz, or to
+// 0.45 times the rate where that is lower) with the fewest sections per branch, from 8, that keep
+// it within kUhjPhaseToleranceDeg of 90 degrees across the band: 8 at 48 kHz, 9 where the
+// band is wider on the warped frequency axis (44.1 and 32 kHz).
+AllPassPair designUhjAllPassPair(double sampleRate = kDecoderSetSampleRate);
+
+// Four SN3D inputs W, Y, Z, X (ACN) at the pair's rate, decoderSetResponseLength(rate)
+// samples per response; Z gets silent filters. W is converted to the FuMa weight the
+// equations expect (divided by sqrt 2).
 DecoderSet designUhjDecoderSet(const AllPassPair& pair);
 
 } // namespace qirtools

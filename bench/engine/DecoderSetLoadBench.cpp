@@ -1,7 +1,8 @@
 // bench/engine: reading a generated decoder set and bringing it to the running
 // rate, as a loader thread does before it builds the convolver: milliseconds per
 // load, for the order-7 anechoic and room sets and the UHJ set at 48 kHz (read
-// only) and at 44.1, 96 and 192 kHz (read and resampled).
+// only) and at 44.1, 96 and 192 kHz (read and resampled; the UHJ set read from
+// its file made for the rate, as the loader does).
 #include "engine/DecoderSetResponses.h"
 #include "engine/platform/ResourceDirectory.h"
 

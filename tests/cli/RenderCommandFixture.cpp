@@ -168,7 +168,7 @@ Field Scaled(Field field, float gain)
     return field;
 }
 
-SyntheticDecoderSet::SyntheticDecoderSet(int inputs, uint32_t seed) : mInputs(inputs)
+SyntheticDecoderSet::SyntheticDecoderSet(int inputs, uint32_t seed, int length) : mInputs(inputs), mLength(length)
 {
     std::minstd_rand rng(seed);
     std::uniform_real_distribution<float> value(-0.5f, 0.5f);
@@ -180,24 +180,25 @@ SyntheticDecoderSet::SyntheticDecoderSet(int inputs, uint32_t seed) : mInputs(in
             }
             mHead[o].push_back(head);
             mSparse[o].push_back(
-                {{1000 + 37 * i + o, value(rng)}, {9000 + 11 * i, value(rng)}, {kIRLength - 1, value(rng)}});
+                {{1000 + 37 * i + o, value(rng)}, {9000 + 11 * i, value(rng)}, {length - 1, value(rng)}});
         }
     }
 }
 
-void SyntheticDecoderSet::Write(const fs::path& file) const
+void SyntheticDecoderSet::Write(const fs::path& file, double rate) const
 {
-    Field set(2, std::vector<float>(static_cast<std::size_t>(mInputs) * kIRLength, 0.0f));
+    const auto length = static_cast<std::size_t>(mLength);
+    Field set(2, std::vector<float>(static_cast<std::size_t>(mInputs) * length, 0.0f));
     for (int o = 0; o < 2; ++o) {
         for (int i = 0; i < mInputs; ++i) {
-            float* ir = set[static_cast<std::size_t>(o)].data() + static_cast<std::size_t>(i) * kIRLength;
+            float* ir = set[static_cast<std::size_t>(o)].data() + static_cast<std::size_t>(i) * length;
             std::copy(mHead[o][i].begin(), mHead[o][i].end(), ir);
             for (const Tap& tap : mSparse[o][i]) {
                 ir[tap.mPosition] = tap.mValue;
             }
         }
     }
-    WriteSoundFile(file, set, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    WriteSoundFile(file, set, rate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
 }
 
 std::vector<double> SyntheticDecoderSet::Decode(const Field& field, int o) const

@@ -56,18 +56,22 @@ Field Scaled(Field field, float gain);
 
 // A decoder set whose responses have a dense head of kHeadTaps samples and
 // three sparse taps further out (the last at the response's final sample), so
-// a renderer that cuts or misplaces the responses' later parts is caught.
+// a renderer that cuts or misplaces the responses' later parts is caught. Its
+// responses are length samples long (more than 9000 + 11 * inputs): kIRLength
+// for a set's regular file, fewer or more for a file made for another rate.
 struct SyntheticDecoderSet {
     struct Tap {
         int mPosition;
         float mValue;
     };
     int mInputs = 0;
+    int mLength = kIRLength;
     std::vector<std::vector<float>> mHead[2];
     std::vector<std::vector<Tap>> mSparse[2];
 
-    SyntheticDecoderSet(int inputs, uint32_t seed);
-    void Write(const fs::path& file) const;
+    SyntheticDecoderSet(int inputs, uint32_t seed, int length = kIRLength);
+    // As a decoder-set file with rate in its header.
+    void Write(const fs::path& file, double rate = kRate) const;
     // The decoding of field (its first mInputs channels) into output o, as long
     // as the field.
     std::vector<double> Decode(const Field& field, int o) const;

@@ -73,6 +73,50 @@ TEST_F(RenderCommand, UhjDecodesTheFirstOrderPartWithItsOwnSet)
     ExpectDecodes(ReadSoundFile(mDir / "out.wav"), field, uhj);
 }
 
+struct UhjRateCase {
+    const char* mName;
+    double mRate;
+    // The set the loader reads at that rate: the one made for it (as it is), or
+    // the regular 48 kHz one (resampled).
+    const char* mFileRead;
+    bool mResampled;
+};
+
+class RenderCommandUhjRates : public RenderCommand, public ::testing::WithParamInterface<UhjRateCase> {};
+
+// Beside "AMBIX_2_UHJ.wav" the folder holds a UHJ set made for 44.1 kHz: at
+// that rate the render decodes with it as it is, and at another rate with the
+// 48 kHz set resampled, saying so.
+TEST_P(RenderCommandUhjRates, DecodeWithTheSetMadeForTheRateOrElseTheRegularOneResampled)
+{
+    const UhjRateCase& c = GetParam();
+    const std::size_t frames = 5000;
+    const Field field = Noise(4, frames, 23u);
+    WriteSoundFile(mDir / "in.wav", field, c.mRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    SyntheticDecoderSet(4, 77u).Write(mDir / "sets" / "AMBIX_2_UHJ.wav");
+    // As long as 16384 samples last at 48 kHz.
+    const SyntheticDecoderSet forRate(4, 78u, 15053);
+    forRate.Write(mDir / "sets" / "AMBIX_2_UHJ-44100.wav", 44100.0);
+
+    const RunResult run = RunWithNotes({"--mode", "uhj", "--rotation", "off", "--no-tail", "in.wav", "out.wav"});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    EXPECT_NE(run.mErr.find("QIRMatrixDecoder loaded " + (mDir / "sets" / c.mFileRead).string() + "\n"),
+              std::string::npos)
+        << run.mErr;
+    EXPECT_EQ(run.mErr.find("is resampled to") != std::string::npos, c.mResampled) << run.mErr;
+    double rate = 0.0;
+    const Field output = ReadSoundFile(mDir / "out.wav", &rate);
+    EXPECT_EQ(rate, c.mRate);
+    if (!c.mResampled) {
+        ExpectDecodes(output, field, forRate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RenderCommandUhjRates,
+                         ::testing::Values(UhjRateCase{"WithASetOfItsOwn", 44100.0, "AMBIX_2_UHJ-44100.wav", false},
+                                           UhjRateCase{"WithoutASetOfItsOwn", 96000.0, "AMBIX_2_UHJ.wav", true}),
+                         [](const auto& info) { return std::string(info.param.mName); });
+
 TEST_F(RenderCommand, VolumeScalesTheOutputFromItsFirstSample)
 {
     const std::size_t frames = 3000;

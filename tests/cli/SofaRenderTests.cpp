@@ -95,11 +95,13 @@ protected:
 
     fs::path Cache() const { return mDir / "cache"; }
 
-    qirtest::ProcessResult Render(std::vector<std::string> args)
+    // qir-render with environment added to the cache's variables.
+    qirtest::ProcessResult Render(std::vector<std::string> args, std::vector<std::string> environment = {})
     {
         args.insert(args.end(), {"--rotation", "off", "--no-tail"});
-        return qirtest::RunProcess(QIR_RENDER_PATH, args, mDir,
-                                   {"XDG_CACHE_HOME=" + Cache().string(), "HOME=" + (mDir / "home").string()});
+        environment.insert(environment.end(),
+                           {"XDG_CACHE_HOME=" + Cache().string(), "HOME=" + (mDir / "home").string()});
+        return qirtest::RunProcess(QIR_RENDER_PATH, args, mDir, environment);
     }
 
     // The cache folder of a SOFA file's sets: its SHA-256 as sha256sum computes it and the
@@ -181,6 +183,34 @@ TEST_F(SofaRender, TwoFirstRendersAtOnceBothDecodeWithTheWholeSet)
     EXPECT_FALSE(output.empty());
     EXPECT_TRUE(Samples(mDir / "a.wav") == output);
     EXPECT_TRUE(Samples(mDir / "b.wav") == output);
+}
+
+// The UHJ decoder uses no HRTF: with --sofa it decodes with the sets of the regular folder,
+// the one made for the input's rate among them, and the cache stays empty.
+TEST_F(SofaRender, UhjDecodesWithTheRegularFolderSetsAndLeavesTheCacheEmpty)
+{
+    const fs::path sets = mDir / "sets";
+    qirtools::writeDecoderSets(nullptr, sets.string(), {"AMBIX_2_UHJ.wav", "AMBIX_2_UHJ-44100.wav"},
+                               [](const std::string&) {});
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 4;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open((mDir / "in44.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    const std::vector<float> frames(4 * 4410, 0.05f);
+    sf_writef_float(file, frames.data(), 4410);
+    sf_close(file);
+
+    const qirtest::ProcessResult run =
+        Render({"--mode", "uhj", "--sofa", kKemar, "in44.wav", "out.wav"}, {"QIR_RESOURCE_DIR=" + sets.string()});
+    ASSERT_EQ(run.mExitCode, 0) << run.mErr;
+    EXPECT_NE(run.mErr.find("QIRMatrixDecoder loaded " + (sets / "AMBIX_2_UHJ-44100.wav").string() + "\n"),
+              std::string::npos)
+        << run.mErr;
+    EXPECT_NE(run.mErr.find("uses no HRTF set"), std::string::npos) << run.mErr;
+    EXPECT_EQ(run.mErr.find("fitting"), std::string::npos) << run.mErr;
+    EXPECT_EQ(FilesBelow(Cache()), std::vector<std::string>{});
 }
 
 struct BadSofaCase {

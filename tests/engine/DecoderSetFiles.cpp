@@ -37,18 +37,19 @@ void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numC
                      int sampleRate)
 {
     const int n = set.numInputs();
-    const std::size_t frames = static_cast<std::size_t>(n) * kLength + static_cast<std::size_t>(extraFrames);
+    const std::size_t length = n > 0 ? set.ir[0][0].size() : static_cast<std::size_t>(kLength);
+    const std::size_t frames = static_cast<std::size_t>(n) * length + static_cast<std::size_t>(extraFrames);
     std::vector<float> interleaved(frames * static_cast<std::size_t>(numChannels), 0.0f);
     for (int i = 0; i < n; ++i) {
-        for (int t = 0; t < kLength; ++t) {
-            const std::size_t frame = static_cast<std::size_t>(i) * kLength + static_cast<std::size_t>(t);
+        for (std::size_t t = 0; t < length; ++t) {
+            const std::size_t frame = static_cast<std::size_t>(i) * length + t;
             for (int ch = 0; ch < numChannels; ++ch) {
                 interleaved[frame * static_cast<std::size_t>(numChannels) + static_cast<std::size_t>(ch)] =
-                    set.ir[ch][static_cast<std::size_t>(i)][static_cast<std::size_t>(t)];
+                    set.ir[ch][static_cast<std::size_t>(i)][t];
             }
         }
     }
-    for (std::size_t f = static_cast<std::size_t>(n) * kLength; f < frames; ++f) {
+    for (std::size_t f = static_cast<std::size_t>(n) * length; f < frames; ++f) {
         for (int ch = 0; ch < numChannels; ++ch) {
             interleaved[f * static_cast<std::size_t>(numChannels) + static_cast<std::size_t>(ch)] =
                 static_cast<float>((f * 7 + static_cast<std::size_t>(ch)) % 13) / 13.0f - 0.5f;

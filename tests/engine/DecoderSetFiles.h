@@ -21,7 +21,8 @@ DecoderSetIRs makeSparseSet(int numInputs, std::uint32_t seed);
 
 // Writes set as a 32-bit float WAV with numChannels channels (1 or 2: a
 // one-channel file holds only the responses into output 0) and extraFrames
-// frames of noise after the last segment, with sampleRate in its header.
+// frames of noise after the last segment, with sampleRate in its header. Each
+// input's segment is as long as the set's responses (16384 samples as a rule).
 void writeDecoderSet(const std::string& path, const DecoderSetIRs& set, int numChannels = 2, int extraFrames = 0,
                      int sampleRate = 48000);
 

@@ -80,6 +80,25 @@ std::vector<double> ExpectedResponse(const std::vector<Pulse>& pulses, int input
     return response;
 }
 
+// Other pulses than kPulses, for a set's file made for one rate: the responses
+// show which file was read.
+const std::vector<Pulse> kRatePulses = {{0, 0, 2000.0, -0.4}, {1, 1, 500.0, 0.6}, {1, 0, 15800.0, 0.2}};
+
+// A set's file made for rate: the pulses sampled at rate, in responses that
+// last as long as 16384 samples at 48 kHz.
+DecoderSetIRs PulseSetAtRate(const std::vector<Pulse>& pulses, double rate)
+{
+    const int length = qir::ResponseLengthForRate(rate);
+    DecoderSetIRs set;
+    for (int o = 0; o < 2; ++o) {
+        for (int i = 0; i < 4; ++i) {
+            const std::vector<double> response = ExpectedResponse(pulses, i, o, rate, length);
+            set.ir[o].emplace_back(response.begin(), response.end());
+        }
+    }
+    return set;
+}
+
 // Largest difference between actual and expected, relative to expected's peak.
 double PeakRelativeError(const float* actual, const std::vector<double>& expected)
 {
@@ -192,6 +211,76 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"FileBelow", 4000, 48000.0}, RefusalCase{"FileAbove", 400000, 48000.0}),
     [](const auto& info) { return std::string(info.param.mName); });
 
+struct FileChoiceCase {
+    const char* mName;
+    double mRunningRate;
+    // The file beside "set.wav": the rate in its name and in its header.
+    int mNamedRate;
+    int mHeaderRate;
+    // What is read: the file made for the running rate as it is, or else the
+    // regular file brought to the running rate; "" when refused.
+    bool mReadsFileForRate;
+    const char* mError;
+};
+
+class ResponsesFileChoice : public ::testing::TestWithParam<FileChoiceCase> {};
+
+// A set's file made for the running rate ("set-44100.wav" beside "set.wav") is
+// read as it is, without resampling; at any other rate the regular file is
+// resampled as before, and a file whose header contradicts its name is refused.
+TEST_P(ResponsesFileChoice, ReadsTheFileMadeForTheRunningRateAsItIs)
+{
+    const FileChoiceCase& c = GetParam();
+    TempDir dir;
+    writeDecoderSet(dir.file("set.wav"), PulseSet(kPulses));
+    const std::string named = dir.file("set-" + std::to_string(c.mNamedRate) + ".wav");
+    const DecoderSetIRs forRate = PulseSetAtRate(kRatePulses, c.mNamedRate);
+    writeDecoderSet(named, forRate, 2, 0, c.mHeaderRate);
+
+    DecoderSetResponses set;
+    std::string error;
+    const bool read = qir::ReadDecoderSetResponses(dir.file("set.wav"), c.mRunningRate, 64, set, error);
+    if (*c.mError != '\0') {
+        EXPECT_FALSE(read);
+        EXPECT_NE(error.find(named + c.mError), std::string::npos) << error;
+        return;
+    }
+    ASSERT_TRUE(read) << error;
+    ASSERT_EQ(set.mNumInputs, 4);
+    EXPECT_EQ(set.mSampleRate, c.mRunningRate);
+    if (c.mReadsFileForRate) {
+        EXPECT_EQ(set.mFileSampleRate, c.mNamedRate);
+        ASSERT_EQ(set.mLength, qir::ResponseLengthForRate(c.mNamedRate));
+        for (int i = 0; i < 4; ++i) {
+            for (int o = 0; o < 2; ++o) {
+                const std::vector<float>& expected = forRate.ir[o][static_cast<std::size_t>(i)];
+                EXPECT_TRUE(std::equal(expected.begin(), expected.end(), set.Response(i, o)))
+                    << "input " << i << " output " << o;
+            }
+        }
+        return;
+    }
+    EXPECT_EQ(set.mFileSampleRate, kFileRate);
+    for (int i = 0; i < 4; ++i) {
+        for (int o = 0; o < 2; ++o) {
+            EXPECT_LT(PeakRelativeError(set.Response(i, o),
+                                        ExpectedResponse(kPulses, i, o, c.mRunningRate, set.mLength)),
+                      1e-4)
+                << "input " << i << " output " << o;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ResponsesFileChoice,
+    ::testing::Values(FileChoiceCase{"MadeForTheRunningRate", 44100.0, 44100, 44100, true, ""},
+                      FileChoiceCase{"MadeForAHigherRunningRate", 192000.0, 192000, 192000, true, ""},
+                      FileChoiceCase{"MadeForAnotherRate", 96000.0, 44100, 44100, false, ""},
+                      FileChoiceCase{"RunningRateNotInWholeHertz", 44100.5, 44100, 44100, false, ""},
+                      FileChoiceCase{"HeaderContradictsTheName", 44100.0, 44100, 48000, false,
+                                     " is named for 44100 Hz but made for 48000 Hz"}),
+    [](const auto& info) { return std::string(info.param.mName); });
+
 // The engine: sets loaded at the rate of the last reset, a reset at another rate
 // reloading them.
 class EngineAtRate : public EngineHarness {
@@ -211,8 +300,8 @@ protected:
     }
 
     // Decodes unit impulses on inputs 0 and 1 and checks the output against the
-    // pulse set's responses at rate, kLatency frames late.
-    void ExpectDecodesPulsesAt(double rate)
+    // responses of a set of pulses at rate, kLatency frames late.
+    void ExpectDecodesPulsesAt(double rate, const std::vector<Pulse>& pulses = kPulses)
     {
         const int length = qir::ResampledLength(kFileLength, kFileRate, rate);
         Channels input(4, std::vector<float>(static_cast<std::size_t>(length + QIRMatrixDecoderDSP::kLatency), 0.0f));
@@ -220,8 +309,8 @@ protected:
         input[1][0] = 1.0f;
         const Channels out = render(input, [] { return 512; });
         for (int o = 0; o < 2; ++o) {
-            std::vector<double> expected = ExpectedResponse(kPulses, 0, o, rate, length);
-            const std::vector<double> second = ExpectedResponse(kPulses, 1, o, rate, length);
+            std::vector<double> expected = ExpectedResponse(pulses, 0, o, rate, length);
+            const std::vector<double> second = ExpectedResponse(pulses, 1, o, rate, length);
             for (std::size_t n = 0; n < expected.size(); ++n) {
                 expected[n] += second[n];
             }
@@ -278,6 +367,31 @@ TEST_F(EngineAtRate, AResetAtAnotherRateReloadsTheSetWhileTheOldOneKeepsPlaying)
     settle(4);
     ExpectDecodesPulsesAt(96000.0);
     EXPECT_GT(engine().GetTailFrames(), tailAt48k);
+}
+
+// At a rate its set has a file of its own for, the loader reads that file (its
+// line names it); at another rate it resamples the regular file, and back at
+// the first rate it reads the file made for it again.
+TEST_F(EngineAtRate, LoadsTheFileMadeForTheRunningRateAndTheRegularOneElsewhere)
+{
+    writeDecoderSet(mSetPath, PulseSet(kPulses));
+    const std::string forRate = mDir.file("1OA-decoder-anechoic-44100.wav");
+    writeDecoderSet(forRate, PulseSetAtRate(kRatePulses, 44100.0), 2, 0, 44100);
+
+    struct Step {
+        double mRate;
+        const std::string& mFile;
+        const std::vector<Pulse>& mPulses;
+    };
+    const Step steps[] = {
+        {44100.0, forRate, kRatePulses}, {96000.0, mSetPath, kPulses}, {44100.0, forRate, kRatePulses}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.mRate);
+        engine().OnReset(512, step.mRate);
+        EXPECT_EQ(idleAndCapture(), "QIRMatrixDecoder loaded " + step.mFile + "\n");
+        settle(4);
+        ExpectDecodesPulsesAt(step.mRate, step.mPulses);
+    }
 }
 
 struct UnsupportedCase {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <chrono>
+#include <cstdint>
 #include <complex>
 #include <filesystem>
 #include <fstream>
@@ -64,16 +65,24 @@ int generate(const std::vector<std::string>& arguments, std::string* errors = nu
     return status;
 }
 
-// A decoder set read with libsndfile: channel 0 and 1 de-interleaved.
+// Samples of every response of a set made for rate: as many as last as long as 16384 at 48 kHz.
+int responseLengthAt(int rate)
+{
+    return static_cast<int>((int64_t {kLength} * rate + 47999) / 48000);
+}
+
+// A decoder set read with libsndfile: channel 0 and 1 de-interleaved; its responses as long as
+// its rate implies.
 struct FileSet {
     int channels = 0;
     int sampleRate = 0;
     int format = 0;
     long frames = 0;
+    int length = kLength;
     std::vector<float> left;
     std::vector<float> right;
-    int inputs() const { return static_cast<int>(frames / kLength); }
-    const float* response(int input, int ear) const { return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * kLength; }
+    int inputs() const { return static_cast<int>(frames / length); }
+    const float* response(int input, int ear) const { return (ear == 0 ? left : right).data() + static_cast<size_t>(input) * static_cast<size_t>(length); }
 };
 
 FileSet readWithSndfile(const fs::path& path)
@@ -85,6 +94,7 @@ FileSet readWithSndfile(const fs::path& path)
         return set;
     set.channels = info.channels;
     set.sampleRate = info.samplerate;
+    set.length = responseLengthAt(info.samplerate);
     set.format = info.format;
     set.frames = static_cast<long>(info.frames);
     std::vector<float> interleaved(static_cast<size_t>(info.frames * info.channels));
@@ -176,20 +186,29 @@ protected:
 TempFolder* GeneratedSets::sFolder = nullptr;
 HrtfSet* GeneratedSets::sHrtf = nullptr;
 
-TEST_F(GeneratedSets, WritesOnlyTheRequestedFilesAsTwoChannelFloatWavOf16384FramesPerInput)
+// The sets are 48 kHz with 16384 frames per input; the UHJ set made for another rate is at that
+// rate with as many frames per input as last as long.
+TEST_F(GeneratedSets, WritesOnlyTheRequestedFilesAsTwoChannelFloatWavOfOneDurationPerInput)
 {
     struct Case {
         const char* name;
         int inputs;
+        int rate;
+        long framesPerInput;
     };
-    const Case cases[] = {{"1OA-decoder-anechoic.wav", 4}, {"2OA-decoder-anechoic.wav", 9}, {"AMBIX_2_UHJ.wav", 4}};
+    const Case cases[] = {{"1OA-decoder-anechoic.wav", 4, 48000, 16384},
+                          {"2OA-decoder-anechoic.wav", 9, 48000, 16384},
+                          {"AMBIX_2_UHJ.wav", 4, 48000, 16384},
+                          {"AMBIX_2_UHJ-22050.wav", 4, 22050, 7527},
+                          {"AMBIX_2_UHJ-44100.wav", 4, 44100, 15053},
+                          {"AMBIX_2_UHJ-192000.wav", 4, 192000, 65536}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const FileSet set = read(c.name);
         EXPECT_EQ(set.channels, 2);
-        EXPECT_EQ(set.sampleRate, 48000);
+        EXPECT_EQ(set.sampleRate, c.rate);
         EXPECT_EQ(set.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-        EXPECT_EQ(set.frames, static_cast<long>(c.inputs) * kLength);
+        EXPECT_EQ(set.frames, c.inputs * c.framesPerInput);
     }
     // Nothing else: no other set and no temporary file left behind.
     int files = 0;
@@ -197,7 +216,7 @@ TEST_F(GeneratedSets, WritesOnlyTheRequestedFilesAsTwoChannelFloatWavOf16384Fram
         ++files;
         EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
     }
-    EXPECT_EQ(files, 3);
+    EXPECT_EQ(files, static_cast<int>(std::size(cases)));
 }
 
 // Input i at frames 16384 i, left ear on channel 0: plane waves decoded through the file must
@@ -285,84 +304,140 @@ TEST_F(GeneratedSets, PlaneWavesFollowTheMeasuredResponsesOfAllDirections)
     }
 }
 
-TEST_F(GeneratedSets, UhjAllPassPairIsNinetyDegreesApartAndFlat)
+// The UHJ set at 48 kHz and the one made for each other common rate, and the band each is
+// promised to hold the pair at 90 degrees over: 40 Hz to 18 kHz, or to 0.45 of the rate
+// where that is lower.
+struct UhjCase {
+    const char* name;
+    int rate;
+    double bandHighHz;
+};
+
+class GeneratedUhjSets : public GeneratedSets, public ::testing::WithParamInterface<UhjCase> {
+protected:
+    static int fftSizeFor(int length)
+    {
+        int size = 1;
+        while (size < length)
+            size *= 2;
+        return size;
+    }
+
+    // The level at 1 kHz by which a source at the left (W = 1, Y = 1) reaches the left output
+    // above the UHJ equations' level: the set's one gain (its loudness match), dB; and the
+    // near-to-far difference and that gain at each of the frequencies.
+    struct SideLevels {
+        std::vector<double> nearMinusFar;
+        std::vector<double> gains;
+    };
+    static SideLevels sideLevels(const FileSet& set, const std::vector<double>& frequencies)
+    {
+        const double s = 0.9396926 / std::sqrt(2.0);
+        const std::complex<double> d(0.6554516, -0.3420201 / std::sqrt(2.0));
+        const double near = 20.0 * std::log10(0.5 * std::abs(s + d));
+        SideLevels levels;
+        for (double side : {1.0, -1.0}) {
+            std::vector<float> out[2] = {std::vector<float>(static_cast<size_t>(set.length)), std::vector<float>(static_cast<size_t>(set.length))};
+            for (int ear = 0; ear < 2; ++ear)
+                for (int n = 0; n < set.length; ++n)
+                    out[ear][static_cast<size_t>(n)] = set.response(0, ear)[n] + static_cast<float>(side) * set.response(1, ear)[n];
+            RealFft fft(fftSizeFor(set.length));
+            const auto l = fft.forwardFloat(out[0].data(), set.length);
+            const auto r = fft.forwardFloat(out[1].data(), set.length);
+            for (double f : frequencies) {
+                const size_t k = static_cast<size_t>(std::lround(f * fft.size() / set.sampleRate));
+                const double leftDb = 20.0 * std::log10(std::abs(l[k]));
+                const double rightDb = 20.0 * std::log10(std::abs(r[k]));
+                const double nearDb = side > 0 ? leftDb : rightDb;
+                const double farDb = side > 0 ? rightDb : leftDb;
+                levels.nearMinusFar.push_back(nearDb - farDb);
+                levels.gains.push_back(nearDb - near);
+            }
+        }
+        return levels;
+    }
+};
+
+TEST_P(GeneratedUhjSets, AllPassPairIsNinetyDegreesApartWithinFiveHundredthsOfADegreeAndFlat)
 {
-    const FileSet set = read("AMBIX_2_UHJ.wav");
+    const UhjCase& c = GetParam();
+    const FileSet set = read(c.name);
+    ASSERT_EQ(set.sampleRate, c.rate);
     ASSERT_EQ(set.inputs(), 4);
     // From the standard equations: Y reaches the left output as 0.5 * 0.6554516 * reference,
     // X as 0.5 * (0.1855740 * reference + 0.5098604 * shifted).
-    std::vector<double> reference(kLength);
-    std::vector<double> shifted(kLength);
-    for (int n = 0; n < kLength; ++n) {
+    const int length = set.length;
+    std::vector<double> reference(static_cast<size_t>(length));
+    std::vector<double> shifted(static_cast<size_t>(length));
+    for (int n = 0; n < length; ++n) {
         reference[static_cast<size_t>(n)] = 2.0 * set.response(1, 0)[n] / 0.6554516;
         shifted[static_cast<size_t>(n)] = (2.0 * set.response(3, 0)[n] - 0.1855740 * reference[static_cast<size_t>(n)]) / 0.5098604;
     }
-    RealFft fft(kLength);
+    RealFft fft(fftSizeFor(length));
     const auto a = fft.forward(shifted);
     const auto b = fft.forward(reference);
     double worstPhase = 0.0;
     double lowestDb[2] = {1e9, 1e9};
     double highestDb[2] = {-1e9, -1e9};
     for (int k = 1; k < fft.numBins(); ++k) {
-        const double f = k * kFs / kLength;
-        if (f >= 40.0 && f <= 18000.0)
+        const double f = k * static_cast<double>(c.rate) / fft.size();
+        if (f >= 40.0 && f <= c.bandHighHz)
             worstPhase = std::max(worstPhase, std::abs(std::arg(a[static_cast<size_t>(k)] / b[static_cast<size_t>(k)]) * 180.0 / kPi - 90.0));
-        if (f >= 20.0 && f <= 20000.0)
+        if (f >= 20.0 && f <= std::min(20000.0, c.bandHighHz))
             for (int branch = 0; branch < 2; ++branch) {
                 const double level = 20.0 * std::log10(std::abs((branch == 0 ? a : b)[static_cast<size_t>(k)]));
                 lowestDb[branch] = std::min(lowestDb[branch], level);
                 highestDb[branch] = std::max(highestDb[branch], level);
             }
     }
-    EXPECT_LT(worstPhase, 2.0);
+    EXPECT_LE(worstPhase, 0.05);
     // Both branches flat and equal: the set is the equations times one gain (its loudness
     // match), which both branches carry.
     for (int branch = 0; branch < 2; ++branch)
-        EXPECT_LT(highestDb[branch] - lowestDb[branch], 0.2) << "branch " << branch;
-    EXPECT_NEAR(highestDb[0], highestDb[1], 0.1);
+        EXPECT_LT(highestDb[branch] - lowestDb[branch], 0.01) << "branch " << branch;
+    EXPECT_NEAR(highestDb[0], highestDb[1], 0.01);
 
     // Causal with no bulk delay: the responses start at sample 0.
     EXPECT_GT(std::abs(set.response(0, 0)[0]), 1e-3f);
     EXPECT_GT(std::abs(set.response(1, 0)[0]), 1e-3f);
     // Z is not part of UHJ.
     for (int ear = 0; ear < 2; ++ear)
-        for (int n = 0; n < kLength; ++n)
+        for (int n = 0; n < length; ++n)
             ASSERT_EQ(set.response(2, ear)[n], 0.0f);
 }
 
 // A source at the left (W = 1, Y = 1) or right gives the channel levels of the UHJ equations,
 // |L| = 0.5 |S + D| with S = 0.9396926 / sqrt 2, D = 0.6554516 - j 0.3420201 / sqrt 2, times
-// the one gain of the set's loudness match: the same near-to-far difference, and the same
-// gain on both sides at every frequency.
-TEST_F(GeneratedSets, UhjPlacesSideSourcesWithTheLevelsOfTheEncodingEquations)
+// the one gain of the set's loudness match: the same near-to-far difference, the same gain on
+// both sides at every frequency, and the gain of the 48 kHz set at every rate, so that
+// switching rates keeps the loudness.
+TEST_P(GeneratedUhjSets, PlacesSideSourcesWithTheLevelsOfTheEncodingEquationsAndTheLoudnessOf48Kilohertz)
 {
-    const FileSet set = read("AMBIX_2_UHJ.wav");
+    const UhjCase& c = GetParam();
     const double s = 0.9396926 / std::sqrt(2.0);
     const std::complex<double> d(0.6554516, -0.3420201 / std::sqrt(2.0));
-    const double near = 20.0 * std::log10(0.5 * std::abs(s + d));
-    const double far = 20.0 * std::log10(0.5 * std::abs(s - d));
-    std::vector<double> gains;
-    for (double side : {1.0, -1.0}) {
-        std::vector<float> out[2] = {std::vector<float>(kLength), std::vector<float>(kLength)};
-        for (int ear = 0; ear < 2; ++ear)
-            for (int n = 0; n < kLength; ++n)
-                out[ear][static_cast<size_t>(n)] = set.response(0, ear)[n] + static_cast<float>(side) * set.response(1, ear)[n];
-        RealFft fft(kLength);
-        const auto l = fft.forwardFloat(out[0].data(), kLength);
-        const auto r = fft.forwardFloat(out[1].data(), kLength);
-        for (double f : {100.0, 1000.0, 10000.0}) {
-            const size_t k = static_cast<size_t>(std::lround(f * kLength / kFs));
-            const double leftDb = 20.0 * std::log10(std::abs(l[k]));
-            const double rightDb = 20.0 * std::log10(std::abs(r[k]));
-            const double nearDb = side > 0 ? leftDb : rightDb;
-            const double farDb = side > 0 ? rightDb : leftDb;
-            EXPECT_NEAR(nearDb - farDb, near - far, 0.3) << f << " Hz";
-            gains.push_back(nearDb - near);
-        }
-    }
-    const auto [lowest, highest] = std::minmax_element(gains.begin(), gains.end());
+    const double nearMinusFar = 20.0 * std::log10(std::abs(s + d) / std::abs(s - d));
+    const std::vector<double> frequencies = {100.0, 1000.0, std::min(10000.0, c.bandHighHz)};
+    const SideLevels levels = sideLevels(read(c.name), frequencies);
+    for (size_t i = 0; i < levels.nearMinusFar.size(); ++i)
+        EXPECT_NEAR(levels.nearMinusFar[i], nearMinusFar, 0.3) << frequencies[i % frequencies.size()] << " Hz";
+    const auto [lowest, highest] = std::minmax_element(levels.gains.begin(), levels.gains.end());
     EXPECT_LT(*highest - *lowest, 0.3);
+
+    const SideLevels at48k = sideLevels(read("AMBIX_2_UHJ.wav"), {1000.0});
+    EXPECT_NEAR(levels.gains[1], at48k.gains[0], 0.01);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, GeneratedUhjSets,
+                         ::testing::Values(UhjCase {"AMBIX_2_UHJ.wav", 48000, 18000.0},
+                                           UhjCase {"AMBIX_2_UHJ-22050.wav", 22050, 9922.5},
+                                           UhjCase {"AMBIX_2_UHJ-32000.wav", 32000, 14400.0},
+                                           UhjCase {"AMBIX_2_UHJ-44100.wav", 44100, 18000.0},
+                                           UhjCase {"AMBIX_2_UHJ-88200.wav", 88200, 18000.0},
+                                           UhjCase {"AMBIX_2_UHJ-96000.wav", 96000, 18000.0},
+                                           UhjCase {"AMBIX_2_UHJ-176400.wav", 176400, 18000.0},
+                                           UhjCase {"AMBIX_2_UHJ-192000.wav", 192000, 18000.0}),
+                         [](const auto& info) { return std::to_string(info.param.rate) + "Hz"; });
 
 TEST_F(GeneratedSets, RoomTailDecaysWithAboutAThirdOfASecondAndEndsBelowMinus60Decibels)
 {
@@ -425,11 +500,15 @@ TEST_F(GeneratedSets, RoomTailDecaysWithAboutAThirdOfASecondAndEndsBelowMinus60D
 
 TEST_F(GeneratedSets, GeneratingAgainGivesTheSameBytes)
 {
-    for (const char* name : {"1OA-decoder-room.wav", "AMBIX_2_UHJ.wav", "3OA-decoder-anechoic.wav"})
+    const char* const names[] = {"1OA-decoder-room.wav", "AMBIX_2_UHJ.wav", "AMBIX_2_UHJ-44100.wav", "3OA-decoder-anechoic.wav"};
+    for (const char* name : names)
         read(name);
     TempFolder again("again");
-    ASSERT_EQ(generate({"--output", again.path().string(), "--only", "1OA-decoder-room.wav", "--only", "AMBIX_2_UHJ.wav", "--only", "3OA-decoder-anechoic.wav"}), 0);
-    for (const char* name : {"1OA-decoder-room.wav", "AMBIX_2_UHJ.wav", "3OA-decoder-anechoic.wav"}) {
+    std::vector<std::string> arguments {"--output", again.path().string()};
+    for (const char* name : names)
+        arguments.insert(arguments.end(), {"--only", name});
+    ASSERT_EQ(generate(arguments), 0);
+    for (const char* name : names) {
         SCOPED_TRACE(name);
         const std::string first = fileBytes(folder() / name);
         EXPECT_FALSE(first.empty());
@@ -453,37 +532,40 @@ void writeTaggedWav(const fs::path& path, const char* software)
 }
 
 // --if-missing keeps a set made by this generator version, without opening the HRTF set, and
-// makes again a set of an older version or a file that is no set of this generator.
+// makes again a set of an older version or a file that is no set of this generator; the UHJ
+// sets made for other rates like the others.
 TEST(DecoderSetGenerator, IfMissingKeepsCurrentSetsAndRemakesOutdatedOnes)
 {
-    const std::string name = "AMBIX_2_UHJ.wav";
-    TempFolder reference("reference");
-    ASSERT_EQ(generate({"--output", reference.path().string(), "--only", name}), 0);
-    const std::string current = fileBytes(reference.path() / name);
+    for (const std::string name : {"AMBIX_2_UHJ.wav", "AMBIX_2_UHJ-96000.wav"}) {
+        SCOPED_TRACE(name);
+        TempFolder reference("reference");
+        ASSERT_EQ(generate({"--output", reference.path().string(), "--only", name}), 0);
+        const std::string current = fileBytes(reference.path() / name);
 
-    struct Case {
-        const char* what;
-        std::function<void(const fs::path&)> make;
-        bool kept;
-    };
-    const Case cases[] = {
-        {"a set of this version", [&](const fs::path& p) { fs::copy_file(reference.path() / name, p); }, true},
-        {"a set of version 1", [](const fs::path& p) { writeTaggedWav(p, "qir-make-decoder-sets 1"); }, false},
-        {"a WAV file of another program", [](const fs::path& p) { writeTaggedWav(p, "sox"); }, false},
-        {"a text file", [](const fs::path& p) { std::ofstream(p) << "not a set"; }, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        TempFolder folder("keep");
-        const fs::path path = folder.path() / name;
-        c.make(path);
-        const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
-        fs::last_write_time(path, stamp);
-        // The HRTF path is invalid: it must not even be opened for the UHJ set.
-        std::string errors;
-        EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", name, "--sofa", "/nonexistent.sofa"}, &errors), 0) << errors;
-        EXPECT_EQ(fs::last_write_time(path) == stamp, c.kept);
-        EXPECT_TRUE(fileBytes(path) == current);
+        struct Case {
+            const char* what;
+            std::function<void(const fs::path&)> make;
+            bool kept;
+        };
+        const Case cases[] = {
+            {"a set of this version", [&](const fs::path& p) { fs::copy_file(reference.path() / name, p); }, true},
+            {"a set of version 1", [](const fs::path& p) { writeTaggedWav(p, "qir-make-decoder-sets 1"); }, false},
+            {"a WAV file of another program", [](const fs::path& p) { writeTaggedWav(p, "sox"); }, false},
+            {"a text file", [](const fs::path& p) { std::ofstream(p) << "not a set"; }, false},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            TempFolder folder("keep");
+            const fs::path path = folder.path() / name;
+            c.make(path);
+            const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
+            fs::last_write_time(path, stamp);
+            // The HRTF path is invalid: it must not even be opened for the UHJ set.
+            std::string errors;
+            EXPECT_EQ(generate({"--output", folder.path().string(), "--if-missing", "--only", name, "--sofa", "/nonexistent.sofa"}, &errors), 0) << errors;
+            EXPECT_EQ(fs::last_write_time(path) == stamp, c.kept);
+            EXPECT_TRUE(fileBytes(path) == current);
+        }
     }
 
     // A binaural set of this version is kept without reading the HRTF set.
