@@ -54,11 +54,11 @@ constexpr AUParameterAddress kDecodeOrder = 1;
 constexpr int kResponseLength = qir::QIRMatrixDecoderDSP::kImpulseResponseLength;
 // Random taps at the head of every test response.
 constexpr int kResponseTaps = 256;
-// Decoder-set requests: one per kSwitchInterval of wall time on average, in
-// bursts of up to kSwitchBurst. A burst puts several loads in flight at once and
-// sets in the hand-over slot while a crossfade runs; the average keeps the loader
-// threads from piling up when rendering is slow.
-constexpr auto kSwitchInterval = std::chrono::milliseconds(80);
+// Decoder-set requests: one per kSwitchInterval of audio on average, in bursts
+// of up to kSwitchBurst. A burst puts several loads in flight at once and sets
+// in the hand-over slot while a crossfade runs; the average keeps the loader
+// threads from piling up, however slowly the machine renders.
+constexpr int64_t kSwitchInterval = 3840; // 80 ms
 constexpr int kSwitchBurst = 3;
 // Sets the soak must see adopted before it stops.
 constexpr int kMinAdoptions = 8;
@@ -157,30 +157,31 @@ std::array<std::vector<float>, 2> ReadWResponses(const std::filesystem::path& fi
     return responses;
 }
 
-// Grants the decoder-set requests of every thread at the rate above.
+// Grants the decoder-set requests of every thread at the rate above, on the
+// clock of the audio rendered so far.
 class SwitchGate {
 public:
-    SwitchGate() noexcept : mStart(Clock::now()) {}
+    // Render thread: the frames rendered so far.
+    void setAudioFrames(int64_t frames) noexcept { mAudioFrames.store(frames, std::memory_order_relaxed); }
 
     // Any thread, audio-safe: true when the caller may request a set now.
     bool take() noexcept
     {
-        const int64_t interval = std::chrono::duration_cast<std::chrono::nanoseconds>(kSwitchInterval).count();
-        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - mStart).count();
+        const int64_t now = mAudioFrames.load(std::memory_order_relaxed);
         // The time at which the bucket would be full again.
         int64_t due = mDue.load(std::memory_order_relaxed);
         do {
-            if (due - now > (kSwitchBurst - 1) * interval) {
+            if (due - now > (kSwitchBurst - 1) * kSwitchInterval) {
                 return false;
             }
-        } while (!mDue.compare_exchange_weak(due, std::max(due, now) + interval, std::memory_order_relaxed));
+        } while (!mDue.compare_exchange_weak(due, std::max(due, now) + kSwitchInterval, std::memory_order_relaxed));
         mTaken.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     [[nodiscard]] int taken() const noexcept { return mTaken.load(); }
 
 private:
-    const Clock::time_point mStart;
+    std::atomic<int64_t> mAudioFrames{0};
     std::atomic<int64_t> mDue{0};
     std::atomic<int> mTaken{0};
 };
@@ -378,6 +379,7 @@ void DecoderAudioUnitSoak::renderTraffic(uint64_t seed, int64_t targetFrames, Re
         }
         report.frames += frames;
         ++report.calls;
+        mGate.setAudioFrames(report.frames);
     }
     report.allocations = counter.count();
     report.frees = counter.frees();
