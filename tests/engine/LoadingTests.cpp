@@ -202,7 +202,7 @@ private:
 // its failure.
 TEST_F(Loading, ModeChangedOnTwoThreadsAtOnceLeavesTheEngineOnTheLastValue)
 {
-    constexpr int kRounds = 50000;
+    constexpr int kRounds = 20000;
     plugfw::IParam* mode = mDelegate.GetParam(QIRMatrixDecoderDSP::kDecoderMode);
     ASSERT_NE(mode, nullptr);
     // As the plug-in passes a host's change on.
