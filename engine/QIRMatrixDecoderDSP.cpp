@@ -176,26 +176,36 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     return kLatency;
 }
 
+void QIRMatrixDecoderDSP::RecordSetChoice(std::atomic<int>& choice, int paramIdx, int offset) noexcept
+{
+    // Any thread, several at once (a host's automation and its interface); on
+    // the audio thread it never waits, going round again only when another
+    // thread has changed the parameter meanwhile. The choice is recorded, then
+    // the parameter read again, until the two agree.
+    // However the threads interleave, the record ends on the parameter's last
+    // value; a plain compare and store could keep a value that another thread's
+    // change had already replaced, and the next change back to it would then
+    // load nothing. The load is requested after the record changes, and the
+    // loader reads the record.
+    int value = static_cast<int>(ParamValue(paramIdx)) + offset;
+    for (;;) {
+        if (choice.exchange(value) != value) {
+            mLoadRequested.store(true);
+        }
+        const int again = static_cast<int>(ParamValue(paramIdx)) + offset;
+        if (again == value) {
+            return;
+        }
+        value = again;
+    }
+}
+
 void QIRMatrixDecoderDSP::OnParamChange(int paramIdx, double value) noexcept
 {
     const int flag = static_cast<int>(value + 0.5);
     switch (paramIdx) {
-    case kDecoderMode: {
-        const int m = static_cast<int>(ParamValue(kDecoderMode));
-        if (m != mDecoderMode.load(std::memory_order_relaxed)) {
-            mLoadRequested.exchange(true);
-            mDecoderMode.store(m, std::memory_order_relaxed);
-        }
-        break;
-    }
-    case kDecodeOrder: {
-        const int o = static_cast<int>(ParamValue(kDecodeOrder)) + 1;
-        if (o != mDecodeOrder.load(std::memory_order_relaxed)) {
-            mLoadRequested.exchange(true);
-            mDecodeOrder.store(o, std::memory_order_relaxed);
-        }
-        break;
-    }
+    case kDecoderMode: RecordSetChoice(mDecoderMode, kDecoderMode, 0); break;
+    case kDecodeOrder: RecordSetChoice(mDecodeOrder, kDecodeOrder, 1); break;
     case kChannelLayout:
         mChOrder.store(static_cast<int>(ParamValue(kChannelLayout)) + 1);
         mTransformSettingsChanged.fetch_or(kSettingChOrder);
@@ -658,7 +668,6 @@ std::string QIRMatrixDecoderDSP::DecoderSetFileName(double decoderMode, double d
     return name.str();
 }
 
-
 void QIRMatrixDecoderDSP::SetDecoderSetFolder(std::string folder)
 {
     mDecoderSetFolder = std::move(folder);
@@ -666,11 +675,15 @@ void QIRMatrixDecoderDSP::SetDecoderSetFolder(std::string folder)
 
 std::string QIRMatrixDecoderDSP::RequestedSetPath() const
 {
-    const double order = ParamValue(kDecodeOrder);
-    const double mode = ParamValue(kDecoderMode);
+    // The choice OnParamChange recorded, not the parameters: a parameter may
+    // already hold a value that has not reached OnParamChange (and never will,
+    // when another thread sets the old value again first); loading it would
+    // leave a set in use that no request ever replaces.
+    const int order = mDecodeOrder.load();
+    const int mode = mDecoderMode.load();
     std::ostringstream path;
     path << (mDecoderSetFolder.empty() ? platform::GetResourceDirectory() : mDecoderSetFolder) << "/"
-         << DecoderSetFileName(mode, order);
+         << DecoderSetFileName(mode, order - 1);
     return path.str();
 }
 

@@ -192,6 +192,7 @@ private:
     // One console line, format holding one %s for text: to the delegate, which
     // may pass it on to its host's log. Not the audio thread.
     void WriteConsole(const char* format, const char* text) const noexcept;
+    void RecordSetChoice(std::atomic<int>& choice, int paramIdx, int offset) noexcept;
     std::string RequestedSetPath() const;
     void RetireFadedSet() noexcept;
     void TakeOverPendingSet() noexcept;
@@ -220,6 +221,8 @@ private:
     // 64 channels of one frame: the test source's encoding.
     std::vector<float> mEncoderScratch;
     std::array<float*, kMaxInputChannels> mEncoderChans{};
+    // The decoder set chosen by "Decoder Mode" and "Decode Order" (the order,
+    // 1 to 7), as recorded by OnParamChange: what a load reads.
     std::atomic<int> mDecoderMode{0};
     std::atomic<int> mDecodeOrder{1};
     uint32_t mNoiseSeed = 0;

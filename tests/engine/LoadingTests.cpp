@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -135,6 +140,112 @@ TEST_F(Loading, MissingFilePrintsOneLineAndKeepsTheCurrentSet)
     // No retry until the next change.
     EXPECT_EQ(idleAndCapture(), "");
     expectSetAInUse();
+}
+
+// A host changes "Decoder Mode" on one thread while its idle tick loads a set
+// on another and a third thread changes the mode back: the set loaded last is
+// the one the parameters name once the changes are done. Written as one
+// interleaving of the three threads, step by step.
+TEST_F(Loading, TheSetLoadedLastIsTheOneTheParametersNameWhenAChangeIsUndoneDuringALoad)
+{
+    loadSetA();
+    writeDecoderSet(mDir.file("2OA-decoder-anechoic.wav"), makeSparseSet(9, 14));
+    writeDecoderSet(mDir.file("2OA-decoder-room.wav"), makeSparseSet(9, 15));
+    plugfw::IParam* mode = mDelegate.GetParam(QIRMatrixDecoderDSP::kDecoderMode);
+    ASSERT_NE(mode, nullptr);
+    // A request is waiting: order 2.
+    setParam(QIRMatrixDecoderDSP::kDecodeOrder, 1);
+    // Thread 1 stores "Room"; its change has not reached the engine yet.
+    mode->Set(1.0);
+    // The idle tick loads.
+    std::string printed = idleAndCapture();
+    // Thread 2 sets "Anechoic" again, then thread 1's change arrives.
+    setParam(QIRMatrixDecoderDSP::kDecoderMode, 0.0);
+    engine().OnParamChange(QIRMatrixDecoderDSP::kDecoderMode, mode->GetNormalized());
+    printed += idleAndCapture();
+
+    const std::string last = printed.substr(printed.rfind("QIRMatrixDecoder"));
+    EXPECT_EQ(last, loaded("2OA-decoder-anechoic.wav")) << printed;
+    EXPECT_FALSE(engine().IsLoadRequested());
+}
+
+// While it lives, standard output goes nowhere.
+class SilencedStdout {
+public:
+    SilencedStdout()
+    {
+        std::fflush(stdout);
+        mSaved = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    ~SilencedStdout()
+    {
+        std::fflush(stdout);
+        ::dup2(mSaved, STDOUT_FILENO);
+        ::close(mSaved);
+    }
+    SilencedStdout(const SilencedStdout&) = delete;
+    SilencedStdout& operator=(const SilencedStdout&) = delete;
+
+private:
+    int mSaved = -1;
+};
+
+// Two host threads change "Decoder Mode" at the same moment, as a render
+// thread's automation and an interface may: one to "Room", one to "Anechoic".
+// However their steps interleave, the engine ends on the parameter's last
+// value, so that the next change to the other mode requests a load. The
+// interleavings that matter are a few instructions wide, hence the rounds, each
+// started on both threads at once. The folder holds no sets: a load only prints
+// its failure.
+TEST_F(Loading, ModeChangedOnTwoThreadsAtOnceLeavesTheEngineOnTheLastValue)
+{
+    constexpr int kRounds = 20000;
+    plugfw::IParam* mode = mDelegate.GetParam(QIRMatrixDecoderDSP::kDecoderMode);
+    ASSERT_NE(mode, nullptr);
+    // As the plug-in passes a host's change on.
+    const auto setMode = [&](double value) {
+        mode->Set(value);
+        engine().OnParamChange(QIRMatrixDecoderDSP::kDecoderMode, mode->GetNormalized());
+    };
+    std::atomic<int> round{0};
+    std::atomic<int> done{0};
+    // Spins, so that both threads start a round together, then gives way when
+    // the machine has no core to spare.
+    const auto waitFor = [](const std::atomic<int>& counter, int value) {
+        for (int spins = 0; counter.load() < value; ++spins) {
+            if (spins > 200000) {
+                std::this_thread::yield();
+            }
+        }
+    };
+    int missed = 0;
+    {
+        const SilencedStdout quiet;
+        std::thread other([&] {
+            for (int r = 1; r <= kRounds; ++r) {
+                waitFor(round, r);
+                setMode(1.0);
+                done.store(r);
+            }
+        });
+        for (int r = 1; r <= kRounds; ++r) {
+            round.store(r);
+            setMode(0.0);
+            waitFor(done, r);
+            const double last = mode->Value();
+            (void)engine().LoadRequestedSet();
+            setMode(1.0 - last);
+            missed += engine().IsLoadRequested() ? 0 : 1;
+            // Back to "Anechoic" from a known "Room".
+            setMode(1.0);
+            setMode(0.0);
+        }
+        other.join();
+    }
+    EXPECT_EQ(missed, 0) << "changes that requested no load, of " << kRounds;
 }
 
 struct FailureCase {

@@ -282,8 +282,8 @@ bool HostHarness::waitForDecoderSet(int expectedInputs, std::chrono::millisecond
         if (render(frames, nullptr, nullptr) != noErr) {
             return false;
         }
-        if (dsp.GetActiveInputCount() == expectedInputs && !dsp.HasPendingDecoderSet() && !dsp.IsLoading() &&
-            !dsp.IsCrossfading()) {
+        if (dsp.GetActiveInputCount() == expectedInputs && !dsp.IsLoadRequested() && !dsp.HasPendingDecoderSet() &&
+            !dsp.IsLoading() && !dsp.IsCrossfading()) {
             return true;
         }
     }

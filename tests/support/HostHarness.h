@@ -108,7 +108,9 @@ public:
     [[nodiscard]] double sampleTime() const noexcept { return mSampleTime; }
 
     // Pumps the main loop and renders silence until the engine uses a decoder set
-    // with expectedInputs inputs, crossfade over; false after the timeout.
+    // with expectedInputs inputs, with no load requested or running, nothing
+    // waiting in the hand-over slot and the crossfade over; false after the
+    // timeout.
     bool waitForDecoderSet(int expectedInputs, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // Parameter access through the host's parameter tree.
