@@ -61,6 +61,30 @@ int RoundUpTo(int n, int multiple) noexcept
     return (n + multiple - 1) / multiple * multiple;
 }
 
+// The block a throughput configuration's convolver is laid out for: its first
+// hop, a power of two that divides the batch, so that every batch is whole
+// hops. As long as the batch allows, but no longer than the set's longest
+// response (at least 1024): an anechoic set's responses end after 1024 taps,
+// and with hops of that length their spectra stay in cache where hops of a
+// whole batch would stream eight times as many.
+unsigned long ThroughputLayoutBlock(int batchFrames, const std::vector<float>& left,
+                                    const std::vector<float>& right) noexcept
+{
+    std::size_t longest = 0;
+    for (const std::vector<float>* responses : {&left, &right}) {
+        for (std::size_t start = 0; start < responses->size(); start += QIRMatrixDecoderDSP::kImpulseResponseLength) {
+            std::size_t end = std::min(responses->size(), start + QIRMatrixDecoderDSP::kImpulseResponseLength);
+            while (end > start + longest && (*responses)[end - 1] == 0.0f) {
+                --end;
+            }
+            longest = std::max(longest, end - start);
+        }
+    }
+    const auto batch = static_cast<unsigned long>(batchFrames);
+    const unsigned long batchHop = batch & (~batch + 1);
+    return std::min(batchHop, std::bit_ceil(std::max<unsigned long>(longest, 1024)));
+}
+
 // The smallest ambisonic order whose channels hold n inputs (0 to 7).
 int OrderForChannels(int n) noexcept
 {
@@ -919,7 +943,7 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         const bool batched = self->mBatchFrames != kSubBlockFrames;
         auto convolver = std::make_unique<dspkit::Convolver>(
             numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency, dspkit::kSharedSpectrumEngine,
-            batched ? static_cast<unsigned long>(self->mBatchFrames) : 0ul,
+            batched ? ThroughputLayoutBlock(self->mBatchFrames, left, right) : 0ul,
             batched ? dspkit::kThroughputLayout : dspkit::kRealTimeLayout);
         for (uint32_t i = 0; i < numIns; ++i) {
             if (self->mShuttingDown.load(std::memory_order_relaxed)) {
