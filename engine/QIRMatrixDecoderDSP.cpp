@@ -138,6 +138,11 @@ double QIRMatrixDecoderDSP::ParamValue(int paramIdx) const noexcept
     return param != nullptr ? param->Value() : 0.0;
 }
 
+float* QIRMatrixDecoderDSP::QueueEnd(int output) noexcept
+{
+    return mQueue.data() + static_cast<std::ptrdiff_t>(output) * mQueueStride + mQueueRead + mQueueFill;
+}
+
 float* QIRMatrixDecoderDSP::Channel(int channel) noexcept
 {
     return mInput.data() + static_cast<std::ptrdiff_t>(channel) * mInputStride;
@@ -184,7 +189,7 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     // A partial batch and a whole stretch; the queue holds the latency and a
     // stretch.
     mInputStride = mChunkFrames + mBatchFrames;
-    mQueueStride = mChunkFrames + mLatencyFrames;
+    mQueueStride = mChunkFrames + 2 * mLatencyFrames;
     try {
         mInput.assign(static_cast<std::size_t>(kMaxChans) * static_cast<std::size_t>(mInputStride), 0.0f);
         mSourceFrames.assign(static_cast<std::size_t>(mInputStride), 0.0f);
@@ -211,6 +216,7 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     mSourceInFrame = false;
     // The latency's silence ahead of the first decoded frame.
     mQueueFill = mLatencyFrames;
+    mQueueRead = 0;
 
     // A new stream: a crossfade in progress ends here (the replaced set is freed
     // on this thread), and the set in use forgets the old stream. It is also run
@@ -601,8 +607,8 @@ void QIRMatrixDecoderDSP::Convolve(int nFrames) noexcept
 {
     // audio thread: decodes the first nFrames (whole frames) of the gathered
     // input onto the end of the output queue.
-    float* out0 = mQueue.data() + mQueueFill;
-    float* out1 = mQueue.data() + mQueueStride + mQueueFill;
+    float* out0 = QueueEnd(0);
+    float* out1 = QueueEnd(1);
     Decode(MakeJob(nFrames), mInputChans.data(), out0, out1, mFadeScratch.data(), mFadeScratch.data() + mChunkFrames);
     AdvanceFade(nFrames);
 }
@@ -627,8 +633,7 @@ void QIRMatrixDecoderDSP::CollectBatch() noexcept
     mBatchInFlight = false;
     const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(mBatchFrames);
     for (int o = 0; o < kNumOutputs; ++o) {
-        std::memcpy(mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride + mQueueFill,
-                    mBatchOutput.data() + static_cast<std::ptrdiff_t>(o) * mBatchFrames, bytes);
+        std::memcpy(QueueEnd(o), mBatchOutput.data() + static_cast<std::ptrdiff_t>(o) * mBatchFrames, bytes);
     }
     mQueueFill += mBatchFrames;
 }
@@ -643,8 +648,8 @@ void QIRMatrixDecoderDSP::ConvolveOnWorker(int complete, int connected, bool pas
     for (int start = 0; start < complete; start += mBatchFrames) {
         CollectBatch();
         if (passThrough) {
-            std::memcpy(mQueue.data() + mQueueFill, Channel(0) + start, bytes);
-            std::memcpy(mQueue.data() + mQueueStride + mQueueFill, Channel(connected == 2 ? 1 : 0) + start, bytes);
+            std::memcpy(QueueEnd(0), Channel(0) + start, bytes);
+            std::memcpy(QueueEnd(1), Channel(connected == 2 ? 1 : 0) + start, bytes);
             mQueueFill += mBatchFrames;
             continue;
         }
@@ -701,8 +706,8 @@ void QIRMatrixDecoderDSP::ProcessPiece(const float* const* inputs, float* const*
         } else {
             if (passThrough) {
                 const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(complete);
-                std::memcpy(mQueue.data() + mQueueFill, Channel(0), bytes);
-                std::memcpy(mQueue.data() + mQueueStride + mQueueFill, Channel(connected == 2 ? 1 : 0), bytes);
+                std::memcpy(QueueEnd(0), Channel(0), bytes);
+                std::memcpy(QueueEnd(1), Channel(connected == 2 ? 1 : 0), bytes);
             } else {
                 Convolve(complete);
             }
@@ -722,15 +727,23 @@ void QIRMatrixDecoderDSP::ProcessPiece(const float* const* inputs, float* const*
 
     // The call's frames come from the front of the queue, which always holds
     // more than a call takes: the latency less the partial batch (and the
-    // batch with the worker).
+    // batch with the worker). What is left moves to the start of the queue
+    // once a latency's frames have been taken, not after every call: a
+    // throughput configuration's queue holds two batches.
     const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(nFrames);
-    const std::size_t rest = sizeof(float) * static_cast<std::size_t>(mQueueFill - nFrames);
     for (int o = 0; o < kNumOutputs; ++o) {
-        float* queue = mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride;
-        std::memcpy(outputs[o] + offset, queue, bytes);
-        std::memmove(queue, queue + nFrames, rest);
+        std::memcpy(outputs[o] + offset, mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride + mQueueRead, bytes);
     }
+    mQueueRead += nFrames;
     mQueueFill -= nFrames;
+    if (mQueueRead >= mLatencyFrames) {
+        const std::size_t rest = sizeof(float) * static_cast<std::size_t>(mQueueFill);
+        for (int o = 0; o < kNumOutputs; ++o) {
+            float* queue = mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride;
+            std::memmove(queue, queue + mQueueRead, rest);
+        }
+        mQueueRead = 0;
+    }
 }
 
 void QIRMatrixDecoderDSP::ProcessBlock(const float* const* inputs, float* const* outputs, int nFrames,

@@ -235,6 +235,7 @@ private:
     static void RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
                              int nFrames) noexcept;
     float* Channel(int channel) noexcept;
+    float* QueueEnd(int output) noexcept;
     void ReapFinishedLoaders(bool all);
 
     FieldRotator* mRotator = nullptr;
@@ -272,11 +273,13 @@ private:
     // the frame being gathered.
     std::vector<float> mSourceFrames;
     bool mSourceInFrame = false;
-    // The output queue: two channels of decoded frames, starting with one frame
-    // of silence after a reset; each call takes its frames from the front.
+    // The output queue: two channels of decoded frames, starting with the
+    // latency's silence after a reset; each call takes its frames from the
+    // front, at mQueueRead (below the latency at the start of a call).
     std::vector<float> mQueue;
     int mQueueStride = 0;
     int mQueueFill = 0;
+    int mQueueRead = 0;
     // The replaced set's output during a crossfade (two channels of a piece).
     std::vector<float> mFadeScratch;
     // The longest stretch convolved at once (a whole number of batches): the
