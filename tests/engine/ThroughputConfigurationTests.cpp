@@ -274,6 +274,44 @@ INSTANTIATE_TEST_SUITE_P(
                       ThroughputCase{"ShortResponses", QIRMatrixDecoderDSP::kThroughputBatchFrames, true, 1024, {}, true}),
     [](const auto& info) { return std::string(info.param.mName); });
 
+// One or two channels pass through, the first to both outputs when there is
+// one, exactly, the throughput configuration's latency late: on the worker and
+// in the calling thread.
+TEST(ThroughputConfigurationPassThrough, OneAndTwoChannelsComeOutUnchangedItsLatencyLate)
+{
+    TempDir dir;
+    qir::platform::SetResourceDirectory(dir.path());
+    for (const bool onWorker : {true, false}) {
+        for (const int nChans : {2, 1}) {
+            SCOPED_TRACE(testing::Message() << (onWorker ? "worker, " : "calling thread, ") << nChans << " channels");
+            EngineTestDelegate delegate;
+            QIRMatrixDecoderDSP engine(&delegate);
+            ASSERT_TRUE(engine.UseThroughputConfiguration(1024, onWorker));
+            const int latency = engine.OnReset(300, kSampleRate);
+            ASSERT_EQ(latency, onWorker ? 2048 : 1024);
+            constexpr std::size_t kTotal = 6000;
+            Channels in;
+            for (int c = 0; c < nChans; ++c) {
+                in.push_back(whiteNoise(kTotal, 20u + static_cast<std::uint32_t>(c)));
+            }
+            Channels out(2, std::vector<float>(kTotal));
+            for (std::size_t pos = 0; pos < kTotal; pos += 300) {
+                const std::vector<const float*> ins = {in[0].data() + pos, in[static_cast<std::size_t>(nChans - 1)].data() + pos};
+                float* outs[2] = {out[0].data() + pos, out[1].data() + pos};
+                engine.ProcessBlock(ins.data(), outs, 300, nChans);
+            }
+            for (std::size_t o = 0; o < 2; ++o) {
+                const std::vector<float>& from = in[std::min<std::size_t>(o, in.size() - 1)];
+                for (std::size_t t = 0; t < kTotal; ++t) {
+                    const auto lag = static_cast<std::size_t>(latency);
+                    ASSERT_EQ(out[o][t], t < lag ? 0.0f : from[t - lag]) << "output " << o << " frame " << t;
+                }
+            }
+        }
+    }
+    qir::platform::SetResourceDirectory("");
+}
+
 // The configuration is chosen before the stream is: once the engine has been
 // reset or has started a load, the choice is refused and the latency stays.
 TEST(ThroughputConfigurationChoice, IsRefusedAfterTheFirstResetOrLoad)
