@@ -93,8 +93,9 @@ public:
     // when called too late or when the worker cannot be started.
     bool UseThroughputConfiguration(int batchFrames = kThroughputBatchFrames, bool convolveOnWorker = true);
 
-    // Any thread: the latency in frames that OnReset reports (kLatency unless
-    // the throughput configuration was chosen).
+    // Main thread: the latency in frames that OnReset reports (kLatency unless
+    // the throughput configuration was chosen); it does not change once the
+    // engine has been reset.
     [[nodiscard]] int GetLatency() const noexcept { return mLatencyFrames; }
 
     // Main thread, while the audio thread is stopped: sizes every buffer for calls
