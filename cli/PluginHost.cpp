@@ -91,6 +91,8 @@ void PluginHost::setParameter(AUParameterAddress address, AUValue value)
     }
 }
 
+bool PluginHost::UseThroughputConfiguration() { return Engine().UseThroughputConfiguration(); }
+
 bool PluginHost::Allocate(double sampleRate, UInt32 inputChannels, AUAudioFrameCount maxFrames, std::string& error)
 {
     NSError nsError;

@@ -34,6 +34,12 @@ public:
     [[nodiscard]] AUParameterTree& parameterTree() { return *mUnit->parameterTree(); }
     void setParameter(AUParameterAddress address, AUValue value);
 
+    // Before Allocate: has the plug-in's engine render in its throughput
+    // configuration (large batches convolved on a worker thread, a latency of
+    // two batches) instead of the real-time configuration an audio-unit host
+    // gets. False when the engine cannot start its worker.
+    [[nodiscard]] bool UseThroughputConfiguration();
+
     // Sets both bus formats and the maximum frames, marks the render offline
     // and allocates render resources.
     [[nodiscard]] bool Allocate(double sampleRate, UInt32 inputChannels, AUAudioFrameCount maxFrames, std::string& error);

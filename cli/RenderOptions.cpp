@@ -307,6 +307,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
         {"--flip-roll", [&] { o.mFlipRoll = true; }},
         {"--tail", [&] { o.mTail = true; }},
         {"--no-tail", [&] { o.mTail = false; }},
+        {"--host-path", [&] { o.mHostPath = true; }},
         {"--quiet", [&] { o.mQuiet = true; }},
         {"-q", [&] { o.mQuiet = true; }},
     };
@@ -486,7 +487,8 @@ std::string UsageText()
 
 Decodes an ambisonic file (order 1 to 7: 4, 9, 16, 25, 36, 49 or 64 channels,
 any format libsndfile reads) to a 2-channel file at the input's sample rate,
-by running the QIR Matrix Decoder plug-in exactly as an audio-unit host does.
+by running the QIR Matrix Decoder plug-in as an audio-unit host does, in the
+engine's throughput configuration unless --host-path says otherwise.
 INPUT and OUTPUT may be "-": standard input (any format libsndfile reads) and
 standard output (a WAV file; every message goes to standard error). With
 -o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
@@ -531,6 +533,13 @@ standard output (a WAV file; every message goes to standard error). With
                                NOTE 0..25 picks one of its 26 directions;
                                repeatable
   --block N                    host block size, 1..4096 (default 512)
+  --host-path                  run the plug-in exactly as an audio-unit host
+                               does: its real-time configuration, 128 frames of
+                               latency, one thread. By default its engine runs
+                               in its throughput configuration (convolution in
+                               batches of 8192 frames on a second thread), which
+                               is several times faster and gives the same
+                               output within float rounding
   --tail | --no-tail           after the input ends, render the decoder set's
                                tail: its responses' true length, trailing
                                zeros left out (default on)
@@ -556,11 +565,12 @@ standard output (a WAV file; every message goes to standard error). With
   -h, --help                   this text
   --version                    the version of qir-render and of libsndfile
 
-Timing. Output sample t belongs to input sample t. The plug-in reports a
-latency of 128 frames, constant for every block size and setting, and
-qir-render compensates exactly that. Automation and notes take effect at their
-own frames; rotation changes cross-fade over the decoder's 128-frame
-processing frame that holds them.
+Timing. Output sample t belongs to input sample t. On the host path the
+plug-in reports a latency of 128 frames, in the throughput configuration
+16384 frames, constant for every block size and setting, and qir-render
+compensates exactly that. Automation and notes take effect at their
+own frames on both paths; rotation changes cross-fade over the decoder's
+128-frame processing frame that holds them.
 
 The output is written to a temporary file next to OUTPUT and renamed when the
 render is complete, so a failed or interrupted render never leaves a partial

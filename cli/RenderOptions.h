@@ -67,6 +67,10 @@ struct RenderOptions {
     std::vector<AutomationRequest> mAutomation;
     std::vector<NoteRequest> mNotes;
     int mBlockSize = 512;
+    // Render through the plug-in exactly as an audio-unit host runs it (its
+    // real-time configuration, 128 frames of latency) instead of through the
+    // engine's throughput configuration.
+    bool mHostPath = false;
     bool mTail = true;
     // Empty: what the output's container holds best (float; 24-bit PCM for FLAC).
     std::optional<ESampleFormat> mFormat;

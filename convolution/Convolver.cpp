@@ -39,14 +39,15 @@ Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode late
 }
 
 Convolver::Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
-                     unsigned long blockSize)
+                     unsigned long blockSize, EConvolverLayout layout)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
     , mN2M(true)
     , mInTemps(mNumIns, nullptr)
 {
     if (engine == kSharedSpectrumEngine) {
-        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency, blockSize);
+        mShared = std::make_unique<SharedSpectrumConvolver>(mNumIns, mNumOuts, kDefaultMaxLength, latency, blockSize,
+                                                            layout);
         mSharedOuts.resize(mNumOuts, nullptr);
         return;
     }

@@ -65,10 +65,13 @@ public:
     // the largest power of two (64 to 1024) dividing blockSize cost more, up
     // to several times for a 1024-sample layout called in short blocks (the
     // head of each response is then summed in direct form). 0 (unknown)
-    // gives the layout for 128-sample blocks. The per-pair engine ignores it.
+    // gives the layout for 128-sample blocks. kThroughputLayout lets that
+    // power of two reach the longest response instead of 1024, for callers
+    // that render in long whole blocks (see EConvolverLayout). The per-pair
+    // engine ignores both.
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
-              unsigned long blockSize = 0);
+              unsigned long blockSize = 0, EConvolverLayout layout = kRealTimeLayout);
     // One-to-one: max(1, numIO) channels, output k from input k.
     Convolver(unsigned int numIO, LatencyMode latency);
     virtual ~Convolver();

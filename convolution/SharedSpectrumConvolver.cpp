@@ -450,16 +450,27 @@ struct SharedSpectrumConvolver::Segment {
     }
 };
 
-std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noexcept
+std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize, EConvolverLayout layout,
+                                                  unsigned long maxLength) noexcept
 {
-    // The largest power of two from 64 to 1024 that divides the block size:
-    // calls of whole blocks are then whole hops of the smallest segment, whose
-    // head comes from its spectra. Other block sizes keep the 128-sample hop.
+    // The largest power of two from 64 up to the layout's limit that divides
+    // the block size: calls of whole blocks are then whole hops of the smallest
+    // segment, whose head comes from its spectra. Other block sizes keep the
+    // 128-sample hop. In real time the limit is 1024, so that no call has to
+    // end a hop of a larger transform for every input; for throughput it is
+    // the longest response (at most 65536), beyond which a longer hop only
+    // transforms more zeros.
     if (blockSize == 0 || blockSize % 64 != 0) {
         return 128;
     }
+    std::uint64_t limit = 1024;
+    if (layout == kThroughputLayout) {
+        while (limit < maxLength && limit < 65536) {
+            limit *= 2;
+        }
+    }
     std::uint64_t hop = 64;
-    while (hop < 1024 && blockSize % (hop * 2) == 0) {
+    while (hop < limit && blockSize % (hop * 2) == 0) {
         hop *= 2;
     }
     return hop;
@@ -468,8 +479,9 @@ std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize) noex
 std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
                                                                      unsigned int numOuts)
 {
-    // FFT sizes from twice the first hop up to at most 16384, each four or
-    // eight times the one before; each segment starts one hop into the
+    // FFT sizes from twice the first hop up to at most 16384 (a throughput
+    // layout's first size alone may be larger), each four or eight times the
+    // one before; each segment starts one hop into the
     // response, so it holds three or seven partitions, the last one as many
     // as the rest of the response needs (all fourfold up to 16384 is the mono
     // convolver's layout). A segment that a response reaches costs a forward transform per
@@ -521,7 +533,7 @@ std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64
 
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
                                                  unsigned long maxLength, LatencyMode latency,
-                                                 unsigned long blockSize)
+                                                 unsigned long blockSize, EConvolverLayout layout)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
 {
@@ -530,7 +542,7 @@ SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned i
     switch (latency) {
     case ZeroLatency:
         zeroLatency = true;
-        sizes = zeroLatencySizes(firstHopFor(blockSize), mNumIns, mNumOuts);
+        sizes = zeroLatencySizes(firstHopFor(blockSize, layout, maxLength), mNumIns, mNumOuts);
         break;
     case ShortLatency:
         sizes = {256, 1024, 4096, 16384};
@@ -671,6 +683,11 @@ SharedSpectrumConvolver::~SharedSpectrumConvolver()
 {
     delete mPendingRing.exchange(nullptr);
     delete mRetiredRing.exchange(nullptr);
+}
+
+unsigned long SharedSpectrumConvolver::getFirstHop() const noexcept
+{
+    return static_cast<unsigned long>(mSegments.front()->mHop);
 }
 
 SharedSpectrumConvolver::Pair& SharedSpectrumConvolver::pair(unsigned int in, unsigned int out) const noexcept

@@ -6,7 +6,11 @@
 // first hop is the largest power of two from 64 to 1024 that divides it (128
 // when none does), and the sizes grow fourfold (the mono convolver's layout at
 // a 128-sample hop) or eightfold, whichever costs less for the numbers of
-// inputs and outputs. Beyond that
+// inputs and outputs. The throughput layout, for callers that render files in
+// long blocks rather than keep up with an audio device, lets the first hop grow
+// with the block up to the responses' length: a 16384-sample block over
+// 16384-sample responses makes one 32768-point segment whose head, taken from
+// spectra, is the whole response. Beyond that
 //   - a response costs only up to its last non-zero sample: a pair holds the
 //     partitions that reach it, and a segment that no response reaches has no
 //     buffers and no work;
@@ -65,6 +69,19 @@
 
 namespace dspkit {
 
+// How the shared-spectrum engine lays out its segments for the caller's block
+// size (zero latency only).
+enum EConvolverLayout : int {
+    // First hop at most 1024 samples: every call does about the same work,
+    // whatever its block, as an audio device's callbacks need.
+    kRealTimeLayout = 0,
+    // First hop as large as the block allows, up to the longest response the
+    // pairs accept: the fewest, largest transforms, paid in the calls that end
+    // a hop. Calls that are not whole hops take the head in direct form and
+    // cost far more; callers give whole blocks.
+    kThroughputLayout = 1,
+};
+
 class SharedSpectrumConvolver {
 public:
     // numIns inputs (at least 1) and numOuts outputs, every pair accepting
@@ -72,11 +89,12 @@ public:
     // the caller processes per call (0: not known); at zero latency the segments
     // are laid out for it, so that calls of whole blocks, each one starting where
     // the last ended from the last whole reset on, take the head from spectra
-    // (calls of other lengths give the same output at more cost). Throws
-    // std::runtime_error for a latency mode without segments and std::bad_alloc
-    // when memory is short.
+    // (calls of other lengths give the same output at more cost); layout says
+    // how large its first hop may grow. Throws std::runtime_error for a latency
+    // mode without segments and std::bad_alloc when memory is short.
     SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts, unsigned long maxLength,
-                            LatencyMode latency, unsigned long blockSize = 0);
+                            LatencyMode latency, unsigned long blockSize = 0,
+                            EConvolverLayout layout = kRealTimeLayout);
     ~SharedSpectrumConvolver();
     SharedSpectrumConvolver(const SharedSpectrumConvolver&) = delete;
     SharedSpectrumConvolver& operator=(const SharedSpectrumConvolver&) = delete;
@@ -107,6 +125,9 @@ public:
     [[nodiscard]] unsigned int getNumOuts() const noexcept { return mNumOuts; }
     // Latency of every output in samples.
     [[nodiscard]] unsigned long getLatency() const noexcept { return mLatency; }
+    // Samples of the smallest segment's hop: calls of whole multiples of it,
+    // from a whole reset on, take every head from spectra.
+    [[nodiscard]] unsigned long getFirstHop() const noexcept;
 
 private:
     static constexpr std::size_t kMaxSegments = 4;
@@ -117,7 +138,8 @@ private:
     struct Group;
     struct Segment;
 
-    [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize) noexcept;
+    [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize, EConvolverLayout layout,
+                                                   unsigned long maxLength) noexcept;
     [[nodiscard]] static std::vector<std::uint64_t> zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
                                                                      unsigned int numOuts);
     [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;

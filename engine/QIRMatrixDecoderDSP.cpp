@@ -4,6 +4,7 @@
 
 #include "convolution/Convolver.h"
 #include "engine/DecoderSetResponses.h"
+#include "engine/ConvolutionWorker.h"
 #include "engine/platform/ResourceDirectory.h"
 #include "soundfield/Encoder.h"
 #include "soundfield/Rotator.h"
@@ -55,6 +56,24 @@ int RoundUpToFrames(int n) noexcept
     return (n + kFrames - 1) / kFrames * kFrames;
 }
 
+int RoundUpTo(int n, int multiple) noexcept
+{
+    return (n + multiple - 1) / multiple * multiple;
+}
+
+// The block a throughput configuration's convolver is laid out for: its first
+// hop, a power of two that divides the batch, so that every batch is whole
+// hops. As long as the batch allows, but no longer than the set's longest
+// response (at least 1024): an anechoic set's responses end after 1024 taps,
+// and with hops of that length their spectra stay in cache where hops of a
+// whole batch would stream eight times as many.
+unsigned long ThroughputLayoutBlock(int batchFrames, int trueLength) noexcept
+{
+    const auto batch = static_cast<unsigned long>(batchFrames);
+    const unsigned long batchHop = batch & (~batch + 1);
+    return std::min(batchHop, std::bit_ceil(std::max<unsigned long>(static_cast<unsigned long>(trueLength), 1024)));
+}
+
 // The smallest ambisonic order whose channels hold n inputs (0 to 7).
 int OrderForChannels(int n) noexcept
 {
@@ -90,6 +109,8 @@ QIRMatrixDecoderDSP::QIRMatrixDecoderDSP(plugfw::IEditorDelegate* delegate)
 
 QIRMatrixDecoderDSP::~QIRMatrixDecoderDSP()
 {
+    // The worker runs the sets' convolvers: it finishes first.
+    mWorker.reset();
     // Loaders write into this object: stop them early and wait for every one
     // before anything they could touch goes away.
     mShuttingDown.store(true);
@@ -106,37 +127,85 @@ double QIRMatrixDecoderDSP::ParamValue(int paramIdx) const noexcept
     return param != nullptr ? param->Value() : 0.0;
 }
 
+float* QIRMatrixDecoderDSP::QueueEnd(int output) noexcept
+{
+    return mQueue.data() + static_cast<std::ptrdiff_t>(output) * mQueueStride + mQueueRead + mQueueFill;
+}
+
 float* QIRMatrixDecoderDSP::Channel(int channel) noexcept
 {
     return mInput.data() + static_cast<std::ptrdiff_t>(channel) * mInputStride;
 }
 
+bool QIRMatrixDecoderDSP::UseThroughputConfiguration(int batchFrames, bool convolveOnWorker)
+{
+    // main thread, before the first reset and the first load.
+    if (mConfigurationFixed || mLoadGeneration.load() != 0 || batchFrames < 1) {
+        return false;
+    }
+    const int batch = RoundUpToFrames(batchFrames);
+    if (convolveOnWorker && mWorker == nullptr) {
+        try {
+            mWorker = std::make_unique<ConvolutionWorker>();
+        } catch (const std::exception&) {
+            return false;
+        }
+    } else if (!convolveOnWorker) {
+        mWorker.reset();
+    }
+    mBatchFrames = batch;
+    // A set loaded before the first reset is run once over a whole batch, so
+    // that its first call ends a hop as every later call does.
+    mWarmUpFrames.store(batch);
+    // A batch's output is due as soon as the batch completes; with the worker
+    // it comes one batch later, while the caller gathers the next.
+    mLatencyFrames = convolveOnWorker ? 2 * batch : batch;
+    return true;
+}
+
 int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
 {
     // main thread, audio stopped.
+    mConfigurationFixed = true;
+    // A batch still with the worker belongs to the stream that ends here.
+    if (mWorker != nullptr) {
+        mWorker->Wait();
+    }
+    mBatchInFlight = false;
     mBlockSize = blockSize;
     mPrepared = false;
-    mChunkFrames = RoundUpToFrames(std::max(blockSize, kFrames));
-    // A partial frame (up to 127 frames) and a whole stretch.
-    mInputStride = mChunkFrames + kFrames;
-    mQueueStride = mChunkFrames + kFrames;
+    mChunkFrames = RoundUpTo(std::max(blockSize, kFrames), mBatchFrames);
+    // A partial batch and a whole stretch; the queue holds the latency and a
+    // stretch.
+    mInputStride = mChunkFrames + mBatchFrames;
+    mQueueStride = mChunkFrames + 2 * mLatencyFrames;
     try {
         mInput.assign(static_cast<std::size_t>(kMaxChans) * static_cast<std::size_t>(mInputStride), 0.0f);
         mSourceFrames.assign(static_cast<std::size_t>(mInputStride), 0.0f);
         mQueue.assign(static_cast<std::size_t>(kNumOutputs) * static_cast<std::size_t>(mQueueStride), 0.0f);
         mFadeScratch.assign(static_cast<std::size_t>(kNumOutputs) * static_cast<std::size_t>(mChunkFrames), 0.0f);
+        if (mWorker != nullptr) {
+            mBatchInput.assign(static_cast<std::size_t>(kMaxChans) * static_cast<std::size_t>(mBatchFrames), 0.0f);
+            mBatchOutput.assign(static_cast<std::size_t>(2 * kNumOutputs) * static_cast<std::size_t>(mBatchFrames),
+                                0.0f);
+        }
     } catch (const std::bad_alloc&) {
         // The engine stays unprepared and outputs silence.
-        return kLatency;
+        return mLatencyFrames;
     }
     for (int c = 0; c < kMaxChans; ++c) {
         mInputChans[static_cast<std::size_t>(c)] = Channel(c);
+        if (mWorker != nullptr) {
+            mBatchChans[static_cast<std::size_t>(c)] =
+                mBatchInput.data() + static_cast<std::ptrdiff_t>(c) * mBatchFrames;
+        }
     }
     mInputFill = 0;
     mWrittenChannels = 0;
     mSourceInFrame = false;
-    // One frame of silence ahead of the first decoded frame.
-    mQueueFill = kLatency;
+    // The latency's silence ahead of the first decoded frame.
+    mQueueFill = mLatencyFrames;
+    mQueueRead = 0;
 
     // A new stream: a crossfade in progress ends here (the replaced set is freed
     // on this thread), and the set in use forgets the old stream. It is also run
@@ -173,7 +242,7 @@ int QIRMatrixDecoderDSP::OnReset(int blockSize, double sampleRate)
     // whatever they were told before.
     mTransformSettingsChanged.fetch_or(kAllTransformSettings);
     mPrepared = true;
-    return kLatency;
+    return mLatencyFrames;
 }
 
 void QIRMatrixDecoderDSP::RecordSetChoice(std::atomic<int>& choice, int paramIdx, int offset) noexcept
@@ -420,8 +489,9 @@ void QIRMatrixDecoderDSP::RetireFadedSet() noexcept
 {
     // audio thread: a set whose crossfade has ended goes back through the retire
     // slot to be freed on another thread. While the slot is still occupied the
-    // set is kept (silent, not run) and offered again at the next call.
-    if (mFadingSet == nullptr || mFadeActive) {
+    // set is kept (silent, not run) and offered again at the next call, as it
+    // is while the worker's batch still decodes with it.
+    if (mFadingSet == nullptr || mFadeActive || (mBatchInFlight && (mJob.mFading == mFadingSet.get() || mJob.mCurrent == mFadingSet.get()))) {
         return;
     }
     DecoderSet* expected = nullptr;
@@ -487,36 +557,49 @@ void QIRMatrixDecoderDSP::RunConvolver(DecoderSet& set, const float* const* inpu
     }
 }
 
-void QIRMatrixDecoderDSP::Convolve(int nFrames) noexcept
+QIRMatrixDecoderDSP::BatchJob QIRMatrixDecoderDSP::MakeJob(int nFrames) const noexcept
 {
-    // audio thread: decodes the first nFrames (whole frames) of the gathered
-    // input onto the end of the output queue.
-    float* out0 = mQueue.data() + mQueueFill;
-    float* out1 = mQueue.data() + mQueueStride + mQueueFill;
-    if (mCurrentSet == nullptr) {
-        std::memset(out0, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
-        std::memset(out1, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+    return BatchJob{mCurrentSet.get(), mFadingSet.get(), mFadeActive, mFadePosition, nFrames};
+}
+
+void QIRMatrixDecoderDSP::Decode(const BatchJob& job, const float* const* inputs, float* out0, float* out1,
+                                 float* old0, float* old1) noexcept
+{
+    // audio thread, or the throughput configuration's worker: decodes
+    // job.mFrames frames of inputs with the job's sets into out0 and out1
+    // (old0 and old1 take the replaced set's output during a crossfade).
+    const auto nFrames = static_cast<std::size_t>(job.mFrames);
+    if (job.mCurrent == nullptr) {
+        std::memset(out0, 0, sizeof(float) * nFrames);
+        std::memset(out1, 0, sizeof(float) * nFrames);
         return;
     }
-    RunConvolver(*mCurrentSet, mInputChans.data(), out0, out1, nFrames);
-    if (!mFadeActive) {
+    RunConvolver(*job.mCurrent, inputs, out0, out1, job.mFrames);
+    if (!job.mFade) {
         return;
     }
     // Equal-gain linear crossfade: the new set rises over kCrossfadeFrames while
     // the set it replaces (or silence, for the first) falls.
-    float* old0 = mFadeScratch.data();
-    float* old1 = mFadeScratch.data() + mChunkFrames;
-    if (mFadingSet != nullptr) {
-        RunConvolver(*mFadingSet, mInputChans.data(), old0, old1, nFrames);
+    if (job.mFading != nullptr) {
+        RunConvolver(*job.mFading, inputs, old0, old1, job.mFrames);
     } else {
-        std::memset(old0, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
-        std::memset(old1, 0, sizeof(float) * static_cast<std::size_t>(nFrames));
+        std::memset(old0, 0, sizeof(float) * nFrames);
+        std::memset(old1, 0, sizeof(float) * nFrames);
     }
     constexpr float kStep = 1.0f / static_cast<float>(kCrossfadeFrames);
-    for (int t = 0; t < nFrames; ++t) {
-        const float g = std::min(1.0f, static_cast<float>(mFadePosition + t + 1) * kStep);
+    for (int t = 0; t < job.mFrames; ++t) {
+        const float g = std::min(1.0f, static_cast<float>(job.mFadePosition + t + 1) * kStep);
         out0[t] = g * out0[t] + (1.0f - g) * old0[t];
         out1[t] = g * out1[t] + (1.0f - g) * old1[t];
+    }
+}
+
+void QIRMatrixDecoderDSP::AdvanceFade(int nFrames) noexcept
+{
+    // audio thread: the crossfade moves on by the frames just decoded (or
+    // handed to the worker); at its end the stage narrows to the new set.
+    if (mCurrentSet == nullptr || !mFadeActive) {
+        return;
     }
     mFadePosition += nFrames;
     if (mFadePosition >= kCrossfadeFrames) {
@@ -524,6 +607,71 @@ void QIRMatrixDecoderDSP::Convolve(int nFrames) noexcept
         mCrossfading.store(false);
         mNumChans = std::clamp(mCurrentSet->mNumChans, 0, kMaxChans);
         SetStageOrder(mCurrentSet->mOrder);
+    }
+}
+
+void QIRMatrixDecoderDSP::Convolve(int nFrames) noexcept
+{
+    // audio thread: decodes the first nFrames (whole frames) of the gathered
+    // input onto the end of the output queue.
+    float* out0 = QueueEnd(0);
+    float* out1 = QueueEnd(1);
+    Decode(MakeJob(nFrames), mInputChans.data(), out0, out1, mFadeScratch.data(), mFadeScratch.data() + mChunkFrames);
+    AdvanceFade(nFrames);
+}
+
+void QIRMatrixDecoderDSP::RunBatch(void* engine) noexcept
+{
+    // the throughput configuration's worker.
+    auto* self = static_cast<QIRMatrixDecoderDSP*>(engine);
+    const auto frames = static_cast<std::ptrdiff_t>(self->mBatchFrames);
+    float* out = self->mBatchOutput.data();
+    Decode(self->mJob, self->mBatchChans.data(), out, out + frames, out + 2 * frames, out + 3 * frames);
+}
+
+void QIRMatrixDecoderDSP::CollectBatch() noexcept
+{
+    // audio thread of the throughput configuration: waits for the worker's
+    // batch and puts its output on the end of the queue.
+    if (!mBatchInFlight) {
+        return;
+    }
+    mWorker->Wait();
+    mBatchInFlight = false;
+    const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(mBatchFrames);
+    for (int o = 0; o < kNumOutputs; ++o) {
+        std::memcpy(QueueEnd(o), mBatchOutput.data() + static_cast<std::ptrdiff_t>(o) * mBatchFrames, bytes);
+    }
+    mQueueFill += mBatchFrames;
+}
+
+void QIRMatrixDecoderDSP::ConvolveOnWorker(int complete, int connected, bool passThrough) noexcept
+{
+    // audio thread of the throughput configuration: for each batch of the
+    // first complete frames of the gathered input, the previous batch's output
+    // joins the queue and this batch goes to the worker (or, passed through,
+    // straight onto the queue).
+    const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(mBatchFrames);
+    for (int start = 0; start < complete; start += mBatchFrames) {
+        CollectBatch();
+        if (passThrough) {
+            std::memcpy(QueueEnd(0), Channel(0) + start, bytes);
+            std::memcpy(QueueEnd(1), Channel(connected == 2 ? 1 : 0) + start, bytes);
+            mQueueFill += mBatchFrames;
+            continue;
+        }
+        mJob = MakeJob(mBatchFrames);
+        int channels = mJob.mCurrent != nullptr ? mJob.mCurrent->mNumChans : 0;
+        if (mJob.mFade && mJob.mFading != nullptr) {
+            channels = std::max(channels, mJob.mFading->mNumChans);
+        }
+        channels = std::clamp(channels, 0, kMaxChans);
+        for (int c = 0; c < channels; ++c) {
+            std::memcpy(mBatchInput.data() + static_cast<std::ptrdiff_t>(c) * mBatchFrames, Channel(c) + start, bytes);
+        }
+        AdvanceFade(mBatchFrames);
+        mBatchInFlight = true;
+        mWorker->Start(RunBatch, this);
     }
 }
 
@@ -558,16 +706,20 @@ void QIRMatrixDecoderDSP::ProcessPiece(const float* const* inputs, float* const*
         }
     }
 
-    const int complete = mInputFill / kFrames * kFrames;
+    const int complete = mInputFill / mBatchFrames * mBatchFrames;
     if (complete > 0) {
-        if (passThrough) {
-            const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(complete);
-            std::memcpy(mQueue.data() + mQueueFill, Channel(0), bytes);
-            std::memcpy(mQueue.data() + mQueueStride + mQueueFill, Channel(connected == 2 ? 1 : 0), bytes);
+        if (mWorker != nullptr) {
+            ConvolveOnWorker(complete, connected, passThrough);
         } else {
-            Convolve(complete);
+            if (passThrough) {
+                const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(complete);
+                std::memcpy(QueueEnd(0), Channel(0), bytes);
+                std::memcpy(QueueEnd(1), Channel(connected == 2 ? 1 : 0), bytes);
+            } else {
+                Convolve(complete);
+            }
+            mQueueFill += complete;
         }
-        mQueueFill += complete;
         // The partial frame moves to the front.
         const int partial = mInputFill - complete;
         if (partial > 0) {
@@ -581,21 +733,31 @@ void QIRMatrixDecoderDSP::ProcessPiece(const float* const* inputs, float* const*
     }
 
     // The call's frames come from the front of the queue, which always holds
-    // more than a call takes: one frame of latency less the partial frame.
+    // more than a call takes: the latency less the partial batch (and the
+    // batch with the worker). What is left moves to the start of the queue
+    // once a latency's frames have been taken, not after every call: a
+    // throughput configuration's queue holds two batches.
     const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(nFrames);
-    const std::size_t rest = sizeof(float) * static_cast<std::size_t>(mQueueFill - nFrames);
     for (int o = 0; o < kNumOutputs; ++o) {
-        float* queue = mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride;
-        std::memcpy(outputs[o] + offset, queue, bytes);
-        std::memmove(queue, queue + nFrames, rest);
+        std::memcpy(outputs[o] + offset, mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride + mQueueRead, bytes);
     }
+    mQueueRead += nFrames;
     mQueueFill -= nFrames;
+    if (mQueueRead >= mLatencyFrames) {
+        const std::size_t rest = sizeof(float) * static_cast<std::size_t>(mQueueFill);
+        for (int o = 0; o < kNumOutputs; ++o) {
+            float* queue = mQueue.data() + static_cast<std::ptrdiff_t>(o) * mQueueStride;
+            std::memmove(queue, queue + mQueueRead, rest);
+        }
+        mQueueRead = 0;
+    }
 }
 
 void QIRMatrixDecoderDSP::ProcessBlock(const float* const* inputs, float* const* outputs, int nFrames,
                                        int nChans) noexcept
 {
-    // audio thread: never waits, allocates and frees nothing.
+    // audio thread: never waits, allocates and frees nothing (in the throughput
+    // configuration it waits for its worker).
     mNumInputChans = nChans;
     nFrames = std::max(nFrames, 0);
     if (!mPrepared) {
@@ -824,9 +986,13 @@ void QIRMatrixDecoderDSP::LoadIR(std::filesystem::path path, void* engine, uint6
         const auto length = static_cast<unsigned long>(std::max(responses.mTrueLength, 1));
 
         // The engine replaces whole convolvers and never changes a pair of a
-        // running one, so it takes the shared-spectrum engine.
-        auto convolver = std::make_unique<dspkit::Convolver>(numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency,
-                                                             dspkit::kSharedSpectrumEngine);
+        // running one, so it takes the shared-spectrum engine; in the
+        // throughput configuration laid out for its batches.
+        const bool batched = self->mBatchFrames != kSubBlockFrames;
+        auto convolver = std::make_unique<dspkit::Convolver>(
+            numIns, kNumOutputs, dspkit::LatencyMode::ZeroLatency, dspkit::kSharedSpectrumEngine,
+            batched ? ThroughputLayoutBlock(self->mBatchFrames, responses.mTrueLength) : 0ul,
+            batched ? dspkit::kThroughputLayout : dspkit::kRealTimeLayout);
         for (uint32_t i = 0; i < numIns; ++i) {
             if (self->mShuttingDown.load(std::memory_order_relaxed)) {
                 return;

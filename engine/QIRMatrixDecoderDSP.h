@@ -7,6 +7,13 @@
 // frame behind. Decoder sets are read on loader threads (or a host's worker
 // thread), adopted by the audio thread at the start of a call with a crossfade
 // from the set they replace, and handed back to a non-audio thread to be freed.
+//
+// For rendering files, where latency costs nothing, a caller may choose the
+// throughput configuration instead (UseThroughputConfiguration): the stage
+// still runs on every frame as it completes, but the convolver, laid out in a
+// few large partitions, decodes batches of many frames at once on a worker
+// thread while the caller gathers the next batch; the output queue then runs
+// two batches behind. Hosts of an audio device keep the default.
 #pragma once
 
 #include "engine/DecoderParameters.h"
@@ -33,13 +40,21 @@ class Convolver;
 
 namespace qir {
 
+class ConvolutionWorker;
+
 class QIRMatrixDecoderDSP {
 public:
     // Every run of the sound-field stage covers exactly this many frames.
     static constexpr int kSubBlockFrames = 128;
     // Output frame t is the decoding of input frame t - kLatency, for every call
-    // pattern, every setting and every sample rate.
+    // pattern, every setting and every sample rate (in the default
+    // configuration; see GetLatency).
     static constexpr int kLatency = kSubBlockFrames;
+    // Frames the throughput configuration convolves per convolver call: its
+    // partitions' hop. 8192 gives one 16384-point transform per input and
+    // batch, the largest size whose quickly chosen transform plans run as fast
+    // per sample as the smaller ones.
+    static constexpr int kThroughputBatchFrames = 8192;
     static constexpr int kMaxInputChannels = 64;
     static constexpr int kNumOutputs = 2;
     // Length of every impulse response of a decoder set, and of one input's
@@ -66,13 +81,31 @@ public:
     QIRMatrixDecoderDSP(const QIRMatrixDecoderDSP&) = delete;
     QIRMatrixDecoderDSP& operator=(const QIRMatrixDecoderDSP&) = delete;
 
+    // Main thread, before the first OnReset and before any decoder set is
+    // loaded: chooses the throughput configuration, for rendering files. The
+    // convolver of every set is then laid out for batches of batchFrames frames
+    // (rounded up to whole frames) and runs once per batch, on a worker thread
+    // of the engine's own when convolveOnWorker, so that the caller gathers the
+    // next batch meanwhile. The latency becomes one batch, or two with the
+    // worker, constant like the default's; events still act at their own
+    // frames, and the output equals the default configuration's, that much
+    // later, up to float rounding. ProcessBlock then waits for the worker:
+    // hosts of an audio device never choose this. False, and nothing changes,
+    // when called too late or when the worker cannot be started.
+    bool UseThroughputConfiguration(int batchFrames = kThroughputBatchFrames, bool convolveOnWorker = true);
+
+    // Main thread: the latency in frames that OnReset reports (kLatency unless
+    // the throughput configuration was chosen); it does not change once the
+    // engine has been reset.
+    [[nodiscard]] int GetLatency() const noexcept { return mLatencyFrames; }
+
     // Main thread, while the audio thread is stopped: sizes every buffer for calls
     // of up to blockSize frames (longer calls are taken in pieces), starts a fresh
-    // stream (one frame of silence ahead of the output, cleared histories) and
+    // stream (the latency's silence ahead of the output, cleared histories) and
     // initialises the rotator and encoder. Decoder sets are brought to
     // sampleRate as they load: a rate other than the last one requests a reload
     // once a set has been loaded, and the set in use keeps playing until the
-    // reloaded one crossfades in. Returns the latency in frames, kLatency.
+    // reloaded one crossfades in. Returns the latency in frames, GetLatency().
     int OnReset(int blockSize, double sampleRate);
 
     // Any thread: value is the parameter's normalised value in [0, 1]. Settings
@@ -92,7 +125,9 @@ public:
     // connected input channels, outputs two channels, each of nFrames frames;
     // inputs are only read, and are all read before any output is written, so
     // the two may share memory. One or two channels pass through (the first to
-    // both outputs when there is one), kLatency frames late like everything else.
+    // both outputs when there is one), GetLatency() frames late like everything
+    // else. In the throughput configuration with its worker, a call that
+    // completes a batch waits for the worker's previous batch.
     void ProcessBlock(const float* const* inputs, float* const* outputs, int nFrames, int nChans) noexcept;
 
     // Decoder-set loading for hosts that run it themselves on a worker thread
@@ -169,6 +204,16 @@ private:
         int mTailFrames = 0;
     };
 
+    // One batch's decoding, handed to the convolution worker: the sets and the
+    // crossfade as they stand when the batch completes.
+    struct BatchJob {
+        DecoderSet* mCurrent = nullptr;
+        DecoderSet* mFading = nullptr;
+        bool mFade = false;
+        int mFadePosition = 0;
+        int mFrames = 0;
+    };
+
     struct LoaderThread {
         std::thread mThread;
         std::atomic<bool> mFinished{false};
@@ -203,9 +248,17 @@ private:
     void GenerateTestSource(float* destination, int nFrames) noexcept;
     void ProcessSoundField(int frameStart) noexcept;
     void Convolve(int nFrames) noexcept;
+    [[nodiscard]] BatchJob MakeJob(int nFrames) const noexcept;
+    static void Decode(const BatchJob& job, const float* const* inputs, float* out0, float* out1, float* old0,
+                       float* old1) noexcept;
+    void AdvanceFade(int nFrames) noexcept;
+    void ConvolveOnWorker(int complete, int connected, bool passThrough) noexcept;
+    void CollectBatch() noexcept;
+    static void RunBatch(void* engine) noexcept;
     static void RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
                              int nFrames) noexcept;
     float* Channel(int channel) noexcept;
+    float* QueueEnd(int output) noexcept;
     void ReapFinishedLoaders(bool all);
 
     FieldRotator* mRotator = nullptr;
@@ -247,17 +300,25 @@ private:
     // the frame being gathered.
     std::vector<float> mSourceFrames;
     bool mSourceInFrame = false;
-    // The output queue: two channels of decoded frames, starting with one frame
-    // of silence after a reset; each call takes its frames from the front.
+    // The output queue: two channels of decoded frames, starting with the
+    // latency's silence after a reset; each call takes its frames from the
+    // front, at mQueueRead (below the latency at the start of a call).
     std::vector<float> mQueue;
     int mQueueStride = 0;
     int mQueueFill = 0;
+    int mQueueRead = 0;
     // The replaced set's output during a crossfade (two channels of a piece).
     std::vector<float> mFadeScratch;
-    // The longest stretch convolved at once (a whole number of frames): the
+    // The longest stretch convolved at once (a whole number of batches): the
     // reset's block size rounded up.
     int mChunkFrames = 0;
     bool mPrepared = false;
+    // Frames convolved together: one frame, or the throughput configuration's
+    // batch. The latency: one batch, or two with the worker.
+    int mBatchFrames = kSubBlockFrames;
+    int mLatencyFrames = kLatency;
+    // Set by the first OnReset: the configuration is fixed from then on.
+    bool mConfigurationFixed = false;
 
     // Decoder sets on the audio thread: the current one, and the one it
     // replaced while they crossfade (or until the retire slot takes it back).
@@ -308,6 +369,19 @@ private:
     // thread never takes it.
     std::mutex mPublishMutex;
     uint64_t mPublishedGeneration = 0;
+
+    // The throughput configuration's worker and what it works on: a copy of
+    // the batch's stage output (the caller goes on gathering into mInput), the
+    // job, and its two outputs followed by the replaced set's two during a
+    // crossfade. While mBatchInFlight the worker owns all of these and runs
+    // the job's convolvers; the rendering thread collects the output before it
+    // hands over the next batch, and keeps a set the job uses.
+    std::unique_ptr<ConvolutionWorker> mWorker;
+    std::vector<float> mBatchInput;
+    std::array<const float*, kMaxInputChannels> mBatchChans{};
+    std::vector<float> mBatchOutput;
+    BatchJob mJob;
+    bool mBatchInFlight = false;
 };
 
 } // namespace qir

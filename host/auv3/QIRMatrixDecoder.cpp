@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 
 plugfw::Config QIRMatrixDecoder::MakeConfig()
 {
@@ -67,14 +68,15 @@ void QIRMatrixDecoder::ProcessBlock(float** inputs, float** outputs, int nFrames
     // A new volume read at frame f of the stream applies from output frame
     // f + latency, where the input of frame f comes out.
     const double target = VolumeTarget();
+    const std::size_t capacity = mVolumeChanges.size();
     if (target != mLastTarget) {
         mLastTarget = target;
-        const int64_t due = mStreamFrame + qir::QIRMatrixDecoderDSP::kLatency;
-        const std::size_t last = (mVolumeChangeHead + mVolumeChangeCount + kVolumeChangeCapacity - 1) % kVolumeChangeCapacity;
+        const int64_t due = mStreamFrame + mLatencyFrames;
+        const std::size_t last = (mVolumeChangeHead + mVolumeChangeCount + capacity - 1) % capacity;
         if (mVolumeChangeCount > 0 && mVolumeChanges[last].mFrame == due) {
             mVolumeChanges[last].mTarget = target;
-        } else if (mVolumeChangeCount < kVolumeChangeCapacity) {
-            mVolumeChanges[(mVolumeChangeHead + mVolumeChangeCount) % kVolumeChangeCapacity] = VolumeChange{due, target};
+        } else if (mVolumeChangeCount < capacity) {
+            mVolumeChanges[(mVolumeChangeHead + mVolumeChangeCount) % capacity] = VolumeChange{due, target};
             ++mVolumeChangeCount;
         }
     }
@@ -87,7 +89,7 @@ void QIRMatrixDecoder::ProcessBlock(float** inputs, float** outputs, int nFrames
     for (int i = 0; i < nFrames; ++i) {
         while (mVolumeChangeCount > 0 && mVolumeChanges[mVolumeChangeHead].mFrame <= mStreamFrame + i) {
             mOutputTarget = mVolumeChanges[mVolumeChangeHead].mTarget;
-            mVolumeChangeHead = (mVolumeChangeHead + 1) % kVolumeChangeCapacity;
+            mVolumeChangeHead = (mVolumeChangeHead + 1) % capacity;
             --mVolumeChangeCount;
         }
         double g = state * mGainSmoothA + mOutputTarget * mGainSmoothB;
@@ -111,7 +113,16 @@ int QIRMatrixDecoder::GetTailSize() const noexcept { return mDSP->GetTailFrames(
 
 void QIRMatrixDecoder::OnReset()
 {
-    SetLatency(mDSP->OnReset(GetBlockSize(), GetSampleRate()));
+    mLatencyFrames = mDSP->OnReset(GetBlockSize(), GetSampleRate());
+    SetLatency(mLatencyFrames);
+    const std::size_t capacity = kVolumeChangesPerLatencyFrame * static_cast<std::size_t>(std::max(mLatencyFrames, 1));
+    if (mVolumeChanges.size() != capacity) {
+        try {
+            mVolumeChanges.assign(capacity, VolumeChange{});
+        } catch (const std::bad_alloc&) {
+            // The ring keeps its size: changes beyond it are dropped.
+        }
+    }
     // The stream starts again; the smoother keeps its state.
     mStreamFrame = 0;
     mVolumeChangeHead = 0;

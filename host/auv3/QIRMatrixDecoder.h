@@ -27,6 +27,7 @@ using IPluginBinding = IAUv3Binding;
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class QIRMatrixDecoder final : public plugfw::IPluginBinding {
 public:
@@ -52,7 +53,9 @@ public:
     // Main thread (idle timer).
     void OnIdle() override;
     // Control thread, while rendering is stopped: reports the engine's latency,
-    // QIRMatrixDecoderDSP::kLatency, which holds for the plug-in's whole life.
+    // QIRMatrixDecoderDSP::kLatency, which holds for the plug-in's whole life
+    // (a host that chose the engine's throughput configuration before
+    // allocating gets that configuration's, as constant).
     void OnReset() override;
 
     // Any thread: the tail of the decoder set in use, its true length in frames
@@ -73,8 +76,9 @@ private:
         double mTarget = 1.0;
     };
     // Targets change at most once per call and every call advances the stream,
-    // so no more changes than a latency's frames are ever waiting.
-    static constexpr std::size_t kVolumeChangeCapacity = 2 * qir::QIRMatrixDecoderDSP::kLatency;
+    // so no more changes than a latency's frames are ever waiting: the ring
+    // holds twice the latency, sized at reset.
+    static constexpr std::size_t kVolumeChangesPerLatencyFrame = 2;
 
     [[nodiscard]] double VolumeTarget() const noexcept;
 
@@ -86,9 +90,11 @@ private:
     // smoother heads for now; the last target read from the parameter; and the
     // ring of targets read but not yet due.
     int64_t mStreamFrame = 0;
+    int mLatencyFrames = qir::QIRMatrixDecoderDSP::kLatency;
     double mOutputTarget = 1.0;
     double mLastTarget = 1.0;
-    std::array<VolumeChange, kVolumeChangeCapacity> mVolumeChanges{};
+    std::vector<VolumeChange> mVolumeChanges =
+        std::vector<VolumeChange>(kVolumeChangesPerLatencyFrame * qir::QIRMatrixDecoderDSP::kLatency);
     std::size_t mVolumeChangeHead = 0;
     std::size_t mVolumeChangeCount = 0;
 };

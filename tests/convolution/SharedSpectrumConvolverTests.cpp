@@ -486,11 +486,18 @@ struct ContainerMatrix {
     }
 };
 
-// The segments follow the block size the caller announces. In calls of
-// exactly that size, and in calls of random sizes, every layout matches the
-// double-precision reference; a response's trailing zeros change no output
-// bit (the full containers give what the trimmed responses give).
-class SharedSpectrumBlockLayout : public testing::TestWithParam<std::size_t> {};
+struct BlockLayoutCase {
+    std::size_t block;
+    dspkit::EConvolverLayout layout;
+};
+
+// The segments follow the block size the caller announces, in the real-time
+// layout and in the throughput layout, whose first hop grows with the block
+// (to the whole 16384-sample container at a block of 16384 and beyond). In
+// calls of exactly that size, and in calls of random sizes, every layout
+// matches the double-precision reference; a response's trailing zeros change
+// no output bit (the full containers give what the trimmed responses give).
+class SharedSpectrumBlockLayout : public testing::TestWithParam<BlockLayoutCase> {};
 
 TEST_P(SharedSpectrumBlockLayout, MatchesTheReferenceInWholeAndRandomBlocks)
 {
@@ -498,10 +505,11 @@ TEST_P(SharedSpectrumBlockLayout, MatchesTheReferenceInWholeAndRandomBlocks)
     static const Signals xs = noiseChannels(ContainerMatrix::kIns, 40000, 500);
     static const std::vector<double> expected[2] = {convtest::fftConvolveSum(xs, matrix.full[0]),
                                                     convtest::fftConvolveSum(xs, matrix.full[1])};
-    const std::size_t block = GetParam();
+    const std::size_t block = GetParam().block;
     const auto make = [&](bool useFull) {
-        auto convolver = std::make_unique<Convolver>(static_cast<unsigned>(ContainerMatrix::kIns), 2u,
-                                                     dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine, block);
+        auto convolver =
+            std::make_unique<Convolver>(static_cast<unsigned>(ContainerMatrix::kIns), 2u, dspkit::ZeroLatency,
+                                        dspkit::kSharedSpectrumEngine, block, GetParam().layout);
         matrix.loadInto(*convolver, useFull);
         return convolver;
     };
@@ -518,9 +526,40 @@ TEST_P(SharedSpectrumBlockLayout, MatchesTheReferenceInWholeAndRandomBlocks)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, SharedSpectrumBlockLayout,
-                         testing::Values(std::size_t{64}, std::size_t{128}, std::size_t{256}, std::size_t{384},
-                                         std::size_t{512}, std::size_t{1000}, std::size_t{1024}));
+INSTANTIATE_TEST_SUITE_P(
+    BlockSizes, SharedSpectrumBlockLayout,
+    testing::Values(BlockLayoutCase{64, dspkit::kRealTimeLayout}, BlockLayoutCase{128, dspkit::kRealTimeLayout},
+                    BlockLayoutCase{256, dspkit::kRealTimeLayout}, BlockLayoutCase{384, dspkit::kRealTimeLayout},
+                    BlockLayoutCase{512, dspkit::kRealTimeLayout}, BlockLayoutCase{1000, dspkit::kRealTimeLayout},
+                    BlockLayoutCase{1024, dspkit::kRealTimeLayout}, BlockLayoutCase{4096, dspkit::kThroughputLayout},
+                    BlockLayoutCase{8192, dspkit::kThroughputLayout},
+                    BlockLayoutCase{12288, dspkit::kThroughputLayout},
+                    BlockLayoutCase{16384, dspkit::kThroughputLayout},
+                    BlockLayoutCase{32768, dspkit::kThroughputLayout}));
+
+struct FirstHopCase {
+    unsigned long block;
+    dspkit::EConvolverLayout layout;
+    unsigned long maxLength;
+    unsigned long firstHop;
+};
+
+// The first hop is the largest power of two dividing the block, from 64 up to
+// 1024 in real time and up to the longest response for throughput; a block
+// with no such divisor keeps 128.
+TEST(SharedSpectrumConvolver, FirstHopFollowsTheBlockUpToTheLayoutsLimit)
+{
+    const FirstHopCase cases[] = {
+        {8192, dspkit::kRealTimeLayout, 16384, 1024},   {8192, dspkit::kThroughputLayout, 16384, 8192},
+        {12288, dspkit::kThroughputLayout, 16384, 4096}, {65536, dspkit::kThroughputLayout, 16384, 16384},
+        {65536, dspkit::kThroughputLayout, 5000, 8192},  {100, dspkit::kThroughputLayout, 16384, 128},
+        {0, dspkit::kThroughputLayout, 16384, 128},
+    };
+    for (const FirstHopCase& c : cases) {
+        dspkit::SharedSpectrumConvolver convolver(2, 2, c.maxLength, dspkit::ZeroLatency, c.block, c.layout);
+        EXPECT_EQ(convolver.getFirstHop(), c.firstHop) << "block " << c.block << " layout " << c.layout;
+    }
+}
 
 // A set whose responses all end after 1024 samples runs without its longer
 // segments; loading a longer response into a pair of the running convolver
