@@ -1,5 +1,6 @@
 // cli: reading and interpolating a head track.
 #include "cli/HeadTrack.h"
+#include "cli/RenderOptions.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,21 +49,6 @@ std::vector<std::string> Fields(std::string line)
         }
     }
     return fields;
-}
-
-bool Number(const std::string& text, double& value)
-{
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v)) {
-        return false;
-    }
-    value = v;
-    return true;
 }
 
 // Into -180..180.
@@ -114,7 +100,7 @@ bool HeadTrack::Load(const std::string& path, std::string& error)
         std::string notNumber;
         for (const std::string& field : fields) {
             double v = 0.0;
-            if (!Number(field, v)) {
+            if (!ParseNumber(field, v)) {
                 numeric = false;
                 notNumber = field;
                 break;

@@ -15,8 +15,6 @@
 
 namespace qircli {
 
-namespace {
-
 bool ParseNumber(const std::string& text, double& value)
 {
     if (text.empty()) {
@@ -31,6 +29,8 @@ bool ParseNumber(const std::string& text, double& value)
     value = v;
     return true;
 }
+
+namespace {
 
 bool ParseInteger(const std::string& text, long& value)
 {

@@ -14,6 +14,9 @@ enum class EChannelLayout { kACN = 0, kFuMa = 1 };
 enum class ENormalization { kN3D = 0, kSN3D = 1, kFuMa = 2 };
 enum class ESampleFormat { kFloat, kPCM24, kPCM16 };
 
+// A finite decimal number making up the whole of text (as strtod reads it).
+[[nodiscard]] bool ParseNumber(const std::string& text, double& value);
+
 // "Anechoic", "Room", "UHJ": the decoder's own names.
 [[nodiscard]] const char* DecoderModeName(EDecoderMode mode) noexcept;
 

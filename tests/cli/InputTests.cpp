@@ -16,23 +16,7 @@ namespace {
 // A WAVE-EX file carrying libsndfile's ambisonic tag for B-format.
 void WriteTaggedFile(const fs::path& file, const Field& field, int subtype = SF_FORMAT_FLOAT)
 {
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(kRate);
-    info.channels = static_cast<int>(field.size());
-    info.format = SF_FORMAT_WAVEX | subtype;
-    SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
-    ASSERT_EQ(sf_command(sf, SFC_WAVEX_SET_AMBISONIC, nullptr, SF_AMBISONIC_B_FORMAT), SF_AMBISONIC_B_FORMAT);
-    const std::size_t frames = field[0].size();
-    std::vector<float> interleaved(frames * field.size());
-    for (std::size_t t = 0; t < frames; ++t) {
-        for (std::size_t c = 0; c < field.size(); ++c) {
-            interleaved[t * field.size() + c] = field[c][t];
-        }
-    }
-    EXPECT_EQ(sf_writef_float(sf, interleaved.data(), static_cast<sf_count_t>(frames)),
-              static_cast<sf_count_t>(frames));
-    sf_close(sf);
+    WriteSoundFile(file, field, kRate, SF_FORMAT_WAVEX | subtype, true);
 }
 
 Field Identity(const Field& field) { return field; }

@@ -94,7 +94,7 @@ RunResult Finish(const fs::path& dir, pid_t pid)
     return result;
 }
 
-void WriteSoundFile(const fs::path& file, const Field& field, double rate, int format)
+void WriteSoundFile(const fs::path& file, const Field& field, double rate, int format, bool ambisonicTag)
 {
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate);
@@ -102,6 +102,9 @@ void WriteSoundFile(const fs::path& file, const Field& field, double rate, int f
     info.format = format;
     SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
     ASSERT_NE(sf, nullptr) << sf_strerror(nullptr);
+    if (ambisonicTag) {
+        ASSERT_EQ(sf_command(sf, SFC_WAVEX_SET_AMBISONIC, nullptr, SF_AMBISONIC_B_FORMAT), SF_AMBISONIC_B_FORMAT);
+    }
     const std::size_t frames = field[0].size();
     std::vector<float> interleaved(frames * field.size());
     for (std::size_t t = 0; t < frames; ++t) {
@@ -244,23 +247,6 @@ Field ToFuMa(const Field& acn)
         v *= 0.70710678f;
     }
     return fuma;
-}
-
-double MaxDifference(const Field& a, const Field& b)
-{
-    if (a.size() != b.size() || a.empty()) {
-        return std::numeric_limits<double>::infinity();
-    }
-    double worst = 0.0;
-    for (std::size_t c = 0; c < a.size(); ++c) {
-        if (a[c].size() != b[c].size()) {
-            return std::numeric_limits<double>::infinity();
-        }
-        for (std::size_t t = 0; t < a[c].size(); ++t) {
-            worst = std::max(worst, std::fabs(static_cast<double>(a[c][t]) - b[c][t]));
-        }
-    }
-    return worst;
 }
 
 void RenderCommand::SetUp()

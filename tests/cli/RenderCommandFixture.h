@@ -3,6 +3,8 @@
 // helpers the command tests share.
 #pragma once
 
+#include "tests/support/AudioFixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -46,7 +48,9 @@ pid_t Spawn(const fs::path& dir, const std::vector<std::string>& args, const Spa
             const std::string& program = {});
 RunResult Finish(const fs::path& dir, pid_t pid);
 
-void WriteSoundFile(const fs::path& file, const Field& field, double rate, int format);
+// Writes field with libsndfile in format; with ambisonicTag the file (WAVE-EX)
+// carries libsndfile's B-format tag.
+void WriteSoundFile(const fs::path& file, const Field& field, double rate, int format, bool ambisonicTag = false);
 Field ReadSoundFile(const fs::path& file, double* rate = nullptr);
 
 // Independent white noise per channel at a quarter of full scale.
@@ -85,9 +89,8 @@ Field Rotated(const Field& field, int order, float yawDegrees, float pitchDegree
 // ACN/SN3D (W, Y, Z, X) to FuMa order and weights (W / sqrt 2, X, Y, Z).
 Field ToFuMa(const Field& acn);
 
-// Largest absolute difference between two renders' channels; infinity when
-// their shapes differ.
-double MaxDifference(const Field& a, const Field& b);
+// Largest absolute difference between two renders' channels.
+using qirtest::MaxDifference;
 
 class RenderCommand : public ::testing::Test {
 protected:

@@ -614,24 +614,4 @@ double Peak(const Field& field)
     return peak;
 }
 
-double MaxDifference(const Field& a, const Field& b)
-{
-    if (a.size() != b.size()) {
-        return std::numeric_limits<double>::infinity();
-    }
-    double worst = 0.0;
-    for (std::size_t c = 0; c < a.size(); ++c) {
-        if (a[c].size() != b[c].size()) {
-            return std::numeric_limits<double>::infinity();
-        }
-        for (std::size_t t = 0; t < a[c].size(); ++t) {
-            const double d = std::fabs(static_cast<double>(a[c][t]) - static_cast<double>(b[c][t]));
-            if (!(d <= worst)) {
-                worst = d; // a NaN sticks
-            }
-        }
-    }
-    return worst;
-}
-
 } // namespace qirtest

@@ -5,6 +5,8 @@
 // MIDI events, port values set by symbol, and state and presets through lilv.
 #pragma once
 
+#include "tests/support/AudioFixtures.h"
+
 #include <lilv/lilv.h>
 #include <lv2/log/log.h>
 #include <lv2/options/options.h>
@@ -239,9 +241,8 @@ Field ReadSoundFile(const fs::path& file);
 Field Noise(int channels, std::size_t frames, uint32_t seed);
 Field Silence(int channels, std::size_t frames);
 
-// The largest absolute sample of a field, and the largest difference between
-// two fields (infinity when their shapes differ).
+// The largest absolute sample of a field (MaxDifference, in
+// tests/support/AudioFixtures.h, compares two).
 double Peak(const Field& field);
-double MaxDifference(const Field& a, const Field& b);
 
 } // namespace qirtest

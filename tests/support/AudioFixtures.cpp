@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 
 namespace qirtest {
@@ -169,6 +170,26 @@ bool runSox(const std::string& arguments)
 {
     const std::string command = "sox -V1 -R " + arguments;
     return std::system(command.c_str()) == 0;
+}
+
+double MaxDifference(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b)
+{
+    if (a.size() != b.size() || a.empty()) {
+        return std::numeric_limits<double>::infinity();
+    }
+    double worst = 0.0;
+    for (std::size_t c = 0; c < a.size(); ++c) {
+        if (a[c].size() != b[c].size()) {
+            return std::numeric_limits<double>::infinity();
+        }
+        for (std::size_t t = 0; t < a[c].size(); ++t) {
+            const double d = std::fabs(static_cast<double>(a[c][t]) - static_cast<double>(b[c][t]));
+            if (!(d <= worst)) {
+                worst = d; // a NaN sticks
+            }
+        }
+    }
+    return worst;
 }
 
 } // namespace qirtest

@@ -78,4 +78,9 @@ Bytes readFileBytes(const std::string& path);
 // Runs sox with the given arguments (quiet, repeatable); true when it exits with 0.
 bool runSox(const std::string& arguments);
 
+// The largest absolute difference between two multichannel signals
+// ([channel][frame]): infinity when their shapes differ or they are empty; a NaN
+// anywhere makes the result NaN.
+double MaxDifference(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b);
+
 } // namespace qirtest
