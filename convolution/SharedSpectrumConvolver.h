@@ -181,8 +181,8 @@ private:
 
     // The final segment's rings grow when a pair is remade for longer responses:
     // a control thread leaves the larger rings here, the audio thread adopts them
-    // at the start of a call and leaves the old ones in the retired slot for a
-    // control thread to free.
+    // at the start of a call and adds the old ones to the retired list, which
+    // the next set or resize (or the destructor) frees.
     std::atomic<Ring*> mPendingRing{nullptr};
     std::atomic<Ring*> mRetiredRing{nullptr};
     std::mutex mControlMutex;
