@@ -1183,10 +1183,20 @@ void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkSt
             continue;
         }
         float* const pairOuts[2] = {outs[o] + from, width > 1 ? outs[o + 1] + from : nullptr};
-        if (width == 2) {
-            shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
-        } else {
-            shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
+        // A run of the kernel sums each output sample in one register; it
+        // takes inputs whose taps number at most kHeadSumProducts together
+        // (all of them with the 128-tap head), so that a long head rounds as
+        // little as the spectra do.
+        const std::size_t perRun = std::max<std::size_t>(1, kHeadSumProducts / mHeadTaps);
+        for (std::size_t first = 0; first < used; first += perRun) {
+            const std::size_t count = std::min(perRun, used - first);
+            const float* const* signals = mHeadSignals.data() + first;
+            const float* const* filters = mHeadFilters.data() + first * width;
+            if (width == 2) {
+                shared_detail::headSumTwo(signals, filters, count, pairOuts, to - from, mHeadTaps);
+            } else {
+                shared_detail::headSumOne(signals, filters, count, pairOuts, to - from, mHeadTaps);
+            }
         }
     }
 }

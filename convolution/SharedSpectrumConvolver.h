@@ -132,6 +132,8 @@ public:
 private:
     static constexpr std::size_t kMaxSegments = 4;
     static constexpr std::size_t kHeadChunk = 1024;
+    // Products one direct-form sum of the head adds up in a register.
+    static constexpr std::size_t kHeadSumProducts = 8192;
 
     struct Pair;
     struct Ring;
