@@ -66,9 +66,9 @@ public:
     // to several times for a 1024-sample layout called in short blocks (the
     // head of each response is then summed in direct form). 0 (unknown)
     // gives the layout for 128-sample blocks. kThroughputLayout lets that
-    // power of two reach the longest response instead of 1024, for callers
-    // that render in long whole blocks (see EConvolverLayout). The per-pair
-    // engine ignores both.
+    // power of two reach 16384 (the longest response a pair takes without a
+    // resize) instead of 1024, for callers that render in long whole blocks
+    // (see EConvolverLayout). The per-pair engine ignores both.
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency);
     Convolver(unsigned int numIns, unsigned int numOuts, LatencyMode latency, EConvolverEngine engine,
               unsigned long blockSize = 0, EConvolverLayout layout = kRealTimeLayout);

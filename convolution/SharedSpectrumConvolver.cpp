@@ -388,6 +388,9 @@ struct SharedSpectrumConvolver::Pair {
 struct SharedSpectrumConvolver::Ring {
     AlignedArray<float> mData;
     std::uint64_t mSlots = 0;
+    // The ring retired before this one, while both wait for a control thread
+    // to free them.
+    Ring* mNextRetired = nullptr;
 };
 
 struct SharedSpectrumConvolver::Group {
@@ -682,7 +685,7 @@ void SharedSpectrumConvolver::ensureLive(std::size_t count, std::uint64_t finalS
 SharedSpectrumConvolver::~SharedSpectrumConvolver()
 {
     delete mPendingRing.exchange(nullptr);
-    delete mRetiredRing.exchange(nullptr);
+    releaseRetiredRing();
 }
 
 unsigned long SharedSpectrumConvolver::getFirstHop() const noexcept
@@ -722,7 +725,11 @@ void lockPair(std::atomic<bool>& busy) noexcept
 
 void SharedSpectrumConvolver::releaseRetiredRing() noexcept
 {
-    delete mRetiredRing.exchange(nullptr, std::memory_order_acquire);
+    for (Ring* ring = mRetiredRing.exchange(nullptr, std::memory_order_acquire); ring != nullptr;) {
+        Ring* next = ring->mNextRetired;
+        delete ring;
+        ring = next;
+    }
 }
 
 void SharedSpectrumConvolver::requestFinalRing(std::uint64_t slots)
@@ -914,10 +921,9 @@ void SharedSpectrumConvolver::reset() noexcept
 
 void SharedSpectrumConvolver::adoptPendingRing() noexcept
 {
-    // A retired ring not yet freed by a control thread keeps the slot: the new
-    // ring waits for a later call.
-    if (mPendingRing.load(std::memory_order_relaxed) == nullptr ||
-        mRetiredRing.load(std::memory_order_acquire) != nullptr) {
+    // Taken over whether or not the rings retired before have been freed yet:
+    // the control call that made this one may have been the last.
+    if (mPendingRing.load(std::memory_order_relaxed) == nullptr) {
         return;
     }
     Ring* fresh = mPendingRing.exchange(nullptr, std::memory_order_acq_rel);
@@ -942,6 +948,9 @@ void SharedSpectrumConvolver::adoptPendingRing() noexcept
         group.mCurrent = 0;
     }
     last.mRing.reset(fresh);
+    // The old ring joins those not yet freed; a control thread that takes the
+    // list meanwhile finds it empty and leaves it to the next one.
+    old->mNextRetired = mRetiredRing.exchange(nullptr, std::memory_order_acquire);
     mRetiredRing.store(old.release(), std::memory_order_release);
 }
 
@@ -1174,10 +1183,20 @@ void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkSt
             continue;
         }
         float* const pairOuts[2] = {outs[o] + from, width > 1 ? outs[o + 1] + from : nullptr};
-        if (width == 2) {
-            shared_detail::headSumTwo(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
-        } else {
-            shared_detail::headSumOne(mHeadSignals.data(), mHeadFilters.data(), used, pairOuts, to - from, mHeadTaps);
+        // A run of the kernel sums each output sample in one register; it
+        // takes inputs whose taps number at most kHeadSumProducts together
+        // (all of them with the 128-tap head), so that a long head rounds as
+        // little as the spectra do.
+        const std::size_t perRun = std::max<std::size_t>(1, kHeadSumProducts / mHeadTaps);
+        for (std::size_t first = 0; first < used; first += perRun) {
+            const std::size_t count = std::min(perRun, used - first);
+            const float* const* signals = mHeadSignals.data() + first;
+            const float* const* filters = mHeadFilters.data() + first * width;
+            if (width == 2) {
+                shared_detail::headSumTwo(signals, filters, count, pairOuts, to - from, mHeadTaps);
+            } else {
+                shared_detail::headSumOne(signals, filters, count, pairOuts, to - from, mHeadTaps);
+            }
         }
     }
 }

@@ -21,7 +21,8 @@
 //     no spectra of past input are kept;
 //   - each output is inverse-transformed once per hop of each segment;
 //   - the heads (the first half-size taps of the smallest segment) of all
-//     inputs are summed for both outputs in one pass over the input history;
+//     inputs are summed for two outputs at a time in one pass over the input
+//     history (a long head in a pass per few inputs, to keep rounding small);
 //     for every hop of the smallest segment that falls wholly inside one call
 //     they are taken instead from that hop's input spectra, already formed for
 //     the segment, times the head spectra: one inverse transform per output
@@ -35,7 +36,9 @@
 // Changes on a running convolver. These differ from the per-pair engine's
 // (the multichannel convolver's contract); with t the first sample of the first
 // call that sees a change, H the largest hop among the segments (at most
-// 8192 samples) and L the pair's new response length:
+// 8192 samples in the real-time layouts and the other latency modes; a
+// throughput layout's first hop, when larger) and L the pair's new response
+// length:
 //   - clear or resize of a pair: its head stops at t; terms its FFT segments
 //     had already added from the old response (of length L0) into the hops to
 //     come still play out. From t + 2·H + L0 on the output is exactly that of
@@ -132,6 +135,8 @@ public:
 private:
     static constexpr std::size_t kMaxSegments = 4;
     static constexpr std::size_t kHeadChunk = 1024;
+    // Products one direct-form sum of the head adds up in a register.
+    static constexpr std::size_t kHeadSumProducts = 8192;
 
     struct Pair;
     struct Ring;
@@ -181,8 +186,8 @@ private:
 
     // The final segment's rings grow when a pair is remade for longer responses:
     // a control thread leaves the larger rings here, the audio thread adopts them
-    // at the start of a call and leaves the old ones in the retired slot for a
-    // control thread to free.
+    // at the start of a call and adds the old ones to the retired list, which
+    // the next set or resize (or the destructor) frees.
     std::atomic<Ring*> mPendingRing{nullptr};
     std::atomic<Ring*> mRetiredRing{nullptr};
     std::mutex mControlMutex;

@@ -17,8 +17,8 @@
 //
 // With --sets DIR it runs instead on the decoder sets in DIR (as
 // scripts/generate-decoder-sets.sh writes them to build/decoder-sets), read
-// through the plug-in's own file reader as the decoder's loader reads them
-// (16384 frames per input, left and right output): for the Anechoic and Room
+// by the decoder's own loader at 48 kHz (16384 frames per input, left and
+// right output): for the Anechoic and Room
 // sets of the chosen orders and the UHJ set, the shared-spectrum engine
 // against zita-convolver given each response cut to its true length (up to its
 // last non-zero sample), plus the time and heap memory to build and load our
@@ -28,9 +28,9 @@
 //                      [--engines shared,perpair,zita] [--latency zero|short|medium]
 //                      [--repeat R] [--planning measure|estimate]
 //                      [--sets DIR [--kinds anechoic,room,uhj]]
-#include "audiofile/AudioFileReader.h"
 #include "convolution/Convolver.h"
 #include "convolution/FFT.h"
+#include "engine/DecoderSetResponses.h"
 
 #include <zita-convolver.h>
 
@@ -104,27 +104,26 @@ std::size_t trueLength(const std::vector<float>& response)
     return length;
 }
 
-// A decoder set as the loader reads it: kTaps frames per input, channel 0 the
-// left output's responses and channel 1 the right's. Empty when unreadable.
-Material readDecoderSet(const std::string& path)
+// A decoder set as the decoder's loader reads it at 48 kHz, the rate the
+// generated sets are made for (kTaps frames per input). Empty, with the
+// loader's sentence in error, when it cannot be read.
+Material readDecoderSet(const std::string& path, std::string& error)
 {
     Material m;
-    dspkit::AudioFileReader reader(path);
-    const std::size_t numIns = std::min<std::size_t>(reader.getFrames() / kTaps, 64);
-    if (numIns == 0) {
+    qir::DecoderSetResponses set;
+    if (!qir::ReadDecoderSetResponses(path, kSampleRate, 64, set, error)) {
         return m;
     }
-    const std::size_t frames = numIns * kTaps;
-    std::vector<float> left(frames), right(frames, 0.0f);
-    reader.readChannel(left.data(), static_cast<unsigned>(frames), 0);
-    if (reader.getChannels() >= 2) {
-        reader.seek(0);
-        reader.readChannel(right.data(), static_cast<unsigned>(frames), 1);
+    if (set.mLength != static_cast<int>(kTaps)) {
+        error = "responses of " + std::to_string(set.mLength) + " samples, not " + std::to_string(kTaps);
+        return m;
     }
     m.responses.resize(kOutputs);
-    for (std::size_t i = 0; i < numIns; ++i) {
-        m.responses[0].emplace_back(left.begin() + i * kTaps, left.begin() + (i + 1) * kTaps);
-        m.responses[1].emplace_back(right.begin() + i * kTaps, right.begin() + (i + 1) * kTaps);
+    for (int i = 0; i < set.mNumInputs; ++i) {
+        for (unsigned o = 0; o < kOutputs; ++o) {
+            const float* response = set.Response(i, static_cast<int>(o));
+            m.responses[o].emplace_back(response, response + kTaps);
+        }
         m.inputs.push_back(noise(kNoiseLength, 100 + static_cast<std::uint32_t>(i), 0.0f));
     }
     m.trimForPeer = true;
@@ -422,10 +421,11 @@ int runDecoderSets(const std::string& folder, const std::string& kinds, const st
     }
     std::vector<std::pair<std::string, Material>> loaded;
     for (const auto& [label, file] : sets) {
-        Material m = readDecoderSet(folder + "/" + file);
+        std::string error;
+        Material m = readDecoderSet(folder + "/" + file, error);
         if (m.inputs.empty()) {
-            std::fprintf(stderr, "cannot read %s/%s (run scripts/generate-decoder-sets.sh)\n", folder.c_str(),
-                         file.c_str());
+            std::fprintf(stderr, "cannot read %s/%s: %s (run scripts/generate-decoder-sets.sh)\n", folder.c_str(),
+                         file.c_str(), error.c_str());
             return 1;
         }
         // Twice: the first builds the FFT plans of the process.

@@ -131,4 +131,65 @@ TEST_P(SharedSpectrumConcurrency, PairChangesLeaveOtherPairsSoundingAndSettle)
 
 INSTANTIATE_TEST_SUITE_P(ResponseLengths, SharedSpectrumConcurrency, testing::Values(std::size_t{9000}, std::size_t{600}));
 
+// Pairs remade for ever longer responses while audio runs grow the final
+// segment's shared rings, which the audio thread takes over at the start of a
+// call. Here it takes over the ring of the first change while the second
+// change, on the other pair, is already under way: the second change's larger
+// ring must still be taken over with no control call after it, so that the
+// pair it loaded sounds (its first tap is 1, so an impulse comes straight
+// through). Each round starts the audio thread between the two changes.
+TEST(SharedSpectrumRingGrowth, APairLoadedLastSoundsWithNoLaterControlCall)
+{
+    std::vector<float> initial(16384, 0.0f);
+    initial.front() = 1.0f;
+    initial.back() = 0.5f;
+    std::vector<float> longer(std::size_t{1} << 18, 0.0f);
+    longer.front() = 1.0f;
+    longer.back() = 0.25f;
+    std::vector<float> longest(std::size_t{1} << 19, 0.0f);
+    longest.front() = 1.0f;
+    longest.back() = 0.25f;
+
+    for (int round = 0; round < 4; ++round) {
+        Convolver convolver(1, 2, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine);
+        ASSERT_EQ(convolver.set(0, 0, initial.data(), initial.size(), true), dspkit::kConvolveOk);
+        ASSERT_EQ(convolver.set(0, 1, initial.data(), initial.size(), true), dspkit::kConvolveOk);
+        convolver.reset();
+        std::vector<float> in(128, 0.0f);
+        std::vector<float> left(128);
+        std::vector<float> right(128);
+        const float* ins[] = {in.data()};
+        float* outs[] = {left.data(), right.data()};
+        convolver.process(ins, outs, 1, 2, 128);
+
+        std::atomic<bool> between{false};
+        std::atomic<bool> finished{false};
+        std::thread control([&] {
+            EXPECT_EQ(convolver.set(0, 0, longer.data(), longer.size(), true), dspkit::kConvolveOk);
+            between.store(true);
+            EXPECT_EQ(convolver.set(0, 1, longest.data(), longest.size(), true), dspkit::kConvolveOk);
+            finished.store(true);
+        });
+        while (!between.load()) {
+            std::this_thread::yield();
+        }
+        // Lets the second change begin before the first ring is taken over.
+        for (int spin = 0; spin < 200; ++spin) {
+            std::this_thread::yield();
+        }
+        while (!finished.load()) {
+            convolver.process(ins, outs, 1, 2, 128);
+        }
+        control.join();
+
+        for (int call = 0; call < 4; ++call) {
+            convolver.process(ins, outs, 1, 2, 128);
+        }
+        in[0] = 1.0f;
+        convolver.process(ins, outs, 1, 2, 128);
+        EXPECT_NEAR(left[0], 1.0f, 1e-4f) << "round " << round;
+        EXPECT_NEAR(right[0], 1.0f, 1e-4f) << "round " << round;
+    }
+}
+
 } // namespace

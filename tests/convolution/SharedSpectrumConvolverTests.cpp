@@ -561,6 +561,37 @@ TEST(SharedSpectrumConvolver, FirstHopFollowsTheBlockUpToTheLayoutsLimit)
     }
 }
 
+// Calls that are not whole hops sum the head in direct form. A throughput
+// layout's head is a whole 16384-sample response, and with 64 inputs each
+// output sample of the direct form sums a million products: they must still
+// round no worse than the spectra do. One whole hop first, so that every tap
+// has input behind it, then short calls.
+TEST(SharedSpectrumConvolver, LongDirectFormHeadsKeepTheAccuracy)
+{
+    constexpr std::size_t kIns = 64;
+    constexpr std::size_t kTaps = 16384;
+    constexpr std::size_t kShort = 256;
+    constexpr std::size_t kLength = kTaps + kShort;
+    std::vector<Signals> hs(2, Signals(kIns));
+    for (std::size_t o = 0; o < 2; ++o) {
+        for (std::size_t i = 0; i < kIns; ++i) {
+            hs[o][i] = decayingNoise(kTaps, static_cast<std::uint32_t>(2000 + 64 * o + i));
+        }
+    }
+    const Signals xs = noiseChannels(kIns, kLength, 900);
+    Convolver convolver(kIns, 2, dspkit::ZeroLatency, dspkit::kSharedSpectrumEngine, kTaps,
+                        dspkit::kThroughputLayout);
+    load(convolver, hs);
+    const Signals ys = runPattern(convolver, xs, 2, {kTaps, 100, 100, 56});
+    for (std::size_t o = 0; o < 2; ++o) {
+        const std::vector<double> expected = convtest::fftConvolveSum(xs, hs[o]);
+        EXPECT_LT(qirtest::relativeError(std::vector<float>(ys[o].begin() + kTaps, ys[o].end()),
+                                         std::vector<double>(expected.begin() + kTaps, expected.end())),
+                  1e-5)
+            << "output " << o;
+    }
+}
+
 // A set whose responses all end after 1024 samples runs without its longer
 // segments; loading a longer response into a pair of the running convolver
 // brings them in (the final segment included). The pairs left alone stay exact
