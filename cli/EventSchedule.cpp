@@ -44,11 +44,8 @@ std::string Seconds(double s)
 
 std::shared_ptr<AUParameter> FindParameter(AUParameterTree& tree, const std::string& name)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long index = std::strtol(name.c_str(), &end, 10);
-    if (!name.empty() && errno == 0 && end == name.c_str() + name.size()) {
-        return index >= 0 ? tree.parameterWithAddress(static_cast<AUParameterAddress>(index)) : nullptr;
+    if (const std::optional<long> index = ParameterIndexOf(name)) {
+        return *index >= 0 ? tree.parameterWithAddress(static_cast<AUParameterAddress>(*index)) : nullptr;
     }
     for (const auto& parameter : tree.allParameters()) {
         if (Lower(parameter->displayName()) == Lower(name)) {

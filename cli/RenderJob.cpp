@@ -199,12 +199,8 @@ bool LoadHeadTrack(const RenderOptions& o, HeadTrack& track)
         return false;
     }
     for (const AutomationRequest& request : o.mAutomation) {
-        std::string name = request.mParameter;
-        for (char& c : name) {
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        }
-        if (name == "yaw" || name == "pitch" || name == "roll" || name == std::to_string(kYaw) ||
-            name == std::to_string(kPitch) || name == std::to_string(kRoll)) {
+        if (NamesParameter(request.mParameter, kYaw, "Yaw") || NamesParameter(request.mParameter, kPitch, "Pitch") ||
+            NamesParameter(request.mParameter, kRoll, "Roll")) {
             Error("--set " + request.mText + ": the head track " + o.mHeadTrack + " gives the angles");
             return false;
         }

@@ -1,6 +1,8 @@
 // cli: command-line parsing for qir-render.
 #include "cli/RenderOptions.h"
 
+#include "engine/DecoderParameters.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -178,6 +180,20 @@ std::string SetOutput(RenderOptions& o, const std::string& value)
 }
 
 } // namespace
+
+std::optional<long> ParameterIndexOf(const std::string& name)
+{
+    long index = 0;
+    return ParseInteger(name, index) ? std::optional<long>(index) : std::nullopt;
+}
+
+bool NamesParameter(const std::string& name, long index, const std::string& displayName)
+{
+    if (const std::optional<long> given = ParameterIndexOf(name)) {
+        return *given == index;
+    }
+    return Lower(name) == Lower(displayName);
+}
 
 const char* DecoderModeName(EDecoderMode mode) noexcept
 {
@@ -399,11 +415,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
     // Unless "Enable Rotation" is automated: then the rotation may turn on later.
     const bool rotationAutomated =
         std::any_of(o.mAutomation.begin(), o.mAutomation.end(), [](const AutomationRequest& request) {
-            std::string name = request.mParameter;
-            for (char& c : name) {
-                c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            }
-            return name == "enable rotation" || name == "4";
+            return NamesParameter(request.mParameter, qir::kEnableRotation, "Enable Rotation");
         });
     if (!o.mRotation && !rotationAutomated && (!angles.empty() || !o.mHeadTrack.empty())) {
         result.mError = "--rotation off turns nothing, so " +

@@ -29,6 +29,15 @@ struct AutomationRequest {
     std::string mText; // the option as given, for messages
 };
 
+// The parameter index a --set NAME gives as a whole number (as strtol reads
+// it, so "06" is 6), or empty when NAME is not a number.
+[[nodiscard]] std::optional<long> ParameterIndexOf(const std::string& name);
+
+// Whether a --set NAME names the parameter at index called displayName: by
+// that index, or by the name in any case. The one rule the automation and the
+// checks of the options that clash with it read names by.
+[[nodiscard]] bool NamesParameter(const std::string& name, long index, const std::string& displayName);
+
 // One --note: test-source note on at mStart, off at mEnd (when given).
 struct NoteRequest {
     int mNote = 0;

@@ -264,6 +264,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "--head-track gives the angles; drop --pitch"},
         TrackErrorCase{"TrackWithAutomatedYaw", "0,1,0,0\n", {"--head-track", "track.csv", "--set", "Yaw@0=5"},
                        "--set Yaw@0=5: the head track track.csv gives the angles"},
+        // Named by its index as the automation reads it (06 is parameter 6).
+        TrackErrorCase{"TrackWithYawAutomatedByIndex", "0,1,0,0\n", {"--head-track", "track.csv", "--set", "06@0=5"},
+                       "--set 06@0=5: the head track track.csv gives the angles"},
         TrackErrorCase{"MissingTrack", "", {"--head-track", "none.csv"}, "cannot read the head track none.csv"},
         TrackErrorCase{"EmptyTrack", "time,yaw,pitch,roll\n", {"--head-track", "track.csv"}, "has no rows"},
         TrackErrorCase{"NotANumber", "t,yaw,pitch,roll\n0,1,2,3\n0.1,1,two,3\n", {"--head-track", "track.csv"},

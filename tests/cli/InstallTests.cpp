@@ -1,5 +1,6 @@
 // qir-render finds its decoder sets from where it is, in the build tree and
-// installed with cmake --install, with no folder given anywhere.
+// installed with cmake --install, with no folder given anywhere; the installed
+// generator and report work on those same sets by default.
 #include "tests/cli/RenderCommandFixture.h"
 
 #include <gtest/gtest.h>
@@ -44,9 +45,10 @@ TEST_F(RenderCommandInstalled, BuildTreeProgramFindsTheBuildsSets)
     ExpectDemoFindsSets(QIR_RENDER_PATH, QIR_DECODER_SET_DIR);
 }
 
-// The installed program finds the installed sets: the build tree is nowhere
-// in its search, so the loader's line must name the prefix.
-TEST_F(RenderCommandInstalled, InstalledProgramFindsTheInstalledSets)
+// The installed programs find the installed sets: the build tree is nowhere
+// in their search, so the loader's line must name the prefix, and so must the
+// generator's and the report's default folder.
+TEST_F(RenderCommandInstalled, InstalledProgramsFindTheInstalledSets)
 {
     const fs::path prefix = mDir / "prefix";
     const RunResult install =
@@ -72,6 +74,19 @@ TEST_F(RenderCommandInstalled, InstalledProgramFindsTheInstalledSets)
     EXPECT_EQ(manual.rfind(".TH QIR-RENDER 1", 0), 0u) << manual.substr(0, 80);
 
     ExpectDemoFindsSets((prefix / "bin" / "qir-render").string(), sets);
+
+    // The generator checks (and would fill) the folder the installed
+    // qir-render reads, not the build tree's; the report reads that folder.
+    SpawnSetup setup;
+    setup.mUnset = {"QIR_RESOURCE_DIR"};
+    const RunResult generator =
+        Finish(mDir, Spawn(mDir, {"--if-missing"}, setup, (prefix / "bin" / "qir-make-decoder-sets").string()));
+    ASSERT_EQ(generator.mExitCode, 0) << generator.mErr;
+    EXPECT_EQ(generator.mOut, "qir-make-decoder-sets: all decoder sets present in " + fs::canonical(sets).string() + "\n");
+    const RunResult report =
+        Finish(mDir, Spawn(mDir, {"--help"}, setup, (prefix / "bin" / "qir-decoder-set-report").string()));
+    ASSERT_EQ(report.mExitCode, 0) << report.mErr;
+    EXPECT_NE(report.mOut.find("(default " + fs::canonical(sets).string() + ")"), std::string::npos) << report.mOut;
 }
 
 } // namespace

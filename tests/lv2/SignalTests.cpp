@@ -261,7 +261,7 @@ TEST(LV2AgainstQirRender, SameOutputWithRandomBlocksPortChangesAndNotes)
         return std::string(text);
     };
     std::vector<std::string> args = {"-q",      "--resources", (InstalledBundle() / "decoder-sets").string(),
-                                     "--order", "3",           "--no-tail"};
+                                     "--order", "3",           "--no-tail", "--host-path"};
     for (const Change& c : changes) {
         char value[64];
         std::snprintf(value, sizeof value, "%.9g", static_cast<double>(c.parameterValue));
