@@ -13,8 +13,24 @@ prefix=$1
 work=$2
 rm -rf "$work"
 mkdir -p "$work"
-server="qir-smoke-$$"
+# One of a few fixed names, the first with no server running: the JACK
+# registry reclaims a slot only for a server of the same name, so a server that
+# died without unregistering (a run killed by a time-out) is cleared by the next
+# run, where a fresh name per run would fill the registry's eight slots for good.
+server=
+for slot in 0 1 2 3; do
+  if ! JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER="qir-smoke-$slot" jack_lsp >/dev/null 2>&1; then
+    server="qir-smoke-$slot"
+    break
+  fi
+done
+if [ -z "$server" ]; then
+  echo "jalv-smoke: JACK servers qir-smoke-0 to qir-smoke-3 are all running" >&2
+  exit 1
+fi
 export JACK_DEFAULT_SERVER="$server"
+# Clients wait for our server; none may start one of its own.
+export JACK_NO_START_SERVER=1
 export LV2_PATH="$prefix/lib/lv2"
 unset QIR_RESOURCE_DIR
 
