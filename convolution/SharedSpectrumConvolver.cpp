@@ -1,6 +1,7 @@
 // convolution: the N-to-M convolution engine that shares work between pairs.
 #include "convolution/SharedSpectrumConvolver.h"
 
+#include "convolution/SpectrumKernels.h"
 #include "convolution/VectorKernels.h"
 
 #include <algorithm>
@@ -13,310 +14,9 @@
 #include <immintrin.h>
 #endif
 
-// Runtime dispatch as in the vector kernels: an AVX2/FMA clone and a baseline
-// one, plain loops under ThreadSanitizer (its runtime is not ready when the
-// clone resolvers run).
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define DSPKIT_SHARED_HOT __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define DSPKIT_SHARED_HOT
-#endif
-
 namespace dspkit {
 
-namespace shared_detail {
-
-typedef float Float8 __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline void load8(Float8& v, const float* p) noexcept
-{
-    std::memcpy(&v, p, sizeof v);
-}
-
-[[gnu::always_inline]] inline void addStore8(float* p, const Float8& v) noexcept
-{
-    Float8 sum;
-    load8(sum, p);
-    sum += v;
-    std::memcpy(p, &sum, sizeof sum);
-}
-
-// out[k][n] += sum over inputs i, taps p of signals[i][n + p] * filters[i·Outs + k][p]:
-// the direct-form heads of all inputs for Outs outputs at once. The sums of a
-// block of 32 samples stay in registers over all inputs and taps, and every
-// signal load feeds all the outputs.
-template <int Outs, bool Pinned = false>
-[[gnu::always_inline]] inline void headSumImpl(const float* const* signals, const float* const* filters,
-                                               std::size_t numInputs, float* const* out, std::size_t count,
-                                               std::size_t taps) noexcept
-{
-    std::size_t n = 0;
-    for (; n + 32 <= count; n += 32) {
-        Float8 acc[Outs][4] = {};
-        for (std::size_t i = 0; i < numInputs; ++i) {
-            const float* s = signals[i] + n;
-            const float* const* f = filters + i * Outs;
-            for (std::size_t p = 0; p < taps; ++p) {
-                Float8 v0, v1, v2, v3;
-                load8(v0, s + p);
-                load8(v1, s + p + 8);
-                load8(v2, s + p + 16);
-                load8(v3, s + p + 24);
-                if constexpr (Pinned) {
-                    // Keeps the four signal vectors in registers: left to
-                    // itself the compiler folds each load into every
-                    // multiply-add that uses it, and the loop then waits on
-                    // loads instead of on the multiply-adds.
-                    __asm__("" : "+x"(v0), "+x"(v1), "+x"(v2), "+x"(v3));
-                }
-                for (int k = 0; k < Outs; ++k) {
-                    const float c = f[k][p];
-                    acc[k][0] += v0 * c;
-                    acc[k][1] += v1 * c;
-                    acc[k][2] += v2 * c;
-                    acc[k][3] += v3 * c;
-                }
-            }
-        }
-        for (int k = 0; k < Outs; ++k) {
-            for (int j = 0; j < 4; ++j) {
-                addStore8(out[k] + n + 8 * j, acc[k][j]);
-            }
-        }
-    }
-    for (; n + 8 <= count; n += 8) {
-        Float8 acc[Outs] = {};
-        for (std::size_t i = 0; i < numInputs; ++i) {
-            const float* s = signals[i] + n;
-            const float* const* f = filters + i * Outs;
-            for (std::size_t p = 0; p < taps; ++p) {
-                Float8 v;
-                load8(v, s + p);
-                for (int k = 0; k < Outs; ++k) {
-                    acc[k] += v * f[k][p];
-                }
-            }
-        }
-        for (int k = 0; k < Outs; ++k) {
-            addStore8(out[k] + n, acc[k]);
-        }
-    }
-    for (; n < count; ++n) {
-        for (int k = 0; k < Outs; ++k) {
-            float sum = 0.0f;
-            for (std::size_t i = 0; i < numInputs; ++i) {
-                const float* s = signals[i] + n;
-                const float* c = filters[i * Outs + k];
-                for (std::size_t p = 0; p < taps; ++p) {
-                    sum += s[p] * c[p];
-                }
-            }
-            out[k][n] += sum;
-        }
-    }
-}
-
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target("arch=x86-64-v3"))) void headSumTwoPinned(const float* const* signals,
-                                                                 const float* const* filters,
-                                                                 std::size_t numInputs, float* const* out,
-                                                                 std::size_t count, std::size_t taps) noexcept
-{
-    headSumImpl<2, true>(signals, filters, numInputs, out, count, taps);
-}
-
-const bool gHasX86V3 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("x86-64-v3") != 0;
-}();
-#endif
-
-DSPKIT_SHARED_HOT
-void headSumTwoPlain(const float* const* signals, const float* const* filters, std::size_t numInputs,
-                     float* const* out, std::size_t count, std::size_t taps) noexcept
-{
-    headSumImpl<2>(signals, filters, numInputs, out, count, taps);
-}
-
-void headSumTwo(const float* const* signals, const float* const* filters, std::size_t numInputs,
-                float* const* out, std::size_t count, std::size_t taps) noexcept
-{
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-    if (gHasX86V3) {
-        headSumTwoPinned(signals, filters, numInputs, out, count, taps);
-        return;
-    }
-#endif
-    headSumTwoPlain(signals, filters, numInputs, out, count, taps);
-}
-
-DSPKIT_SHARED_HOT
-void headSumOne(const float* const* signals, const float* const* filters, std::size_t numInputs,
-                float* const* out, std::size_t count, std::size_t taps) noexcept
-{
-    headSumImpl<1>(signals, filters, numInputs, out, count, taps);
-}
-
-// c0 += sum over the inputs n of a_n * b0_n and c1 += sum of a_n * b1_n, bin
-// by bin as ordinary complex numbers: each input spectrum is read once for two
-// outputs, and with two inputs the sums of a block of bins stay in registers
-// over both, so that the accumulators are read and written once for two
-// inputs. Each input is given as {a real, a imag, b0 real, b0 imag, b1 real,
-// b1 imag}. The response spectra stream from the outer caches (all pairs'
-// spectra are far larger than the inner ones), so they and the input spectra
-// are prefetched a few lines ahead; next, when not null, holds the six arrays
-// of the input the following call reads, prefetched while this call ends (the
-// spectra of one step are too short for the hardware prefetcher to pick them
-// up in time).
-template <int Inputs>
-[[gnu::always_inline]] inline void multiplyAccumulateImpl(float* c0Real, float* c0Imag, float* c1Real,
-                                                          float* c1Imag, const float* const* const* inputs,
-                                                          std::size_t numBins, const float* const* next) noexcept
-{
-    constexpr std::size_t kAhead = 128;
-    std::size_t i = 0;
-    for (; i + 16 <= numBins; i += 16) {
-        const std::size_t ahead = i + kAhead;
-        if (ahead < numBins) {
-            for (int n = 0; n < Inputs; ++n) {
-                for (int k = 0; k < 6; ++k) {
-                    __builtin_prefetch(inputs[n][k] + ahead);
-                }
-            }
-        } else if (next != nullptr) {
-            for (int k = 0; k < 6; ++k) {
-                __builtin_prefetch(next[k] + (ahead - numBins));
-            }
-        }
-        for (std::size_t j = i; j < i + 16; j += 8) {
-            Float8 r0, i0, r1, i1;
-            load8(r0, c0Real + j);
-            load8(i0, c0Imag + j);
-            load8(r1, c1Real + j);
-            load8(i1, c1Imag + j);
-            for (int n = 0; n < Inputs; ++n) {
-                const float* const* in = inputs[n];
-                Float8 re, im, br0, bi0, br1, bi1;
-                load8(re, in[0] + j);
-                load8(im, in[1] + j);
-                load8(br0, in[2] + j);
-                load8(bi0, in[3] + j);
-                load8(br1, in[4] + j);
-                load8(bi1, in[5] + j);
-                r0 += re * br0;
-                i0 += im * br0;
-                r1 += re * br1;
-                i1 += im * br1;
-                r0 -= im * bi0;
-                i0 += re * bi0;
-                r1 -= im * bi1;
-                i1 += re * bi1;
-            }
-            std::memcpy(c0Real + j, &r0, sizeof r0);
-            std::memcpy(c0Imag + j, &i0, sizeof i0);
-            std::memcpy(c1Real + j, &r1, sizeof r1);
-            std::memcpy(c1Imag + j, &i1, sizeof i1);
-        }
-    }
-    for (; i < numBins; ++i) {
-        for (int n = 0; n < Inputs; ++n) {
-            const float* const* in = inputs[n];
-            const float re = in[0][i];
-            const float im = in[1][i];
-            c0Real[i] += re * in[2][i] - im * in[3][i];
-            c0Imag[i] += im * in[2][i] + re * in[3][i];
-            c1Real[i] += re * in[4][i] - im * in[5][i];
-            c1Imag[i] += im * in[4][i] + re * in[5][i];
-        }
-    }
-}
-
-DSPKIT_SHARED_HOT
-void multiplyAccumulateTwo(float* c0Real, float* c0Imag, float* c1Real, float* c1Imag, const float* const* input,
-                           std::size_t numBins, const float* const* next) noexcept
-{
-    const float* const* inputs[1] = {input};
-    multiplyAccumulateImpl<1>(c0Real, c0Imag, c1Real, c1Imag, inputs, numBins, next);
-}
-
-DSPKIT_SHARED_HOT
-void multiplyAccumulateTwoByTwo(float* c0Real, float* c0Imag, float* c1Real, float* c1Imag,
-                                const float* const* first, const float* const* second, std::size_t numBins,
-                                const float* const* next) noexcept
-{
-    const float* const* inputs[2] = {first, second};
-    multiplyAccumulateImpl<2>(c0Real, c0Imag, c1Real, c1Imag, inputs, numBins, next);
-}
-
-} // namespace shared_detail
-
 namespace {
-
-// A packed spectrum of an FFT of size `size` at p: realp then imagp, size/2 each.
-struct PackedSpectrum {
-    float* realp;
-    float* imagp;
-};
-
-PackedSpectrum spectrumAt(float* p, std::uint64_t size) noexcept
-{
-    return {p, p + size / 2};
-}
-
-// c += a * b for packed spectra: the complex product in every bin but bin 0,
-// which holds the real DC and Nyquist terms, multiplied separately.
-void multiplyAccumulatePacked(const PackedSpectrum& c, const PackedSpectrum& a, const PackedSpectrum& b,
-                              std::uint64_t bins) noexcept
-{
-    const float dc = c.realp[0] + a.realp[0] * b.realp[0];
-    const float nyquist = c.imagp[0] + a.imagp[0] * b.imagp[0];
-    multiplyAccumulateSpectra(c.realp, c.imagp, a.realp, a.imagp, b.realp, b.imagp, bins);
-    c.realp[0] = dc;
-    c.imagp[0] = nyquist;
-}
-
-// c0 += a * b0 and c1 += a * b1 for packed spectra; next, when not null, holds
-// the six arrays the following call reads (see multiplyAccumulateImpl).
-void multiplyAccumulatePackedTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum& a,
-                                 const PackedSpectrum& b0, const PackedSpectrum& b1, std::uint64_t bins,
-                                 const float* const* next = nullptr) noexcept
-{
-    const float dc0 = c0.realp[0] + a.realp[0] * b0.realp[0];
-    const float nyquist0 = c0.imagp[0] + a.imagp[0] * b0.imagp[0];
-    const float dc1 = c1.realp[0] + a.realp[0] * b1.realp[0];
-    const float nyquist1 = c1.imagp[0] + a.imagp[0] * b1.imagp[0];
-    const float* const input[6] = {a.realp, a.imagp, b0.realp, b0.imagp, b1.realp, b1.imagp};
-    shared_detail::multiplyAccumulateTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, input, bins, next);
-    c0.realp[0] = dc0;
-    c0.imagp[0] = nyquist0;
-    c1.realp[0] = dc1;
-    c1.imagp[0] = nyquist1;
-}
-
-// c0 += a0 * b00 + a1 * b10 and c1 += a0 * b01 + a1 * b11 for packed
-// spectra, two inputs in one pass; next as for multiplyAccumulatePackedTwo.
-void multiplyAccumulatePackedTwoByTwo(const PackedSpectrum& c0, const PackedSpectrum& c1, const PackedSpectrum (&a)[2],
-                                      const PackedSpectrum (&b0)[2], const PackedSpectrum (&b1)[2],
-                                      std::uint64_t bins, const float* const* next) noexcept
-{
-    float dc0 = c0.realp[0];
-    float nyquist0 = c0.imagp[0];
-    float dc1 = c1.realp[0];
-    float nyquist1 = c1.imagp[0];
-    for (int k = 0; k < 2; ++k) {
-        dc0 += a[k].realp[0] * b0[k].realp[0];
-        nyquist0 += a[k].imagp[0] * b0[k].imagp[0];
-        dc1 += a[k].realp[0] * b1[k].realp[0];
-        nyquist1 += a[k].imagp[0] * b1[k].imagp[0];
-    }
-    const float* const first[6] = {a[0].realp, a[0].imagp, b0[0].realp, b0[0].imagp, b1[0].realp, b1[0].imagp};
-    const float* const second[6] = {a[1].realp, a[1].imagp, b0[1].realp, b0[1].imagp, b1[1].realp, b1[1].imagp};
-    shared_detail::multiplyAccumulateTwoByTwo(c0.realp, c0.imagp, c1.realp, c1.imagp, first, second, bins, next);
-    c0.realp[0] = dc0;
-    c0.imagp[0] = nyquist0;
-    c1.realp[0] = dc1;
-    c1.imagp[0] = nyquist1;
-}
 
 void spinPause() noexcept
 {
@@ -325,15 +25,6 @@ void spinPause() noexcept
 #else
     std::this_thread::yield();
 #endif
-}
-
-unsigned long exponentOf(std::uint64_t size) noexcept
-{
-    unsigned long e = 0;
-    while ((std::uint64_t{1} << e) < size) {
-        ++e;
-    }
-    return e;
 }
 
 // An FFT setup owned by one control call (setups serve one thread at a time).
@@ -405,16 +96,10 @@ struct SharedSpectrumConvolver::Group {
     std::uint64_t mCurrent = 0;
 };
 
-struct SharedSpectrumConvolver::Segment {
+// A segment as the layout plans it, with its buffers.
+struct SharedSpectrumConvolver::Segment : SegmentPlan {
     std::size_t mIndex = 0;
-    unsigned long mLog2 = 0;
-    std::uint64_t mSize = 0;
-    std::uint64_t mHop = 0;
-    std::uint64_t mWindowStart = 0;
-    // Partitions a pair holds in this segment (the final one: per pair).
-    std::uint64_t mMaxPartitions = 0;
     std::uint64_t mNumIns = 0;
-    bool mFinal = false;
     FFTSetup mSetup = nullptr;
     // The buffers below exist once the segment is live: from the first set of
     // a response that reaches it (they are never released before the
@@ -453,127 +138,21 @@ struct SharedSpectrumConvolver::Segment {
     }
 };
 
-std::uint64_t SharedSpectrumConvolver::firstHopFor(unsigned long blockSize, EConvolverLayout layout,
-                                                  unsigned long maxLength) noexcept
-{
-    // The largest power of two from 64 up to the layout's limit that divides
-    // the block size: calls of whole blocks are then whole hops of the smallest
-    // segment, whose head comes from its spectra. Other block sizes keep the
-    // 128-sample hop. In real time the limit is 1024, so that no call has to
-    // end a hop of a larger transform for every input; for throughput it is
-    // the longest response (at most 65536), beyond which a longer hop only
-    // transforms more zeros.
-    if (blockSize == 0 || blockSize % 64 != 0) {
-        return 128;
-    }
-    std::uint64_t limit = 1024;
-    if (layout == kThroughputLayout) {
-        while (limit < maxLength && limit < 65536) {
-            limit *= 2;
-        }
-    }
-    std::uint64_t hop = 64;
-    while (hop < limit && blockSize % (hop * 2) == 0) {
-        hop *= 2;
-    }
-    return hop;
-}
-
-std::vector<std::uint64_t> SharedSpectrumConvolver::zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
-                                                                     unsigned int numOuts)
-{
-    // FFT sizes from twice the first hop up to at most 16384 (a throughput
-    // layout's first size alone may be larger), each four or eight times the
-    // one before; each segment starts one hop into the
-    // response, so it holds three or seven partitions, the last one as many
-    // as the rest of the response needs (all fourfold up to 16384 is the mono
-    // convolver's layout). A segment that a response reaches costs a forward transform per
-    // input and an inverse per output each hop, a partition a product per
-    // pair each hop. Of all the sequences of factors, the one is taken that
-    // costs least for the two response lengths decoder sets have: 16384
-    // samples (rooms) and 1024 (anechoic sets, whose tails are zeros). The
-    // weights are this engine's measured costs per sample: a transform of one
-    // channel at 256 points costs about five products whose responses stream
-    // from the outer caches, or seven of a short set's, which stay in the inner
-    // ones, and a transform's cost per sample grows with the log of its size.
-    const std::uint64_t channels = static_cast<std::uint64_t>(numIns) + numOuts;
-    const std::uint64_t pairs = static_cast<std::uint64_t>(numIns) * std::max(1u, numOuts);
-    const auto costFor = [&](const std::vector<std::uint64_t>& sizes, std::uint64_t length, std::uint64_t weight) {
-        std::uint64_t partitions = 1; // the head
-        std::uint64_t transforms = 0; // in eighths of a 256-point one per channel
-        std::uint64_t start = firstHop;
-        for (std::size_t j = 0; j < sizes.size() && (j == 0 || start < length); ++j) {
-            const std::uint64_t hop = sizes[j] / 2;
-            const std::uint64_t end = std::min(j + 1 < sizes.size() ? sizes[j + 1] / 2 : length, length);
-            partitions += (std::max(end, start) - start + hop - 1) / hop;
-            transforms += exponentOf(sizes[j]) * (weight * channels + 16);
-            start = end;
-        }
-        return transforms + 8 * partitions * pairs;
-    };
-    std::vector<std::uint64_t> best;
-    std::uint64_t bestCost = 0;
-    // Bit k of the choice picks the factor after the k-th size (set: eight);
-    // the layout may also end at any size, its last segment then holding the
-    // rest of the response in more partitions.
-    for (unsigned choice = 0; choice < 16; ++choice) {
-        std::vector<std::uint64_t> sizes{2 * firstHop};
-        while (true) {
-            const std::uint64_t cost = costFor(sizes, 16384, 5) + costFor(sizes, 1024, 7);
-            if (best.empty() || cost < bestCost) {
-                best = sizes;
-                bestCost = cost;
-            }
-            const std::uint64_t next = sizes.back() * ((choice >> (sizes.size() - 1)) & 1u ? 8 : 4);
-            if (next > 16384 || sizes.size() == kMaxSegments) {
-                break;
-            }
-            sizes.push_back(next);
-        }
-    }
-    return best;
-}
-
 SharedSpectrumConvolver::SharedSpectrumConvolver(unsigned int numIns, unsigned int numOuts,
                                                  unsigned long maxLength, LatencyMode latency,
                                                  unsigned long blockSize, EConvolverLayout layout)
     : mNumIns(std::max(1u, numIns))
     , mNumOuts(numOuts)
+    , mLayout(latency, mNumIns, mNumOuts, maxLength, blockSize, layout)
+    , mLatency(mLayout.getLatency())
+    , mHeadTaps(mLayout.getHeadTaps())
 {
-    std::vector<std::uint64_t> sizes;
-    bool zeroLatency = false;
-    switch (latency) {
-    case ZeroLatency:
-        zeroLatency = true;
-        sizes = zeroLatencySizes(firstHopFor(blockSize, layout, maxLength), mNumIns, mNumOuts);
-        break;
-    case ShortLatency:
-        sizes = {256, 1024, 4096, 16384};
-        break;
-    case MediumLatency:
-        sizes = {1024, 4096, 16384};
-        break;
-    default:
-        throw std::runtime_error("invalid latency mode");
-    }
-    mHeadTaps = zeroLatency ? sizes[0] / 2 : 0;
-    mLatency = zeroLatency ? 0 : static_cast<unsigned long>(sizes[0] / 2);
-
-    std::uint64_t windowStart = mHeadTaps;
-    for (std::size_t j = 0; j < sizes.size(); ++j) {
+    const std::vector<SegmentPlan>& plans = mLayout.getSegments();
+    for (std::size_t j = 0; j < plans.size(); ++j) {
         auto segment = std::make_unique<Segment>();
+        static_cast<SegmentPlan&>(*segment) = plans[j];
         segment->mIndex = j;
         segment->mNumIns = mNumIns;
-        segment->mSize = sizes[j];
-        segment->mHop = sizes[j] / 2;
-        segment->mLog2 = exponentOf(sizes[j]);
-        segment->mWindowStart = windowStart;
-        segment->mFinal = j + 1 == sizes.size();
-        if (!segment->mFinal) {
-            const std::uint64_t window = (sizes[j + 1] - sizes[j]) / 2;
-            segment->mMaxPartitions = window / segment->mHop;
-            windowStart += window;
-        }
         mSegments.push_back(std::move(segment));
     }
 
@@ -698,13 +277,6 @@ SharedSpectrumConvolver::Pair& SharedSpectrumConvolver::pair(unsigned int in, un
     return mPairs[static_cast<std::uint64_t>(in) * mNumOuts + out];
 }
 
-std::uint64_t SharedSpectrumConvolver::finalSlotsFor(std::uint64_t capacity) const noexcept
-{
-    const Segment& last = *mSegments.back();
-    const std::uint64_t window = std::max(capacity, last.mSize) - last.mWindowStart;
-    return (window + last.mHop - 1) / last.mHop;
-}
-
 namespace {
 
 // Waits for a pair's lock: at most the rest of one audio-thread call.
@@ -758,15 +330,6 @@ float* SharedSpectrumConvolver::irPartition(unsigned int in, unsigned int out, c
     return segment.mSpectra.get() + ((in * segment.mMaxPartitions + partition) * mNumOuts + out) * segment.mSize;
 }
 
-std::uint64_t SharedSpectrumConvolver::partitionsFor(const Segment& segment, std::uint64_t length,
-                                                    std::uint64_t capacity) const noexcept
-{
-    const std::uint64_t start = segment.mWindowStart;
-    const std::uint64_t available = length > start ? length - start : 0;
-    const std::uint64_t most = segment.mFinal ? finalSlotsFor(capacity) : segment.mMaxPartitions;
-    return std::min(most, (available + segment.mHop - 1) / segment.mHop);
-}
-
 void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, const float* ir, std::uint64_t length)
 {
     // length is the response's true length; the pair's segments hold exactly
@@ -783,7 +346,7 @@ void SharedSpectrumConvolver::loadSpectra(unsigned int in, unsigned int out, con
     std::uint64_t partitions[kMaxSegments] = {};
     unsigned long largest = mSegments.front()->mLog2;
     for (std::size_t s = 0; s < mSegments.size(); ++s) {
-        partitions[s] = partitionsFor(*mSegments[s], length, target.mCapacity);
+        partitions[s] = mLayout.partitionsFor(s, length, target.mCapacity);
         if (partitions[s] > 0) {
             largest = mSegments[s]->mLog2;
         }
@@ -853,12 +416,12 @@ ConvolveStatus SharedSpectrumConvolver::set(unsigned int in, unsigned int out, c
     // segment's shared ring grown, before the pair can sound.
     std::size_t reached = 0;
     for (std::size_t s = 0; s < mSegments.size(); ++s) {
-        if (partitionsFor(*mSegments[s], trueLength, capacity) > 0 || (s == 0 && trueLength > 0)) {
+        if (mLayout.partitionsFor(s, trueLength, capacity) > 0 || (s == 0 && trueLength > 0)) {
             reached = s + 1;
         }
     }
     const Segment& last = *mSegments.back();
-    const std::uint64_t finalPartitions = partitionsFor(last, trueLength, capacity);
+    const std::uint64_t finalPartitions = mLayout.partitionsFor(mSegments.size() - 1, trueLength, capacity);
     AlignedArray<float> fresh;
     try {
         ensureLive(reached, finalPartitions);
@@ -1193,9 +756,9 @@ void SharedSpectrumConvolver::headSums(float* const* outs, std::uint64_t chunkSt
             const float* const* signals = mHeadSignals.data() + first;
             const float* const* filters = mHeadFilters.data() + first * width;
             if (width == 2) {
-                shared_detail::headSumTwo(signals, filters, count, pairOuts, to - from, mHeadTaps);
+                headSumTwo(signals, filters, count, pairOuts, to - from, mHeadTaps);
             } else {
-                shared_detail::headSumOne(signals, filters, count, pairOuts, to - from, mHeadTaps);
+                headSumOne(signals, filters, count, pairOuts, to - from, mHeadTaps);
             }
         }
     }

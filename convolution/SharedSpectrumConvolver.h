@@ -63,6 +63,7 @@
 #include "convolution/AlignedMemory.h"
 #include "convolution/ConvolveStatus.h"
 #include "convolution/FFT.h"
+#include "convolution/SegmentLayout.h"
 
 #include <atomic>
 #include <cstdint>
@@ -71,19 +72,6 @@
 #include <vector>
 
 namespace dspkit {
-
-// How the shared-spectrum engine lays out its segments for the caller's block
-// size (zero latency only).
-enum EConvolverLayout : int {
-    // First hop at most 1024 samples: every call does about the same work,
-    // whatever its block, as an audio device's callbacks need.
-    kRealTimeLayout = 0,
-    // First hop as large as the block allows, up to the longest response the
-    // pairs accept: the fewest, largest transforms, paid in the calls that end
-    // a hop. Calls that are not whole hops take the head in direct form and
-    // cost far more; callers give whole blocks.
-    kThroughputLayout = 1,
-};
 
 class SharedSpectrumConvolver {
 public:
@@ -133,7 +121,7 @@ public:
     [[nodiscard]] unsigned long getFirstHop() const noexcept;
 
 private:
-    static constexpr std::size_t kMaxSegments = 4;
+    static constexpr std::size_t kMaxSegments = SegmentLayout::kMaxSegments;
     static constexpr std::size_t kHeadChunk = 1024;
     // Products one direct-form sum of the head adds up in a register.
     static constexpr std::size_t kHeadSumProducts = 8192;
@@ -143,14 +131,7 @@ private:
     struct Group;
     struct Segment;
 
-    [[nodiscard]] static std::uint64_t firstHopFor(unsigned long blockSize, EConvolverLayout layout,
-                                                   unsigned long maxLength) noexcept;
-    [[nodiscard]] static std::vector<std::uint64_t> zeroLatencySizes(std::uint64_t firstHop, unsigned int numIns,
-                                                                     unsigned int numOuts);
     [[nodiscard]] Pair& pair(unsigned int in, unsigned int out) const noexcept;
-    [[nodiscard]] std::uint64_t finalSlotsFor(std::uint64_t capacity) const noexcept;
-    [[nodiscard]] std::uint64_t partitionsFor(const Segment& segment, std::uint64_t length,
-                                              std::uint64_t capacity) const noexcept;
     void makeLive(Segment& segment, std::uint64_t finalSlots);
     void ensureLive(std::size_t count, std::uint64_t finalSlots);
     void requestFinalRing(std::uint64_t slots);
@@ -175,6 +156,7 @@ private:
 
     unsigned int mNumIns;
     unsigned int mNumOuts;
+    SegmentLayout mLayout;
     unsigned long mLatency = 0;
     std::uint64_t mHeadTaps = 0;
     std::vector<std::unique_ptr<Segment>> mSegments;

@@ -1,26 +1,11 @@
 // convolution: the vectorised inner loops of the engine.
 #include "convolution/VectorKernels.h"
 
-#include <cstring>
-
-// Runtime dispatch: one clone for x86-64-v3 (AVX2 + FMA) and a baseline clone;
-// the loader picks the best one for the processor it runs on. ThreadSanitizer
-// builds use the plain loops: their runtime is not ready when the loader runs
-// the clone resolvers, and the programs crash at start.
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define DSPKIT_HOT __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define DSPKIT_HOT
-#endif
+#include "convolution/SimdDispatch.h"
 
 namespace dspkit {
 
-namespace {
-
-// Eight floats; the baseline clone splits it into two SSE registers.
-typedef float Float8 __attribute__((vector_size(32)));
-
-} // namespace
+using simd::Float8;
 
 DSPKIT_HOT
 void multiplyAccumulateSpectra(float* __restrict cReal, float* __restrict cImag,
@@ -71,13 +56,11 @@ void addInPlace(float* __restrict out, const float* __restrict in, std::size_t c
 template <bool Add>
 [[gnu::always_inline]] inline void storeSum(float* out, const Float8& sum) noexcept
 {
-    Float8 v = sum;
     if constexpr (Add) {
-        Float8 old;
-        std::memcpy(&old, out, sizeof old);
-        v = old + v;
+        simd::addStore8(out, sum);
+    } else {
+        simd::store8(out, sum);
     }
-    std::memcpy(out, &v, sizeof v);
 }
 
 // Forced inline so that every clone compiles it for its own target.
@@ -93,14 +76,14 @@ template <bool Add>
         for (std::size_t p = 0; p < filterLength; ++p) {
             const float f = filter[p];
             Float8 v0, v1, v2, v3, v4, v5, v6, v7;
-            std::memcpy(&v0, s + p, sizeof v0);
-            std::memcpy(&v1, s + p + 8, sizeof v1);
-            std::memcpy(&v2, s + p + 16, sizeof v2);
-            std::memcpy(&v3, s + p + 24, sizeof v3);
-            std::memcpy(&v4, s + p + 32, sizeof v4);
-            std::memcpy(&v5, s + p + 40, sizeof v5);
-            std::memcpy(&v6, s + p + 48, sizeof v6);
-            std::memcpy(&v7, s + p + 56, sizeof v7);
+            simd::load8(v0, s + p);
+            simd::load8(v1, s + p + 8);
+            simd::load8(v2, s + p + 16);
+            simd::load8(v3, s + p + 24);
+            simd::load8(v4, s + p + 32);
+            simd::load8(v5, s + p + 40);
+            simd::load8(v6, s + p + 48);
+            simd::load8(v7, s + p + 56);
             a0 += v0 * f;
             a1 += v1 * f;
             a2 += v2 * f;
@@ -125,8 +108,8 @@ template <bool Add>
         for (std::size_t p = 0; p < filterLength; ++p) {
             const float f = filter[p];
             Float8 v0, v1;
-            std::memcpy(&v0, s + p, sizeof v0);
-            std::memcpy(&v1, s + p + 8, sizeof v1);
+            simd::load8(v0, s + p);
+            simd::load8(v1, s + p + 8);
             a0 += v0 * f;
             a1 += v1 * f;
         }

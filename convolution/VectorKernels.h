@@ -1,5 +1,5 @@
 // convolution: the vectorised inner loops of the engine. Each is compiled for
-// several instruction sets and picks one at load time (see DSPKIT_HOT), so the
+// several instruction sets and picks one at load time (see SimdDispatch.h), so the
 // library runs on any x86-64 processor and uses AVX2/FMA where present.
 #pragma once
 
