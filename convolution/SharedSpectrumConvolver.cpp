@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 #include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
