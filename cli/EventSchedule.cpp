@@ -1,6 +1,8 @@
 // cli: render events at their frames.
 #include "cli/EventSchedule.h"
 
+#include "cli/AsciiCase.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -24,16 +26,6 @@ constexpr long kNormalizationFuMa = 2;
 constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kNoteOff = 0x80;
 constexpr uint8_t kNoteVelocity = 100;
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
 
 std::string Seconds(double s)
 {

@@ -1,6 +1,7 @@
 // cli: one render.
 #include "cli/RenderJob.h"
 
+#include "cli/AsciiCase.h"
 #include "cli/DemoScene.h"
 #include "cli/EventSchedule.h"
 #include "cli/FieldSource.h"
@@ -128,11 +129,7 @@ struct InputConventions {
 
 bool HasAmbExtension(const std::string& path)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
-    for (char& c : extension) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return extension == ".amb";
+    return Lower(std::filesystem::path(path).extension().string()) == ".amb";
 }
 
 InputConventions ResolveConventions(const RenderOptions& o, const SoundFileInput* file)

@@ -1,6 +1,8 @@
 // cli: command-line parsing for qir-render.
 #include "cli/RenderOptions.h"
 
+#include "cli/AsciiCase.h"
+
 #include "engine/DecoderParameters.h"
 
 #include <sndfile.h>
@@ -47,16 +49,6 @@ bool ParseInteger(const std::string& text, long& value)
     }
     value = v;
     return true;
-}
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
 }
 
 std::string FormatNumber(double v)
