@@ -1,5 +1,7 @@
 #include "audiofile/AudioFileReader.h"
 
+#include "audiofile/ChunkWalker.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -320,9 +322,10 @@ void AudioFileReader::parseWaveHeader(const char* containerId)
     setHeaderEndianness(endianness);
     setAudioEndianness(endianness);
 
-    unsigned int size = 0;
+    ChunkWalker chunks(chunkReader(), endianness == kAudioFileBigEndian);
+    ChunkWalker::Chunk chunk;
     char format[16];
-    if (!findChunk("fmt ", size) || !readChunk(format, sizeof format, size))
+    if (!chunks.find("fmt ", chunk) || !seekInternal(chunk.offset) || !readChunk(format, sizeof format, chunk.size))
     {
         setErrorBit(kErrFileBadFormat);
         return;
@@ -347,13 +350,13 @@ void AudioFileReader::parseWaveHeader(const char* containerId)
     if (getIsError())
         return;
 
-    if (!findChunk("data", size))
+    if (!chunks.find("data", chunk))
     {
         setErrorBit(kErrFileBadFormat);
         return;
     }
-    setFrames(uint32_t(size / getFrameByteCount()));
-    setPCMOffset(positionInternal());
+    setFrames(uint32_t(chunk.size / getFrameByteCount()));
+    setPCMOffset(chunk.offset);
     setFileType(kAudioFileWAVE);
 }
 
@@ -366,15 +369,21 @@ void AudioFileReader::parseAIFFHeader(const char* formType)
     const int required = isAIFC ? (kAiffTagVersion | kAiffTagCommon | kAiffTagAudio) : (kAiffTagCommon | kAiffTagAudio);
     int found = 0;
 
-    AiffTag tag;
-    unsigned int size = 0;
-    while (getAIFFChunkHeader(tag, size))
+    ChunkWalker chunks(chunkReader(), true);
+    ChunkWalker::Chunk chunk;
+    while (chunks.next(chunk))
     {
-        switch (tag)
+        const unsigned int size = chunk.size;
+        if (!seekInternal(chunk.offset))
+        {
+            setErrorBit(kErrFileBadFormat);
+            return;
+        }
+        switch (aiffTag(chunk.id))
         {
         case kAiffTagAudio:
         {
-            setPCMOffset(positionInternal() + 8);
+            setPCMOffset(chunk.offset + 8);
             char offset[4];
             if (!readChunk(offset, sizeof offset, size))
             {
@@ -467,28 +476,9 @@ void AudioFileReader::parseAIFFHeader(const char* formType)
         setErrorBit(kErrFileBadFormat);
 }
 
-bool AudioFileReader::readChunkHeader(char* id, unsigned int& size)
+ReadAt AudioFileReader::chunkReader()
 {
-    char header[8];
-    if (!readInternal(header, sizeof header))
-        return false;
-    std::memcpy(id, header, 4);
-    size = getU32(header + 4, getHeaderEndianness());
-    return true;
-}
-
-bool AudioFileReader::findChunk(const char* id, unsigned int& size)
-{
-    char chunkId[4];
-    while (readChunkHeader(chunkId, size))
-    {
-        if (matchTag(chunkId, id))
-            return true;
-        // Skip in 64 bits: a size of 0xFFFFFFFF plus its pad byte must not wrap to 0.
-        if (!advanceInternal(uint64_t(size) + (size & 1)))
-            return false;
-    }
-    return false;
+    return [this](uint64_t offset, char* data, size_t size) { return seekInternal(offset) && readInternal(data, size); };
 }
 
 bool AudioFileReader::readChunk(char* data, unsigned int readSize, unsigned int chunkSize)
@@ -501,20 +491,15 @@ bool AudioFileReader::readChunk(char* data, unsigned int readSize, unsigned int 
     return advanceInternal(uint64_t(chunkSize) - readSize + (chunkSize & 1));
 }
 
-bool AudioFileReader::getAIFFChunkHeader(AiffTag& tag, unsigned int& size)
+AudioFileReader::AiffTag AudioFileReader::aiffTag(const char* id)
 {
-    char id[4];
-    if (!readChunkHeader(id, size))
-        return false;
     if (matchTag(id, "FVER"))
-        tag = kAiffTagVersion;
-    else if (matchTag(id, "COMM"))
-        tag = kAiffTagCommon;
-    else if (matchTag(id, "SSND"))
-        tag = kAiffTagAudio;
-    else
-        tag = kAiffTagUnknown;
-    return true;
+        return kAiffTagVersion;
+    if (matchTag(id, "COMM"))
+        return kAiffTagCommon;
+    if (matchTag(id, "SSND"))
+        return kAiffTagAudio;
+    return kAiffTagUnknown;
 }
 
 AudioFileReader::AIFCCompression AudioFileReader::getAIFCCompression(const char* code)
@@ -561,7 +546,7 @@ void AudioFileReader::setPCMFormat(unsigned short bits, NumberFormat numberForma
 
 bool AudioFileReader::matchTag(const char* a, const char* b)
 {
-    return std::memcmp(a, b, 4) == 0;
+    return ChunkWalker::matchTag(a, b);
 }
 
 uint16_t AudioFileReader::getU16(const char* bytes, Endianness endianness)

@@ -12,6 +12,7 @@
 // the audio thread (decoder sets are read on their loading thread).
 
 #include "audiofile/AudioFileFormat.h"
+#include "audiofile/ChunkWalker.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -97,10 +98,10 @@ private:
     void parseWaveHeader(const char* containerId);
     void parseAIFFHeader(const char* formType);
 
-    [[nodiscard]] bool readChunkHeader(char* id, unsigned int& size);
-    [[nodiscard]] bool findChunk(const char* id, unsigned int& size);
+    // Positional reads for the chunk walk, through this reader's stream.
+    [[nodiscard]] ReadAt chunkReader();
     [[nodiscard]] bool readChunk(char* data, unsigned int readSize, unsigned int chunkSize);
-    [[nodiscard]] bool getAIFFChunkHeader(AiffTag& tag, unsigned int& size);
+    [[nodiscard]] static AiffTag aiffTag(const char* id);
     void setPCMFormat(unsigned short bits, NumberFormat numberFormat);
 
     // True when the file parsed without error, so that its samples may be read.

@@ -1,6 +1,9 @@
 // cli: render events at their frames.
 #include "cli/EventSchedule.h"
 
+#include "cli/AsciiCase.h"
+#include "engine/DecoderParameters.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -11,29 +14,9 @@ namespace qircli {
 
 namespace {
 
-// Parameters whose automation the renderer does not offer: a new decoder set
-// arrives from a loader thread at no defined sample.
-constexpr AUParameterAddress kDecoderModeAddress = 0;
-constexpr AUParameterAddress kDecodeOrderAddress = 1;
-// FuMa is the last choice of both convention parameters, and first-order only.
-constexpr AUParameterAddress kChannelLayoutAddress = 2;
-constexpr AUParameterAddress kNormalizationTypeAddress = 3;
-constexpr long kChannelLayoutFuMa = 1;
-constexpr long kNormalizationFuMa = 2;
-
 constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kNoteOff = 0x80;
 constexpr uint8_t kNoteVelocity = 100;
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
 
 std::string Seconds(double s)
 {
@@ -87,7 +70,9 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
             return false;
         }
         const AUParameterAddress address = parameter->address();
-        if (address == kDecoderModeAddress || address == kDecodeOrderAddress) {
+        // The renderer does not offer their automation: a new decoder set
+        // arrives from a loader thread at no defined sample.
+        if (address == qir::kDecoderMode || address == qir::kDecodeOrder) {
             error = prefix + "\"" + parameter->displayName() +
                     "\" cannot be automated (a decoder set loads in the background); use --mode or --order";
             return false;
@@ -114,8 +99,9 @@ bool EventSchedule::Build(const std::vector<AutomationRequest>& automation, cons
                     range.str() + ")";
             return false;
         }
-        const bool fuma = (address == kChannelLayoutAddress && std::lround(value) == kChannelLayoutFuMa) ||
-                          (address == kNormalizationTypeAddress && std::lround(value) == kNormalizationFuMa);
+        // FuMa conventions are first-order only.
+        const bool fuma = (address == qir::kChannelLayout && std::lround(value) == qir::kChannelLayoutFuMa) ||
+                          (address == qir::kNormalizationType && std::lround(value) == qir::kNormalizationFuMa);
         if (fuma && decodeOrder != 1) {
             error = prefix + "FuMa is a first-order convention; this render decodes order " +
                     std::to_string(decodeOrder);

@@ -7,14 +7,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 
 namespace qircli {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDegreesPerRadian = 180.0 / kPi;
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 // The decoder turns pitch and roll within +-90 degrees; a hair beyond is
 // rounding in a quaternion's conversion.
 constexpr double kTiltLimit = 90.0;

@@ -1,6 +1,7 @@
 // cli: the output file, written beside OUTPUT and renamed into place.
 #include "cli/OutputFile.h"
 
+#include "cli/AsciiCase.h"
 #include "cli/StandardStreams.h"
 
 #include <sndfile.h>
@@ -56,16 +57,6 @@ public:
 private:
     sigset_t mPrevious;
 };
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
-}
 
 struct Container {
     int mMajor;

@@ -1,6 +1,7 @@
 // cli: one render.
 #include "cli/RenderJob.h"
 
+#include "cli/AsciiCase.h"
 #include "cli/DemoScene.h"
 #include "cli/EventSchedule.h"
 #include "cli/FieldSource.h"
@@ -79,8 +80,8 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, double sampleRate,
     const qir::DecoderSetFile chosen =
         qir::ChooseDecoderSetFile((std::filesystem::path(folder) / file).string(), sampleRate);
     probe.mPath = chosen.mPath;
-    const std::string what = std::string("the ") + DecoderModeName(o.mMode) + " decoder set" +
-                             (o.mMode == EDecoderMode::kUHJ ? "" : " for order " + std::to_string(decodeOrder));
+    const std::string what = std::string("the ") + qir::kDecoderModeNames[o.mMode] + " decoder set" +
+                             (o.mMode == qir::kDecoderModeUHJ ? "" : " for order " + std::to_string(decodeOrder));
     std::error_code ec;
     if (!std::filesystem::is_regular_file(probe.mPath, ec)) {
         Error(what + " is missing (" + probe.mPath + "); " + GenerateHint(folder));
@@ -116,23 +117,19 @@ bool ProbeDecoderSet(const RenderOptions& o, int decodeOrder, double sampleRate,
 // The input's ambisonic conventions: what the options say, else what the file
 // says, else ACN with SN3D.
 struct InputConventions {
-    EChannelLayout mLayout = EChannelLayout::kACN;
-    ENormalization mNorm = ENormalization::kSN3D;
+    qir::EChannelLayout mLayout = qir::kChannelLayoutACN;
+    qir::ENormalizationType mNorm = qir::kNormalizationSN3D;
     // The file says FuMa (B-format tag or .amb), whatever the options then chose.
     bool mFileSaysFuMa = false;
     [[nodiscard]] bool fuma() const noexcept
     {
-        return mLayout == EChannelLayout::kFuMa || mNorm == ENormalization::kFuMa;
+        return mLayout == qir::kChannelLayoutFuMa || mNorm == qir::kNormalizationFuMa;
     }
 };
 
 bool HasAmbExtension(const std::string& path)
 {
-    std::string extension = std::filesystem::path(path).extension().string();
-    for (char& c : extension) {
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return extension == ".amb";
+    return Lower(std::filesystem::path(path).extension().string()) == ".amb";
 }
 
 InputConventions ResolveConventions(const RenderOptions& o, const SoundFileInput* file)
@@ -141,15 +138,14 @@ InputConventions ResolveConventions(const RenderOptions& o, const SoundFileInput
     const bool tagged = file && file->hasBFormatTag();
     const bool amb = file && HasAmbExtension(o.mInput);
     conventions.mFileSaysFuMa = tagged || amb;
-    const EChannelLayout fileLayout = conventions.mFileSaysFuMa ? EChannelLayout::kFuMa : EChannelLayout::kACN;
-    const ENormalization fileNorm = conventions.mFileSaysFuMa ? ENormalization::kFuMa : ENormalization::kSN3D;
+    const qir::EChannelLayout fileLayout = conventions.mFileSaysFuMa ? qir::kChannelLayoutFuMa : qir::kChannelLayoutACN;
+    const qir::ENormalizationType fileNorm =
+        conventions.mFileSaysFuMa ? qir::kNormalizationFuMa : qir::kNormalizationSN3D;
     conventions.mLayout = o.mLayout.value_or(fileLayout);
     conventions.mNorm = o.mNorm.value_or(fileNorm);
     if (conventions.mFileSaysFuMa) {
-        const char* layout = conventions.mLayout == EChannelLayout::kFuMa ? "FuMa" : "ACN";
-        const char* norm = conventions.mNorm == ENormalization::kFuMa   ? "FuMa"
-                           : conventions.mNorm == ENormalization::kN3D ? "N3D"
-                                                                       : "SN3D";
+        const char* layout = qir::kChannelLayoutNames[conventions.mLayout];
+        const char* norm = qir::kNormalizationTypeNames[conventions.mNorm];
         Note(o, file->name() + (tagged ? " carries the B-format tag of WAVE-EX files" : " is an .amb file") +
                     ", which means FuMa: reading it with " + layout + " channel order" +
                     (o.mLayout ? " (--layout)" : "") + " and " + norm + " normalisation" + (o.mNorm ? " (--norm)" : ""));
@@ -199,8 +195,8 @@ bool LoadHeadTrack(const RenderOptions& o, HeadTrack& track)
         return false;
     }
     for (const AutomationRequest& request : o.mAutomation) {
-        if (NamesParameter(request.mParameter, kYaw, "Yaw") || NamesParameter(request.mParameter, kPitch, "Pitch") ||
-            NamesParameter(request.mParameter, kRoll, "Roll")) {
+        if (NamesParameter(request.mParameter, kYaw) || NamesParameter(request.mParameter, kPitch) ||
+            NamesParameter(request.mParameter, kRoll)) {
             Error("--set " + request.mText + ": the head track " + o.mHeadTrack + " gives the angles");
             return false;
         }
@@ -273,12 +269,51 @@ void ReportLevels(const RenderOptions& o, const OutputFile& output)
     Warning(text);
 }
 
-} // namespace
+// One render as it goes from the options to the written file. Each phase
+// below fills in its part and reads only what the phases before it filled in.
+struct RenderPlan {
+    explicit RenderPlan(const RenderOptions& options) : mOptions(options), mNotes(options.mNotes) {}
 
-int RunRender(const RenderOptions& o)
+    const RenderOptions& mOptions;
+    std::chrono::steady_clock::time_point mStarted = std::chrono::steady_clock::now();
+
+    // ResolveInput: the field and how to read it.
+    std::unique_ptr<FieldSource> mSource;
+    std::vector<NoteRequest> mNotes; // the options' notes, and the demo scene's
+    int mInputOrder = 0;
+    InputConventions mConventions;
+    double mSampleRate = 0.0;
+
+    // PrepareDecoderSet: what is decoded, with which set.
+    int mDecodeOrder = 0;
+    DecoderSetProbe mProbe;
+    int mExpectedInputs = 0;
+
+    // LoadOrientation: the head track, if any, and the angles to start with.
+    HeadTrack mTrack;
+    AngleParameters mAngles;
+
+    // StartPlugin: the plug-in set up and running, its decoder set adopted.
+    std::unique_ptr<PluginHost> mHost;
+    bool mHostPath = false;
+    int64_t mDelay = 0;         // the latency the plug-in reports
+    int64_t mFirstCall = 0;     // the frames of the pre-roll's first call
+    int64_t mOutputFrames = 0;  // the input's frames and the tail
+    std::vector<std::vector<float>> mInput; // one host block per channel
+    std::vector<float> mLeft, mRight;
+
+    // BuildEvents: the automation, notes and head track on the stream's timeline.
+    EventSchedule mSchedule;
+
+    // Render: the finished output and how long its render took.
+    std::unique_ptr<OutputFile> mOutput;
+    std::chrono::steady_clock::time_point mRenderStarted;
+    std::chrono::steady_clock::time_point mFinished;
+};
+
+// Points the engine at --resources. kExitUsage when the folder is missing.
+int ChooseResourceFolder(const RenderOptions& o)
 {
-    const auto started = std::chrono::steady_clock::now();
-
     if (!o.mResources.empty()) {
         std::error_code ec;
         if (!std::filesystem::is_directory(o.mResources, ec)) {
@@ -287,26 +322,29 @@ int RunRender(const RenderOptions& o)
         }
         qir::platform::SetResourceDirectory(std::filesystem::absolute(o.mResources, ec).string());
     }
+    return kExitOk;
+}
 
-    // The field: a file, or the demo scene.
-    std::unique_ptr<FieldSource> source;
-    std::vector<NoteRequest> notes = o.mNotes;
-    int inputOrder = 0;
-    InputConventions conventions;
+// The field: the input file, checked for what the decoder takes, or the demo
+// scene; and the conventions it is read with.
+int ResolveInput(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
     if (o.mDemo) {
         const int order = o.mOrder.value_or(DemoScene::kDefaultOrder);
-        source = std::make_unique<DemoScene>(order);
+        plan.mSource = std::make_unique<DemoScene>(order);
         const std::vector<NoteRequest> demoNotes = DemoScene::notes();
-        notes.insert(notes.end(), demoNotes.begin(), demoNotes.end());
-        inputOrder = order;
+        plan.mNotes.insert(plan.mNotes.end(), demoNotes.begin(), demoNotes.end());
+        plan.mInputOrder = order;
+        plan.mConventions = ResolveConventions(o, nullptr);
     } else {
         auto file = std::make_unique<SoundFileInput>(o.mInput);
         if (!file->openError().empty()) {
             Error(file->openError());
             return kExitFailure;
         }
-        inputOrder = OrderForChannelCount(file->channels());
-        if (inputOrder == 0) {
+        plan.mInputOrder = OrderForChannelCount(file->channels());
+        if (plan.mInputOrder == 0) {
             Error(file->name() + " has " + std::to_string(file->channels()) + " channel" +
                   (file->channels() == 1 ? "" : "s") + "; the decoder takes " + SupportedChannelCountsText() +
                   " channels (ambisonic orders 1 to 7)");
@@ -325,35 +363,39 @@ int RunRender(const RenderOptions& o)
             return kExitFailure;
         }
         WarnIfCutShort(*file);
-        conventions = ResolveConventions(o, file.get());
-        source = std::move(file);
+        plan.mConventions = ResolveConventions(o, file.get());
+        plan.mSource = std::move(file);
     }
-    if (o.mDemo) {
-        conventions = ResolveConventions(o, nullptr);
-    }
-    const double sampleRate = source->sampleRate();
-    const int inputChannels = source->channels();
+    plan.mSampleRate = plan.mSource->sampleRate();
+    return kExitOk;
+}
 
-    // The decode order, and the decoder set it needs.
+// The decode order, and the decoder set that decodes it at the input's rate:
+// fitted for --sofa, found and checked on disk.
+int PrepareDecoderSet(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
+    const InputConventions& conventions = plan.mConventions;
+    const FieldSource& source = *plan.mSource;
     // A file that says FuMa decodes its first-order part unless told otherwise.
-    int decodeOrder = o.mOrder.value_or(conventions.mFileSaysFuMa && conventions.fuma() ? 1 : inputOrder);
-    if (decodeOrder > inputOrder) {
+    int decodeOrder = o.mOrder.value_or(conventions.mFileSaysFuMa && conventions.fuma() ? 1 : plan.mInputOrder);
+    if (decodeOrder > plan.mInputOrder) {
         Error("--order " + std::to_string(decodeOrder) + " needs " + std::to_string((decodeOrder + 1) * (decodeOrder + 1)) +
-              " input channels; " + source->name() + " has " + std::to_string(inputChannels) + " (order " +
-              std::to_string(inputOrder) + ")");
+              " input channels; " + source.name() + " has " + std::to_string(source.channels()) + " (order " +
+              std::to_string(plan.mInputOrder) + ")");
         return kExitUsage;
     }
     // FuMa order and normalisation are first-order conventions: the plug-in
     // converts channels 0 to 3 only. (The UHJ set is first-order, checked below.)
     const bool fuma = conventions.fuma();
     const auto fumaNeedsFirstOrder = [&] {
-        Error(source->name() + " is order " + std::to_string(decodeOrder) +
+        Error(source.name() + " is order " + std::to_string(decodeOrder) +
               ": FuMa channel order and normalisation are first-order conventions; add --order 1 to decode its "
               "first-order part" +
               (conventions.mFileSaysFuMa ? std::string(", or --layout acn --norm sn3d if it is not FuMa") : ""));
         return kExitUsage;
     };
-    if (fuma && decodeOrder != 1 && o.mMode != EDecoderMode::kUHJ) {
+    if (fuma && decodeOrder != 1 && o.mMode != qir::kDecoderModeUHJ) {
         return fumaNeedsFirstOrder();
     }
     if (!o.mSofa.empty()) {
@@ -367,10 +409,10 @@ int RunRender(const RenderOptions& o)
         }
         qir::platform::SetResourceDirectory(folder);
     }
-    DecoderSetProbe probe;
-    if (o.mMode == EDecoderMode::kUHJ) {
+    DecoderSetProbe& probe = plan.mProbe;
+    if (o.mMode == qir::kDecoderModeUHJ) {
         // One set serves every order; it decodes as many channels as it holds.
-        if (!ProbeDecoderSet(o, decodeOrder, sampleRate, probe)) {
+        if (!ProbeDecoderSet(o, decodeOrder, plan.mSampleRate, probe)) {
             return kExitFailure;
         }
         const int setOrder = OrderForChannelCount(probe.mInputs);
@@ -388,63 +430,75 @@ int RunRender(const RenderOptions& o)
         if (fuma && decodeOrder != 1) {
             return fumaNeedsFirstOrder();
         }
-    } else if (!ProbeDecoderSet(o, decodeOrder, sampleRate, probe)) {
+    } else if (!ProbeDecoderSet(o, decodeOrder, plan.mSampleRate, probe)) {
         return kExitFailure;
     }
-    const int expectedInputs =
-        o.mMode == EDecoderMode::kUHJ ? probe.mInputs : (decodeOrder + 1) * (decodeOrder + 1);
-    if (probe.mInputs != expectedInputs) {
+    plan.mDecodeOrder = decodeOrder;
+    plan.mExpectedInputs = o.mMode == qir::kDecoderModeUHJ ? probe.mInputs : (decodeOrder + 1) * (decodeOrder + 1);
+    if (probe.mInputs != plan.mExpectedInputs) {
         Error("the decoder set " + probe.mPath + " holds " + std::to_string(probe.mInputs) + " inputs; order " +
-              std::to_string(decodeOrder) + " needs " + std::to_string(expectedInputs));
+              std::to_string(decodeOrder) + " needs " + std::to_string(plan.mExpectedInputs));
         return kExitFailure;
     }
-    if (sampleRate != probe.mSampleRate) {
+    if (plan.mSampleRate != probe.mSampleRate) {
         char text[160];
         std::snprintf(text, sizeof text, "the decoder set is made for %.0f Hz and is resampled to %.0f Hz as it loads",
-                      probe.mSampleRate, sampleRate);
+                      probe.mSampleRate, plan.mSampleRate);
         Note(o, text);
     }
+    return kExitOk;
+}
 
-    // The orientation: fixed, or the head track's first.
-    HeadTrack track;
-    if (!o.mHeadTrack.empty() && !LoadHeadTrack(o, track)) {
+// The orientation: fixed, or the head track's first.
+int LoadOrientation(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
+    if (!o.mHeadTrack.empty() && !LoadHeadTrack(o, plan.mTrack)) {
         return kExitUsage;
     }
-    const AngleParameters angles =
-        o.mHeadTrack.empty() ? ParametersOf({o.mYaw, o.mPitch, o.mRoll}) : ParametersOf(track.At(0.0));
+    plan.mAngles = o.mHeadTrack.empty() ? ParametersOf({o.mYaw, o.mPitch, o.mRoll}) : ParametersOf(plan.mTrack.At(0.0));
+    return kExitOk;
+}
 
-    // The plug-in, set up the way a host sets it up.
+// The plug-in, set up the way a host sets it up, allocated for the input and
+// run for the pre-roll's first call, which adopts the decoder set; then the
+// output's length is known.
+int StartPlugin(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
     std::string error;
-    std::unique_ptr<PluginHost> host = PluginHost::Create(error);
-    if (!host) {
+    plan.mHost = PluginHost::Create(error);
+    if (!plan.mHost) {
         Error(error);
         return kExitFailure;
     }
-    host->setParameter(kDecoderMode, static_cast<AUValue>(o.mMode));
-    host->setParameter(kDecodeOrder, static_cast<AUValue>(decodeOrder - 1));
-    host->setParameter(kChannelLayout, static_cast<AUValue>(conventions.mLayout));
-    host->setParameter(kNormalizationType, static_cast<AUValue>(conventions.mNorm));
-    host->setParameter(kEnableRotation, o.mRotation ? 1.0f : 0.0f);
-    host->setParameter(kUseRPY, o.mRollPitchYaw ? 1.0f : 0.0f);
-    host->setParameter(kFlipYaw, o.mFlipYaw ? 1.0f : 0.0f);
-    host->setParameter(kFlipPitch, o.mFlipPitch ? 1.0f : 0.0f);
-    host->setParameter(kFlipRoll, o.mFlipRoll ? 1.0f : 0.0f);
-    host->setParameter(kYaw, angles.mYaw);
-    host->setParameter(kPitch, angles.mPitch);
-    host->setParameter(kRoll, angles.mRoll);
-    host->setParameter(kOutputVolume, static_cast<AUValue>(o.mVolumeDB));
+    PluginHost& host = *plan.mHost;
+    host.setParameter(kDecoderMode, static_cast<AUValue>(o.mMode));
+    host.setParameter(kDecodeOrder, static_cast<AUValue>(plan.mDecodeOrder - 1));
+    host.setParameter(kChannelLayout, static_cast<AUValue>(plan.mConventions.mLayout));
+    host.setParameter(kNormalizationType, static_cast<AUValue>(plan.mConventions.mNorm));
+    host.setParameter(kEnableRotation, o.mRotation ? 1.0f : 0.0f);
+    host.setParameter(kUseRPY, o.mRollPitchYaw ? 1.0f : 0.0f);
+    host.setParameter(kFlipYaw, o.mFlipYaw ? 1.0f : 0.0f);
+    host.setParameter(kFlipPitch, o.mFlipPitch ? 1.0f : 0.0f);
+    host.setParameter(kFlipRoll, o.mFlipRoll ? 1.0f : 0.0f);
+    host.setParameter(kYaw, plan.mAngles.mYaw);
+    host.setParameter(kPitch, plan.mAngles.mPitch);
+    host.setParameter(kRoll, plan.mAngles.mRoll);
+    host.setParameter(kOutputVolume, static_cast<AUValue>(o.mVolumeDB));
 
     // A file needs no low latency: unless asked for the host path, the engine
     // renders in its throughput configuration, chosen before the resources are
     // allocated, and its larger latency is compensated like any other.
-    bool hostPath = o.mHostPath;
-    if (!hostPath && !host->UseThroughputConfiguration()) {
+    plan.mHostPath = o.mHostPath;
+    if (!plan.mHostPath && !host.UseThroughputConfiguration()) {
         Warning("the decoder's throughput configuration could not start its worker thread; rendering on the host path");
-        hostPath = true;
+        plan.mHostPath = true;
     }
 
+    const int inputChannels = plan.mSource->channels();
     const auto blockSize = static_cast<AUAudioFrameCount>(o.mBlockSize);
-    if (!host->Allocate(sampleRate, static_cast<UInt32>(inputChannels), blockSize, error)) {
+    if (!host.Allocate(plan.mSampleRate, static_cast<UInt32>(inputChannels), blockSize, error)) {
         Error(error);
         return kExitFailure;
     }
@@ -452,80 +506,100 @@ int RunRender(const RenderOptions& o)
     // Timing: stream frame P + i carries input frame i and the events of input
     // frame i; its output appears at stream frame P + i + delay, the latency the
     // plug-in reports (the same for every block size and setting).
-    const int64_t block = o.mBlockSize;
-    const int64_t preRoll = kPreRollFrames;
-    const int64_t delay = host->LatencyFrames();
-    const int64_t inputFrames = source->frames();
+    plan.mDelay = host.LatencyFrames();
 
-    if (!host->WaitForDecoderSet(kDecoderSetTimeout)) {
-        Error("the decoder set " + probe.mPath + " did not load");
+    if (!host.WaitForDecoderSet(kDecoderSetTimeout)) {
+        Error("the decoder set " + plan.mProbe.mPath + " did not load");
         return kExitFailure;
     }
 
     // Buffers of one host block.
-    const auto blockFrames = static_cast<std::size_t>(block);
-    std::vector<std::vector<float>> input(static_cast<std::size_t>(inputChannels), std::vector<float>(blockFrames));
+    const auto blockFrames = static_cast<std::size_t>(o.mBlockSize);
+    plan.mInput.assign(static_cast<std::size_t>(inputChannels), std::vector<float>(blockFrames));
+    plan.mLeft.assign(blockFrames, 0.0f);
+    plan.mRight.assign(blockFrames, 0.0f);
     std::vector<const float*> inputPointers;
-    std::vector<float*> readPointers;
-    for (auto& channel : input) {
+    for (auto& channel : plan.mInput) {
         inputPointers.push_back(channel.data());
-        readPointers.push_back(channel.data());
     }
-    std::vector<float> out0(blockFrames), out1(blockFrames);
 
     // The pre-roll's first call (silence, no events: they come with the input)
     // adopts the decoder set, whose tail the plug-in then reports: the set's
     // true length at this rate, so the render goes on exactly as long as the
     // decoding of the input's last frame lasts. The plug-in's output does not
     // depend on how the stream is cut into calls.
-    const int64_t firstCall = std::min(block, preRoll);
-    const AUAudioUnitStatus adopted = host->Render(static_cast<AUAudioFrameCount>(firstCall), inputPointers.data(),
-                                                   out0.data(), out1.data(), nullptr);
+    plan.mFirstCall = std::min<int64_t>(o.mBlockSize, kPreRollFrames);
+    const AUAudioUnitStatus adopted = host.Render(static_cast<AUAudioFrameCount>(plan.mFirstCall), inputPointers.data(),
+                                                  plan.mLeft.data(), plan.mRight.data(), nullptr);
     if (adopted != noErr) {
         Error("the decoder plug-in failed to render (status " + std::to_string(adopted) + ")");
         return kExitFailure;
     }
-    if (host->ActiveInputCount() != expectedInputs) {
-        Error("the decoder set " + probe.mPath + " did not load (the plug-in decodes " +
-              std::to_string(std::max(host->ActiveInputCount(), 0)) + " channels)");
+    if (host.ActiveInputCount() != plan.mExpectedInputs) {
+        Error("the decoder set " + plan.mProbe.mPath + " did not load (the plug-in decodes " +
+              std::to_string(std::max(host.ActiveInputCount(), 0)) + " channels)");
         return kExitFailure;
     }
-    const int64_t tailFrames = o.mTail ? host->TailFrames() : 0;
-    const int64_t outputFrames = inputFrames + tailFrames;
+    const int64_t tailFrames = o.mTail ? host.TailFrames() : 0;
+    plan.mOutputFrames = plan.mSource->frames() + tailFrames;
+    return kExitOk;
+}
 
-    EventSchedule schedule;
-    if (!schedule.Build(o.mAutomation, notes, host->parameterTree(), sampleRate, outputFrames, decodeOrder,
-                        error)) {
+// The --set automation, the notes and the head track, at their input frames
+// on the stream's timeline: the plug-in delays their effect with the audio.
+int BuildEvents(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
+    std::string error;
+    if (!plan.mSchedule.Build(o.mAutomation, plan.mNotes, plan.mHost->parameterTree(), plan.mSampleRate,
+                              plan.mOutputFrames, plan.mDecodeOrder, error)) {
         Error(error);
         return kExitUsage;
     }
     if (!o.mHeadTrack.empty()) {
-        if (track.firstTime() * sampleRate >= static_cast<double>(outputFrames)) {
+        if (plan.mTrack.firstTime() * plan.mSampleRate >= static_cast<double>(plan.mOutputFrames)) {
             Warning("the head track " + o.mHeadTrack + " starts after the end of the render; its times are seconds from "
                     "the start of the input, so only its first row counts");
         }
-        ScheduleHeadTrack(track, sampleRate, outputFrames, angles, schedule);
+        ScheduleHeadTrack(plan.mTrack, plan.mSampleRate, plan.mOutputFrames, plan.mAngles, plan.mSchedule);
     }
-    // Events at their input frames: the plug-in delays their effect with the
-    // audio.
-    schedule.Place(preRoll);
+    plan.mSchedule.Place(kPreRollFrames);
+    return kExitOk;
+}
 
-    std::unique_ptr<OutputFile> output =
-        OutputFile::Create(o.mOutput, o.mInput, static_cast<int>(std::lround(sampleRate)), o.mFormat, error);
-    if (!output) {
+// The rest of the stream, block by block: the input after the pre-roll, the
+// output from the pre-roll plus the latency on, written and committed.
+int Render(RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
+    std::string error;
+    plan.mOutput = OutputFile::Create(o.mOutput, o.mInput, static_cast<int>(std::lround(plan.mSampleRate)), o.mFormat,
+                                      error);
+    if (!plan.mOutput) {
         Error(error);
         return kExitFailure;
     }
+    OutputFile& output = *plan.mOutput;
+    FieldSource& source = *plan.mSource;
 
+    std::vector<const float*> inputPointers;
+    std::vector<float*> readPointers;
+    for (auto& channel : plan.mInput) {
+        inputPointers.push_back(channel.data());
+        readPointers.push_back(channel.data());
+    }
     std::vector<AURenderEvent> eventStorage;
-    eventStorage.reserve(schedule.size() + 1);
+    eventStorage.reserve(plan.mSchedule.size() + 1);
 
-    ProgressDisplay progress(outputFrames, sampleRate, !o.mQuiet);
-    const auto renderStarted = std::chrono::steady_clock::now();
-    const int64_t streamEnd = preRoll + delay + outputFrames;
-    for (int64_t start = firstCall; start < streamEnd; start += block) {
+    const int64_t block = o.mBlockSize;
+    const int64_t preRoll = kPreRollFrames;
+    const int64_t inputFrames = source.frames();
+    ProgressDisplay progress(plan.mOutputFrames, plan.mSampleRate, !o.mQuiet);
+    plan.mRenderStarted = std::chrono::steady_clock::now();
+    const int64_t streamEnd = preRoll + plan.mDelay + plan.mOutputFrames;
+    for (int64_t start = plan.mFirstCall; start < streamEnd; start += block) {
         // Input: silence before and after the source's frames.
-        for (auto& channel : input) {
+        for (auto& channel : plan.mInput) {
             std::fill(channel.begin(), channel.end(), 0.0f);
         }
         const int64_t first = std::max(start, preRoll);
@@ -535,53 +609,75 @@ int RunRender(const RenderOptions& o)
             for (auto& p : at) {
                 p += first - start;
             }
-            if (!source->read(at.data(), static_cast<int>(last - first))) {
+            if (!source.read(at.data(), static_cast<int>(last - first))) {
                 progress.Finish();
-                Error(source->error());
+                Error(source.error());
                 return kExitFailure;
             }
         }
-        const AURenderEvent* events = schedule.Collect(start, block, eventStorage);
-        const AUAudioUnitStatus status =
-            host->Render(static_cast<AUAudioFrameCount>(block), inputPointers.data(), out0.data(), out1.data(), events);
+        const AURenderEvent* events = plan.mSchedule.Collect(start, block, eventStorage);
+        const AUAudioUnitStatus status = plan.mHost->Render(static_cast<AUAudioFrameCount>(block), inputPointers.data(),
+                                                            plan.mLeft.data(), plan.mRight.data(), events);
         if (status != noErr) {
             progress.Finish();
             Error("the decoder plug-in failed to render (status " + std::to_string(status) + ")");
             return kExitFailure;
         }
         // Output: stream frames [preRoll + delay, streamEnd).
-        const int64_t keepFrom = std::max(start, preRoll + delay);
+        const int64_t keepFrom = std::max(start, preRoll + plan.mDelay);
         const int64_t keepTo = std::min(start + block, streamEnd);
         if (keepFrom < keepTo) {
             const auto offset = static_cast<std::size_t>(keepFrom - start);
-            if (!output->Write(out0.data() + offset, out1.data() + offset, static_cast<int>(keepTo - keepFrom))) {
+            if (!output.Write(plan.mLeft.data() + offset, plan.mRight.data() + offset,
+                              static_cast<int>(keepTo - keepFrom))) {
                 progress.Finish();
-                Error(output->error());
+                Error(output.error());
                 return kExitFailure;
             }
-            progress.Update(output->framesWritten());
+            progress.Update(output.framesWritten());
         }
     }
     progress.Finish();
-    if (!output->Commit()) {
-        Error(output->error());
+    if (!output.Commit()) {
+        Error(output.error());
         return kExitFailure;
     }
-    const auto finished = std::chrono::steady_clock::now();
+    plan.mFinished = std::chrono::steady_clock::now();
+    return kExitOk;
+}
 
-    ReportLevels(o, *output);
-    const double seconds = static_cast<double>(inputFrames) / sampleRate;
-    const double renderSeconds = std::chrono::duration<double>(finished - renderStarted).count();
-    const double totalSeconds = std::chrono::duration<double>(finished - started).count();
+// The output's levels and the summary line.
+int Finish(const RenderPlan& plan)
+{
+    const RenderOptions& o = plan.mOptions;
+    ReportLevels(o, *plan.mOutput);
+    const double seconds = static_cast<double>(plan.mSource->frames()) / plan.mSampleRate;
+    const double renderSeconds = std::chrono::duration<double>(plan.mFinished - plan.mRenderStarted).count();
+    const double totalSeconds = std::chrono::duration<double>(plan.mFinished - plan.mStarted).count();
     char summary[256];
     std::snprintf(summary, sizeof summary,
                   ": %.2f s, %s decoder, order %d, real-time factor %.4f on the %s path (%.1fx real time; %.2f s in "
                   "all with loading)",
-                  seconds, DecoderModeName(o.mMode), decodeOrder, renderSeconds / seconds,
-                  hostPath ? "host" : "throughput",
-                  seconds / std::max(renderSeconds, 1e-9), totalSeconds);
+                  seconds, qir::kDecoderModeNames[o.mMode], plan.mDecodeOrder, renderSeconds / seconds,
+                  plan.mHostPath ? "host" : "throughput", seconds / std::max(renderSeconds, 1e-9), totalSeconds);
     Note(o, "wrote " + OutputName(o.mOutput) + summary);
     return kExitOk;
+}
+
+} // namespace
+
+int RunRender(const RenderOptions& options)
+{
+    RenderPlan plan(options);
+    if (const int status = ChooseResourceFolder(options); status != kExitOk) {
+        return status;
+    }
+    for (const auto phase : {ResolveInput, PrepareDecoderSet, LoadOrientation, StartPlugin, BuildEvents, Render}) {
+        if (const int status = phase(plan); status != kExitOk) {
+            return status;
+        }
+    }
+    return Finish(plan);
 }
 
 } // namespace qircli

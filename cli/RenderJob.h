@@ -1,7 +1,9 @@
-// cli: one render of qir-render, from checked options to a finished OUTPUT:
-// open the field source, check the decoder set, host the plug-in, place the
-// events, render with the alignment compensated, write and rename the output
-// and print the summary.
+// cli: one render of qir-render, from checked options to a finished OUTPUT, in
+// phases that each fill in their part of one plan: resolve the input (the
+// file or the demo scene, and its conventions), prepare the decoder set, load
+// the orientation, start the plug-in as a host does, build the events, render
+// with the alignment compensated (the output written and renamed), and finish
+// with the levels and the summary.
 #pragma once
 
 #include "cli/RenderOptions.h"

@@ -1,16 +1,18 @@
 // cli: command-line parsing for qir-render.
 #include "cli/RenderOptions.h"
 
+#include "cli/AsciiCase.h"
+
 #include "engine/DecoderParameters.h"
 
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -47,16 +49,6 @@ bool ParseInteger(const std::string& text, long& value)
     }
     value = v;
     return true;
-}
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return text;
 }
 
 std::string FormatNumber(double v)
@@ -179,51 +171,59 @@ std::string SetOutput(RenderOptions& o, const std::string& value)
     return {};
 }
 
-} // namespace
-
-std::optional<long> ParameterIndexOf(const std::string& name)
+// The option values that are choices of one of the plug-in's enumerated
+// parameters: its display texts in lower case.
+template <typename E, std::size_t N>
+std::map<std::string, E> ParameterChoices(const std::array<const char*, N>& names)
 {
-    long index = 0;
-    return ParseInteger(name, index) ? std::optional<long>(index) : std::nullopt;
-}
-
-bool NamesParameter(const std::string& name, long index, const std::string& displayName)
-{
-    if (const std::optional<long> given = ParameterIndexOf(name)) {
-        return *given == index;
+    std::map<std::string, E> choices;
+    for (std::size_t i = 0; i < N; ++i) {
+        choices.emplace(Lower(names[i]), static_cast<E>(i));
     }
-    return Lower(name) == Lower(displayName);
+    return choices;
 }
 
-const char* DecoderModeName(EDecoderMode mode) noexcept
+// "a|b|c": the choices in the parameter's own order, for the help.
+template <std::size_t N>
+std::string ChoiceList(const std::array<const char*, N>& names)
 {
-    switch (mode) {
-    case EDecoderMode::kAnechoic:
-        return "Anechoic";
-    case EDecoderMode::kRoom:
-        return "Room";
-    case EDecoderMode::kUHJ:
-        return "UHJ";
+    std::string list;
+    for (const char* name : names) {
+        list += (list.empty() ? "" : "|") + Lower(name);
     }
-    return "?";
+    return list;
 }
 
-ParseResult ParseRenderOptions(const std::vector<std::string>& args)
-{
-    ParseResult result;
-    RenderOptions& o = result.mOptions;
-    std::vector<std::string> positional;
+// An option's value into o, or what is wrong with it.
+using OptionHandler = std::string (*)(RenderOptions& o, const std::string& value);
 
-    using Handler = std::function<std::string(const std::string&)>;
-    const std::map<std::string, Handler> withValue = {
-        {"--mode", [&](const std::string& v) {
-             return Choice<EDecoderMode>("--mode", v,
-                                         {{"anechoic", EDecoderMode::kAnechoic},
-                                          {"room", EDecoderMode::kRoom},
-                                          {"uhj", EDecoderMode::kUHJ}},
-                                         o.mMode);
+// One entry of qir-render's option table: the names, the argument (empty for
+// a flag, which takes no value), the one line of --help, and what it sets. The
+// manual page describes each in full.
+struct OptionEntry {
+    std::vector<std::string> mNames;
+    std::string mArgument;
+    std::string mHelp;
+    OptionHandler mHandler;
+};
+
+// A flag's handler: sets one member, taking no value.
+template <auto Member, auto Value>
+std::string SetFlag(RenderOptions& o, const std::string& /*value*/)
+{
+    o.*Member = Value;
+    return {};
+}
+
+const std::vector<OptionEntry>& OptionTable()
+{
+    static const std::vector<OptionEntry> table = {
+        {{"--mode"}, ChoiceList(qir::kDecoderModeNames), "decoder (default anechoic); uhj is first order",
+         [](RenderOptions& o, const std::string& v) {
+             return Choice("--mode", v, ParameterChoices<qir::EDecoderMode>(qir::kDecoderModeNames), o.mMode);
          }},
-        {"--order", [&](const std::string& v) {
+        {{"--order"}, "N", "decode order 1..7 (default: the input's)",
+         [](RenderOptions& o, const std::string& v) {
              int order = 0;
              std::string e = IntegerInRange("--order", v, 1, 7, order);
              if (e.empty()) {
@@ -231,42 +231,54 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              }
              return e;
          }},
-        {"--layout", [&](const std::string& v) {
-             EChannelLayout layout = EChannelLayout::kACN;
-             std::string e = Choice<EChannelLayout>(
-                 "--layout", v, {{"acn", EChannelLayout::kACN}, {"fuma", EChannelLayout::kFuMa}}, layout);
+        {{"--layout"}, ChoiceList(qir::kChannelLayoutNames), "input channel order (default: from the file)",
+         [](RenderOptions& o, const std::string& v) {
+             qir::EChannelLayout layout = qir::kChannelLayoutACN;
+             std::string e =
+                 Choice("--layout", v, ParameterChoices<qir::EChannelLayout>(qir::kChannelLayoutNames), layout);
              if (e.empty()) {
                  o.mLayout = layout;
              }
              return e;
          }},
-        {"--norm", [&](const std::string& v) {
-             ENormalization norm = ENormalization::kSN3D;
-             std::string e = Choice<ENormalization>("--norm", v,
-                                                    {{"n3d", ENormalization::kN3D},
-                                                     {"sn3d", ENormalization::kSN3D},
-                                                     {"fuma", ENormalization::kFuMa}},
-                                                    norm);
+        {{"--norm"}, ChoiceList(qir::kNormalizationTypeNames), "input normalisation (default: from the file)",
+         [](RenderOptions& o, const std::string& v) {
+             qir::ENormalizationType norm = qir::kNormalizationSN3D;
+             std::string e =
+                 Choice("--norm", v, ParameterChoices<qir::ENormalizationType>(qir::kNormalizationTypeNames), norm);
              if (e.empty()) {
                  o.mNorm = norm;
              }
              return e;
          }},
-        {"--rotation", [&](const std::string& v) {
+        {{"--rotation"}, "on|off", "rotate the field before decoding (default on)",
+         [](RenderOptions& o, const std::string& v) {
              return Choice<bool>("--rotation", v, {{"on", true}, {"off", false}}, o.mRotation);
          }},
-        {"--yaw", [&](const std::string& v) { return NumberInRange("--yaw", v, -180.0, 180.0, o.mYaw); }},
-        {"--pitch", [&](const std::string& v) { return NumberInRange("--pitch", v, -90.0, 90.0, o.mPitch); }},
-        {"--roll", [&](const std::string& v) { return NumberInRange("--roll", v, -90.0, 90.0, o.mRoll); }},
-        {"--head-track", [&](const std::string& v) {
+        {{"--yaw"}, "DEG", "-180..180 degrees; positive turns sources right",
+         [](RenderOptions& o, const std::string& v) { return NumberInRange("--yaw", v, -180.0, 180.0, o.mYaw); }},
+        {{"--pitch"}, "DEG", "-90..90 degrees; positive moves the front up",
+         [](RenderOptions& o, const std::string& v) { return NumberInRange("--pitch", v, -90.0, 90.0, o.mPitch); }},
+        {{"--roll"}, "DEG", "-90..90 degrees; positive moves the left down",
+         [](RenderOptions& o, const std::string& v) { return NumberInRange("--roll", v, -90.0, 90.0, o.mRoll); }},
+        {{"--head-track"}, "FILE", "the angles from a head tracker's CSV rows",
+         [](RenderOptions& o, const std::string& v) {
              if (v.empty()) {
                  return std::string("--head-track needs a file");
              }
              o.mHeadTrack = v;
              return std::string();
          }},
-        {"--volume", [&](const std::string& v) { return NumberInRange("--volume", v, -70.0, 12.0, o.mVolumeDB); }},
-        {"--set", [&](const std::string& v) {
+        {{"--rpy"}, "", "roll-pitch-yaw order instead of yaw-pitch-roll", &SetFlag<&RenderOptions::mRollPitchYaw, true>},
+        {{"--flip-yaw"}, "", "invert the sense of yaw", &SetFlag<&RenderOptions::mFlipYaw, true>},
+        {{"--flip-pitch"}, "", "invert the sense of pitch", &SetFlag<&RenderOptions::mFlipPitch, true>},
+        {{"--flip-roll"}, "", "invert the sense of roll", &SetFlag<&RenderOptions::mFlipRoll, true>},
+        {{"--volume"}, "DB", "output volume, -70..12 dB (default 0)",
+         [](RenderOptions& o, const std::string& v) {
+             return NumberInRange("--volume", v, -70.0, 12.0, o.mVolumeDB);
+         }},
+        {{"--set"}, "NAME@SECONDS=VALUE", "parameter automation, repeatable",
+         [](RenderOptions& o, const std::string& v) {
              AutomationRequest request;
              std::string e = ParseAutomation(v, request);
              if (e.empty()) {
@@ -274,7 +286,8 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              }
              return e;
          }},
-        {"--note", [&](const std::string& v) {
+        {{"--note"}, "NOTE@START[:END]", "test-source note 0..25 on (and off), repeatable",
+         [](RenderOptions& o, const std::string& v) {
              NoteRequest request;
              std::string e = ParseNote(v, request);
              if (e.empty()) {
@@ -282,51 +295,88 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
              }
              return e;
          }},
-        {"--block", [&](const std::string& v) { return IntegerInRange("--block", v, 1, 4096, o.mBlockSize); }},
-        {"--format", [&](const std::string& v) {
+        {{"--block"}, "N", "host block size, 1..4096 (default 512)",
+         [](RenderOptions& o, const std::string& v) { return IntegerInRange("--block", v, 1, 4096, o.mBlockSize); }},
+        {{"--host-path"}, "", "run the plug-in as an audio-unit host does", &SetFlag<&RenderOptions::mHostPath, true>},
+        {{"--tail"}, "", "render the decoder set's tail (default)", &SetFlag<&RenderOptions::mTail, true>},
+        {{"--no-tail"}, "", "end the output with the input", &SetFlag<&RenderOptions::mTail, false>},
+        {{"--format"}, "float|pcm24|pcm16", "sample format (default float; pcm24 for FLAC)",
+         [](RenderOptions& o, const std::string& v) {
              ESampleFormat format = ESampleFormat::kFloat;
-             std::string e = Choice<ESampleFormat>("--format", v,
-                                                   {{"float", ESampleFormat::kFloat},
-                                                    {"pcm24", ESampleFormat::kPCM24},
-                                                    {"pcm16", ESampleFormat::kPCM16}},
-                                                   format);
+             std::string e = Choice<ESampleFormat>(
+                 "--format", v,
+                 {{"float", ESampleFormat::kFloat}, {"pcm24", ESampleFormat::kPCM24}, {"pcm16", ESampleFormat::kPCM16}},
+                 format);
              if (e.empty()) {
                  o.mFormat = format;
              }
              return e;
          }},
-        {"--resources", [&](const std::string& v) {
+        {{"--resources"}, "DIR", "folder holding the decoder sets",
+         [](RenderOptions& o, const std::string& v) {
              if (v.empty()) {
                  return std::string("--resources needs a folder");
              }
              o.mResources = v;
              return std::string();
          }},
-        {"--sofa", [&](const std::string& v) {
+        {{"--sofa"}, "FILE", "decode with sets fitted to this HRTF set (SOFA)",
+         [](RenderOptions& o, const std::string& v) {
              if (v.empty()) {
                  return std::string("--sofa needs a SOFA file");
              }
              o.mSofa = v;
              return std::string();
          }},
-        {"--output", [&](const std::string& v) { return SetOutput(o, v); }},
-        {"-o", [&](const std::string& v) { return SetOutput(o, v); }},
+        {{"-o", "--output"}, "FILE|DIR", "the output file, or a folder for several inputs", &SetOutput},
+        {{"-q", "--quiet"}, "", "no progress display and no notes", &SetFlag<&RenderOptions::mQuiet, true>},
+        {{"--demo"}, "", "render a built-in scene to OUTPUT", &SetFlag<&RenderOptions::mDemo, true>},
+        {{"-h", "--help"}, "", "this text", &SetFlag<&RenderOptions::mHelp, true>},
+        {{"--version"}, "", "the version of qir-render and of libsndfile", &SetFlag<&RenderOptions::mVersion, true>},
     };
-    const std::map<std::string, std::function<void()>> flags = {
-        {"--help", [&] { o.mHelp = true; }},
-        {"-h", [&] { o.mHelp = true; }},
-        {"--version", [&] { o.mVersion = true; }},
-        {"--demo", [&] { o.mDemo = true; }},
-        {"--rpy", [&] { o.mRollPitchYaw = true; }},
-        {"--flip-yaw", [&] { o.mFlipYaw = true; }},
-        {"--flip-pitch", [&] { o.mFlipPitch = true; }},
-        {"--flip-roll", [&] { o.mFlipRoll = true; }},
-        {"--tail", [&] { o.mTail = true; }},
-        {"--no-tail", [&] { o.mTail = false; }},
-        {"--host-path", [&] { o.mHostPath = true; }},
-        {"--quiet", [&] { o.mQuiet = true; }},
-        {"-q", [&] { o.mQuiet = true; }},
-    };
+    return table;
+}
+
+const OptionEntry* FindOption(const std::string& name)
+{
+    for (const OptionEntry& entry : OptionTable()) {
+        if (std::find(entry.mNames.begin(), entry.mNames.end(), name) != entry.mNames.end()) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<std::string> OptionNames()
+{
+    std::vector<std::string> names;
+    for (const OptionEntry& entry : OptionTable()) {
+        names.insert(names.end(), entry.mNames.begin(), entry.mNames.end());
+    }
+    return names;
+}
+
+std::optional<long> ParameterIndexOf(const std::string& name)
+{
+    long index = 0;
+    return ParseInteger(name, index) ? std::optional<long>(index) : std::nullopt;
+}
+
+bool NamesParameter(const std::string& name, qir::EParams parameter)
+{
+    if (const std::optional<long> given = ParameterIndexOf(name)) {
+        return *given == parameter;
+    }
+    return Lower(name) == Lower(qir::kParamNames[parameter]);
+}
+
+ParseResult ParseRenderOptions(const std::vector<std::string>& args)
+{
+    ParseResult result;
+    RenderOptions& o = result.mOptions;
+    std::vector<std::string> positional;
 
     // Options given, for the checks of combinations below.
     std::set<std::string> given;
@@ -347,13 +397,13 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        if (const auto flag = flags.find(name); flag != flags.end() && !inlineValue) {
-            flag->second();
+        const OptionEntry* option = FindOption(name);
+        if (option && option->mArgument.empty() && !inlineValue) {
+            (void)option->mHandler(o, {});
             continue;
         }
         given.insert(name);
-        const auto handler = withValue.find(name);
-        if (handler == withValue.end()) {
+        if (!option || option->mArgument.empty()) {
             result.mError = "unknown option " + arg + " (see qir-render --help)";
             return result;
         }
@@ -366,7 +416,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
             result.mError = name + " needs a value";
             return result;
         }
-        if (std::string error = handler->second(value); !error.empty()) {
+        if (std::string error = option->mHandler(o, value); !error.empty()) {
             result.mError = error;
             return result;
         }
@@ -415,7 +465,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
     // Unless "Enable Rotation" is automated: then the rotation may turn on later.
     const bool rotationAutomated =
         std::any_of(o.mAutomation.begin(), o.mAutomation.end(), [](const AutomationRequest& request) {
-            return NamesParameter(request.mParameter, qir::kEnableRotation, "Enable Rotation");
+            return NamesParameter(request.mParameter, qir::kEnableRotation);
         });
     if (!o.mRotation && !rotationAutomated && (!angles.empty() || !o.mHeadTrack.empty())) {
         result.mError = "--rotation off turns nothing, so " +
@@ -429,7 +479,7 @@ ParseResult ParseRenderOptions(const std::vector<std::string>& args)
 
     // FuMa order and normalisation exist for first-order fields only: the
     // plug-in converts channels 0 to 3 and nothing above.
-    const bool fuma = o.mLayout == EChannelLayout::kFuMa || o.mNorm == ENormalization::kFuMa;
+    const bool fuma = o.mLayout == qir::kChannelLayoutFuMa || o.mNorm == qir::kNormalizationFuMa;
     if (fuma && o.mOrder && *o.mOrder != 1) {
         result.mError = "FuMa channel order and normalisation are first-order conventions: they need --order 1";
         return result;
@@ -492,7 +542,7 @@ std::string VersionText()
 
 std::string UsageText()
 {
-    return R"(usage: qir-render [options] INPUT OUTPUT
+    std::string text = R"(usage: qir-render [options] INPUT OUTPUT
        qir-render [options] -o OUTPUT INPUT
        qir-render [options] -o DIR INPUT...
        qir-render --demo OUTPUT
@@ -501,82 +551,23 @@ Decodes an ambisonic file (order 1 to 7: 4, 9, 16, 25, 36, 49 or 64 channels,
 any format libsndfile reads) to a 2-channel file at the input's sample rate,
 by running the QIR Matrix Decoder plug-in as an audio-unit host does, in the
 engine's throughput configuration unless --host-path says otherwise.
-INPUT and OUTPUT may be "-": standard input (any format libsndfile reads) and
-standard output (a WAV file; every message goes to standard error). With
--o DIR, an existing folder, each INPUT is rendered to DIR/<its name>.wav.
+INPUT and OUTPUT may be "-": standard input and standard output (a WAV file;
+every message goes to standard error). With -o DIR, an existing folder, each
+INPUT is rendered to DIR/<its name>.wav.
 
-  --mode anechoic|room|uhj     decoder (default anechoic): binaural without room,
-                               binaural with a room, or stereo UHJ (first order)
-  --order N                    decode order 1..7 (default: the input's order;
-                               a lower order decodes the first (N+1)^2 channels)
-  --layout acn|fuma            input channel order (default: fuma for a file
-                               with the B-format tag or named .amb, else acn;
-                               fuma is first-order only)
-  --norm n3d|sn3d|fuma         input normalisation (default: fuma for such a
-                               file, else sn3d)
-  --rotation on|off            rotate the field before decoding (default on)
-  --yaw DEG                    -180..180 degrees (default 0); positive turns a
-                               source in front to the right, as the listener's
-                               head turning left would
-  --pitch DEG --roll DEG       -90..90 degrees (default 0); positive pitch moves
-                               a source in front up (head nodding down),
-                               positive roll a source on the left down (head
-                               tilting to the right)
-  --head-track FILE            the angles from a head tracker's CSV rows:
-                               time(s),yaw,pitch,roll (degrees) or
-                               time(s),w,x,y,z (quaternion; w = cos(a/2),
-                               z = sin(a/2) is --yaw a); header line optional.
-                               Interpolated for every 128-frame frame, the
-                               first row's orientation from the first frame
-  --rpy                        roll-pitch-yaw order instead of yaw-pitch-roll
-  --flip-yaw --flip-pitch --flip-roll
-                               invert the sense of an angle
-  --volume DB                  output volume, -70..12 dB in 0.5 dB steps (default 0)
-  --set NAME@SECONDS=VALUE     parameter automation, repeatable. NAME is a
-                               parameter's name (e.g. "Yaw", "Output Volume")
-                               or its index; VALUE is the parameter's own value
-                               (a number, or one of its texts such as "FuMa").
-                               "Pitch" and "Roll" span -180..180 and turn the
-                               field by half their value; "Enable Rotation@T=off"
-                               fades the rotation out over the processing frame
-                               that holds T. Decoder Mode and Decode Order
-                               cannot be automated.
-  --note NOTE@START[:END]       test-source note on (and off) at seconds,
-                               NOTE 0..25 picks one of its 26 directions;
-                               repeatable
-  --block N                    host block size, 1..4096 (default 512)
-  --host-path                  run the plug-in exactly as an audio-unit host
-                               does: its real-time configuration, 128 frames of
-                               latency, one thread. By default its engine runs
-                               in its throughput configuration (convolution in
-                               batches of 8192 frames on a second thread), which
-                               is several times faster and gives the same
-                               output within float rounding
-  --tail | --no-tail           after the input ends, render the decoder set's
-                               tail: its responses' true length, trailing
-                               zeros left out (default on)
-  --format float|pcm24|pcm16   output sample format (default: float; pcm24 for
-                               FLAC); the container follows OUTPUT's extension
-                               (.wav, .aiff, .caf, .flac, .w64, .rf64; .ogg for
-                               Vorbis and .opus for Opus, which take no --format)
-  --resources DIR              folder holding the decoder sets (default:
-                               $QIR_RESOURCE_DIR, else beside the program in
-                               ../share/qir-matrix-decoder/decoder-sets)
-  --sofa FILE                  decode with sets fitted to this HRTF set (a SOFA
-                               file, SimpleFreeFieldHRIR), fitted on first use
-                               in a second or two and kept for later renders in
-                               $XDG_CACHE_HOME/qir-matrix-decoder
-                               (default ~/.cache/qir-matrix-decoder); UHJ uses
-                               no HRTF and keeps the regular folder's sets
-  -o, --output FILE|DIR        the output file, or a folder for several inputs
-  -q, --quiet                  no progress display and no notes (what was
-                               detected, levels, the summary); warnings and
-                               errors are still given
-  --demo                       render a built-in scene (moving sources and the
-                               test source at several directions) to OUTPUT
-  -h, --help                   this text
-  --version                    the version of qir-render and of libsndfile
-
+)";
+    constexpr std::size_t kHelpColumn = 31;
+    for (const OptionEntry& entry : OptionTable()) {
+        std::string names;
+        for (const std::string& name : entry.mNames) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        std::string line = "  " + names + (entry.mArgument.empty() ? "" : " " + entry.mArgument);
+        line += line.size() + 1 < kHelpColumn ? std::string(kHelpColumn - line.size(), ' ')
+                                              : "\n" + std::string(kHelpColumn, ' ');
+        text += line + entry.mHelp + "\n";
+    }
+    text += R"(
 Timing. Output sample t belongs to input sample t. On the host path the
 plug-in reports a latency of 128 frames, in the throughput configuration
 16384 frames, constant for every block size and setting, and qir-render
@@ -584,19 +575,9 @@ compensates exactly that. Automation and notes take effect at their
 own frames on both paths; rotation changes cross-fade over the decoder's
 128-frame processing frame that holds them.
 
-The output is written to a temporary file next to OUTPUT and renamed when the
-render is complete, so a failed or interrupted render never leaves a partial
-OUTPUT. After the render the output's peak is reported, and samples beyond
-full scale are warned about in every format.
-
-Sample rates. The output has the input's rate, from 8 kHz to 384 kHz (an
-input whose header claims another rate is refused). The decoder sets are
-made for 48 kHz; at any other rate the plug-in resamples them as they load
-(best-quality sinc, no added delay, the same frequency response), so every
-cue of the decoder is the same at every rate. The UHJ set is also made for
-22.05, 32, 44.1, 88.2, 96, 176.4 and 192 kHz (AMBIX_2_UHJ-<rate>.wav), which
-is used as it is at its rate.
+The manual page, qir-render(1), describes every option in full.
 )";
+    return text;
 }
 
 } // namespace qircli

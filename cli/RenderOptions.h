@@ -3,22 +3,18 @@
 // that need it (channel count, order, sample rate) happen once it is open.
 #pragma once
 
+#include "engine/DecoderParameters.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qircli {
 
-enum class EDecoderMode { kAnechoic = 0, kRoom = 1, kUHJ = 2 };
-enum class EChannelLayout { kACN = 0, kFuMa = 1 };
-enum class ENormalization { kN3D = 0, kSN3D = 1, kFuMa = 2 };
 enum class ESampleFormat { kFloat, kPCM24, kPCM16 };
 
 // A finite decimal number making up the whole of text (as strtod reads it).
 [[nodiscard]] bool ParseNumber(const std::string& text, double& value);
-
-// "Anechoic", "Room", "UHJ": the decoder's own names.
-[[nodiscard]] const char* DecoderModeName(EDecoderMode mode) noexcept;
 
 // One --set: a parameter (by name or index, resolved against the plug-in's
 // parameter tree later) takes a value at a time in seconds.
@@ -33,10 +29,10 @@ struct AutomationRequest {
 // it, so "06" is 6), or empty when NAME is not a number.
 [[nodiscard]] std::optional<long> ParameterIndexOf(const std::string& name);
 
-// Whether a --set NAME names the parameter at index called displayName: by
-// that index, or by the name in any case. The one rule the automation and the
-// checks of the options that clash with it read names by.
-[[nodiscard]] bool NamesParameter(const std::string& name, long index, const std::string& displayName);
+// Whether a --set NAME names the parameter: by its index, or by its name in
+// any case. The one rule the automation and the checks of the options that
+// clash with it read names by.
+[[nodiscard]] bool NamesParameter(const std::string& name, qir::EParams parameter);
 
 // One --note: test-source note on at mStart, off at mEnd (when given).
 struct NoteRequest {
@@ -58,12 +54,13 @@ struct RenderOptions {
     // The one render's input and output, set by PlanRenders.
     std::string mInput;
 
-    EDecoderMode mMode = EDecoderMode::kAnechoic;
+    // The plug-in's choices, as its parameters take them.
+    qir::EDecoderMode mMode = qir::kDecoderModeAnechoic;
     std::optional<int> mOrder; // default: from the input's channel count
     // Empty: from the input (FuMa for a B-format tag or an .amb file), else
     // ACN and SN3D.
-    std::optional<EChannelLayout> mLayout;
-    std::optional<ENormalization> mNorm;
+    std::optional<qir::EChannelLayout> mLayout;
+    std::optional<qir::ENormalizationType> mNorm;
     bool mRotation = true;
     // Degrees of rotation: yaw -180..180, pitch and roll -90..90.
     double mYaw = 0.0;
@@ -109,8 +106,10 @@ struct ParseResult {
 [[nodiscard]] bool PlanRenders(const RenderOptions& options, std::vector<RenderOptions>& renders,
                                std::string& error);
 
-// The --help text.
+// The --help text: a summary, then one line per option from the option table.
 [[nodiscard]] std::string UsageText();
+// Every name of every option in the table ("-o", "--output", ...).
+[[nodiscard]] std::vector<std::string> OptionNames();
 // The --version text.
 [[nodiscard]] std::string VersionText();
 

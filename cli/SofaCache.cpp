@@ -9,6 +9,7 @@
 #include "tools/HrtfSet.h"
 #endif
 
+#include <nettle/sha2.h>
 #include <signal.h>
 
 #include <array>
@@ -30,113 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCacheName = "qir-matrix-decoder";
-
-// SHA-256 (FIPS 180-4) over a stream of bytes: the cache key must not collide for two
-// different HRTF sets.
-class Sha256 {
-public:
-    void Update(const unsigned char* data, std::size_t size)
-    {
-        for (std::size_t i = 0; i < size; ++i) {
-            mBlock[mBlockSize++] = data[i];
-            if (mBlockSize == 64) {
-                Compress();
-                mBlockSize = 0;
-            }
-        }
-        mLength += size;
-    }
-
-    std::string HexDigest()
-    {
-        const std::uint64_t bits = mLength * 8;
-        const unsigned char pad = 0x80;
-        Update(&pad, 1);
-        const unsigned char zero = 0;
-        while (mBlockSize != 56) {
-            Update(&zero, 1);
-        }
-        unsigned char length[8];
-        for (int i = 0; i < 8; ++i) {
-            length[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
-        }
-        Update(length, 8);
-        std::string hex;
-        for (std::uint32_t word : mState) {
-            char text[9];
-            std::snprintf(text, sizeof text, "%08x", word);
-            hex += text;
-        }
-        return hex;
-    }
-
-private:
-    static std::uint32_t Rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
-
-    void Compress()
-    {
-        static constexpr std::uint32_t kRound[64] = {
-            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-        std::uint32_t w[64];
-        for (int i = 0; i < 16; ++i) {
-            w[i] = static_cast<std::uint32_t>(mBlock[4 * i]) << 24 | static_cast<std::uint32_t>(mBlock[4 * i + 1]) << 16 |
-                   static_cast<std::uint32_t>(mBlock[4 * i + 2]) << 8 | static_cast<std::uint32_t>(mBlock[4 * i + 3]);
-        }
-        for (int i = 16; i < 64; ++i) {
-            const std::uint32_t s0 = Rotate(w[i - 15], 7) ^ Rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const std::uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        std::array<std::uint32_t, 8> v = mState;
-        for (int i = 0; i < 64; ++i) {
-            const std::uint32_t s1 = Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25);
-            const std::uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-            const std::uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
-            const std::uint32_t s0 = Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22);
-            const std::uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-            const std::uint32_t t2 = s0 + majority;
-            v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-        }
-        for (int i = 0; i < 8; ++i) {
-            mState[static_cast<std::size_t>(i)] += v[static_cast<std::size_t>(i)];
-        }
-    }
-
-    std::array<std::uint32_t, 8> mState{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    unsigned char mBlock[64] = {};
-    std::size_t mBlockSize = 0;
-    std::uint64_t mLength = 0;
-};
-
-// The hash of the file's bytes, or false with error set.
-bool HashFile(const std::string& path, std::string& hex, std::string& error)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read the SOFA file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    Sha256 hash;
-    std::vector<char> chunk(1 << 16);
-    while (file) {
-        file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        hash.Update(reinterpret_cast<const unsigned char*>(chunk.data()), static_cast<std::size_t>(file.gcount()));
-    }
-    if (file.bad()) {
-        error = "cannot read the SOFA file " + path + ": a read error";
-        return false;
-    }
-    hex = hash.HexDigest();
-    return true;
-}
 
 // Temporary files (".NAME.partial-PID") that a render ended by a signal left behind, when
 // that process is gone.
@@ -165,6 +59,35 @@ void Progress(bool show, const std::string& line)
 }
 
 } // namespace
+
+bool HashFile(const std::string& path, std::string& hex, std::string& error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read the SOFA file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    sha256_ctx hash;
+    sha256_init(&hash);
+    std::vector<char> chunk(1 << 16);
+    while (file) {
+        file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        sha256_update(&hash, static_cast<std::size_t>(file.gcount()), reinterpret_cast<const std::uint8_t*>(chunk.data()));
+    }
+    if (file.bad()) {
+        error = "cannot read the SOFA file " + path + ": a read error";
+        return false;
+    }
+    std::array<std::uint8_t, SHA256_DIGEST_SIZE> digest{};
+    sha256_digest(&hash, digest.size(), digest.data());
+    hex.clear();
+    for (const std::uint8_t byte : digest) {
+        char text[3];
+        std::snprintf(text, sizeof text, "%02x", byte);
+        hex += text;
+    }
+    return true;
+}
 
 std::string SofaCacheFolder(std::string& error)
 {

@@ -6,6 +6,11 @@
 
 namespace qircli {
 
+// The SHA-256 of the file's bytes as 64 lower-case hex digits, as sha256sum prints it: the
+// cache key, which must not collide for two different HRTF sets. False with error set when
+// the file cannot be read.
+[[nodiscard]] bool HashFile(const std::string& path, std::string& hex, std::string& error);
+
 // The cache folder: $XDG_CACHE_HOME/qir-matrix-decoder when that variable holds an absolute
 // path, otherwise ~/.cache/qir-matrix-decoder. Empty, with error set, when neither
 // XDG_CACHE_HOME nor HOME is usable.

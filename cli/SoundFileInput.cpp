@@ -1,7 +1,7 @@
 // cli: reading the input file.
 #include "cli/SoundFileInput.h"
 
-#include "cli/DeclaredLength.h"
+#include "audiofile/DeclaredLength.h"
 
 #include <sndfile.h>
 
@@ -184,7 +184,19 @@ SoundFileInput::SoundFileInput(const std::string& path) : mPath(path), mHandle(s
 
 void SoundFileInput::OpenDescriptor(int fd)
 {
-    mDeclaredFrames = DeclaredFrames(fd);
+    // Read with pread, so the descriptor's position stays where libsndfile
+    // expects it.
+    mDeclaredFrames = dspkit::declaredFrames([fd](uint64_t offset, char* data, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+            if (n <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    });
     SF_INFO info{};
     mHandle->mFile = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
     if (!mHandle->mFile) {

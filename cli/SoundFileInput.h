@@ -32,7 +32,7 @@ public:
     [[nodiscard]] bool read(float* const* destination, int frames) override;
     [[nodiscard]] const std::string& error() const noexcept override { return mError; }
 
-    // The frames the header declares, when it says (see DeclaredFrames): more
+    // The frames the header declares, when it says (see dspkit::declaredFrames): more
     // than frames() when the file was cut short.
     [[nodiscard]] std::optional<int64_t> declaredFrames() const noexcept { return mDeclaredFrames; }
     // True when the file carries the WAVE-EX ambisonic tag for B-format, which

@@ -8,6 +8,8 @@ pkg_check_modules(SNDFILE IMPORTED_TARGET sndfile)
 # The engine brings decoder sets to the running rate with libsamplerate.
 pkg_check_modules(SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)
 pkg_check_modules(MYSOFA IMPORTED_TARGET libmysofa)
+# SHA-256 for the keys of qir-render's cache of fitted decoder sets.
+pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
 
 # The serial OpenBLAS build: a BLAS that starts worker threads must never run on
 # the audio thread, so link this one by path rather than through the alternatives.

@@ -4,6 +4,8 @@
 
 #include "framework/IEditorDelegate.h"
 
+#include <array>
+
 namespace qir {
 
 enum EParams {
@@ -22,6 +24,23 @@ enum EParams {
     kOutputVolume,
     kNumParams,
 };
+
+// The parameters' names, by index.
+inline constexpr std::array<const char*, kNumParams> kParamNames{
+    "Decoder Mode", "Decode Order", "Channel Layout", "Normalization Type", "Enable Rotation",
+    "Use RPY",      "Yaw",          "Pitch",          "Roll",               "Flip Yaw",
+    "Flip Pitch",   "Flip Roll",    "Output Volume"};
+
+// The values of the enumerated parameters, each the index of its display text
+// in the list that follows it.
+enum EDecoderMode { kDecoderModeAnechoic = 0, kDecoderModeRoom, kDecoderModeUHJ, kNumDecoderModes };
+inline constexpr std::array<const char*, kNumDecoderModes> kDecoderModeNames{"Anechoic", "Room", "UHJ"};
+
+enum EChannelLayout { kChannelLayoutACN = 0, kChannelLayoutFuMa, kNumChannelLayouts };
+inline constexpr std::array<const char*, kNumChannelLayouts> kChannelLayoutNames{"ACN", "FuMa"};
+
+enum ENormalizationType { kNormalizationN3D = 0, kNormalizationSN3D, kNormalizationFuMa, kNumNormalizationTypes };
+inline constexpr std::array<const char*, kNumNormalizationTypes> kNormalizationTypeNames{"N3D", "SN3D", "FuMa"};
 
 // Initialises parameters 0..12 of the delegate (which must hold at least
 // kNumParams parameters) in index order.

@@ -11,6 +11,7 @@ packages=(
   libopenblas-serial-dev libopenblas0-serial
   libsndfile1-dev libsamplerate0-dev
   libmysofa-dev libmysofa1
+  nettle-dev
   libzita-convolver-dev
   lv2-dev liblilv-dev lilv-utils sordi
   jalv jackd2
