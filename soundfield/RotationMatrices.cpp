@@ -1,8 +1,6 @@
 // soundfield: rotation matrices and the spherical-harmonic band recursion.
 #include "soundfield/RotationMatrices.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,8 +19,9 @@ constexpr int kStackBandSize = 2 * kStackOrder + 1;
 // C = A * B for 3x3 row-major matrices.
 void multiply3x3(const float A[3][3], const float B[3][3], float C[3][3]) noexcept
 {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 3, 3, 3, 1.0f, &A[0][0], 3, &B[0][0], 3,
-                0.0f, &C[0][0], 3);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            C[r][c] = A[r][0] * B[0][c] + A[r][1] * B[1][c] + A[r][2] * B[2][c];
 }
 
 void aboutZ(float angle, float M[3][3]) noexcept
@@ -54,6 +53,112 @@ bool knownConvention(int convention) noexcept
     return convention == kEulerYawPitchRoll || convention == kEulerRollPitchYaw;
 }
 
+// The u, v and w factors of the band recursion for the bands 2..kStackOrder, entry (m, n) of band
+// l at bandOffset(l) + (m + l) * (2l + 1) + n + l; computed once, as the recursion computed them.
+int bandOffset(int l) noexcept
+{
+    return l * (2 * l - 1) * (2 * l + 1) / 3;
+}
+
+struct RecursionFactors {
+    static constexpr int kSize = (kStackOrder + 1) * (2 * kStackOrder + 1) * (2 * kStackOrder + 3) / 3;
+    float u[kSize];
+    float v[kSize];
+    float w[kSize];
+};
+
+RecursionFactors makeRecursionFactors() noexcept
+{
+    RecursionFactors f{};
+    for (int l = 2; l <= kStackOrder; ++l) {
+        for (int m = -l; m <= l; ++m) {
+            const int absM = std::abs(m);
+            const int d = m == 0 ? 1 : 0;
+            for (int n = -l; n <= l; ++n) {
+                const int denomInt = std::abs(n) == l ? 2 * l * (2 * l - 1) : l * l - n * n;
+                const float denom = static_cast<float>(denomInt);
+                const int at = bandOffset(l) + (m + l) * (2 * l + 1) + n + l;
+                f.u[at] = std::sqrt(static_cast<float>(l * l - m * m) / denom);
+                f.v[at] = 0.5f * static_cast<float>(1 - 2 * d)
+                          * std::sqrt(static_cast<float>((1 + d) * (l + absM - 1) * (l + absM)) / denom);
+                f.w[at] = -0.5f * static_cast<float>(1 - d)
+                          * std::sqrt(static_cast<float>((l - absM - 1) * (l - absM)) / denom);
+            }
+        }
+    }
+    return f;
+}
+
+const RecursionFactors kRecursionFactors = makeRecursionFactors();
+
+// Row a of shRotP(i, l, a, .) over the columns -l..l (out[n + l]); previous row a of band l - 1
+// at prevRow[b + l - 1].
+void recursionRow(const float R1[3][3], int i, const float* __restrict prevRow, int l, float* __restrict out) noexcept
+{
+    const float* r = R1[i + 1];
+    out[0] = r[2] * prevRow[0] + r[0] * prevRow[2 * l - 2];
+    out[2 * l] = r[2] * prevRow[2 * l - 2] - r[0] * prevRow[0];
+    for (int k = 1; k < 2 * l; ++k)
+        out[k] = r[1] * prevRow[k - 1];
+}
+
+// Band l <= kStackOrder of the recursion, row by row: each row of the band is made of a few rows
+// of the previous band, scaled by the tabulated factors.
+void recursionBand(const float R1[3][3], int l, const float* prev, float* current, int bandStride) noexcept
+{
+    const int width = 2 * l + 1;
+    const auto prevRow = [&](int a) { return prev + (a + l - 1) * bandStride; };
+    float termU[kStackBandSize] = {};
+    float first[kStackBandSize];
+    float second[kStackBandSize];
+    float termV[kStackBandSize];
+    float termW[kStackBandSize] = {};
+    for (int m = -l; m <= l; ++m) {
+        const int absM = std::abs(m);
+        const int at = bandOffset(l) + (m + l) * width;
+        const float* __restrict u = kRecursionFactors.u + at;
+        const float* __restrict v = kRecursionFactors.v + at;
+        const float* __restrict w = kRecursionFactors.w + at;
+        // A zero factor (it depends on m alone) skips its term, which also keeps the recursion
+        // from reading outside the previous band.
+        const bool hasU = absM < l;
+        const bool hasW = m != 0 && absM < l - 1;
+        if (hasU)
+            recursionRow(R1, 0, prevRow(m), l, termU);
+        if (m == 0) {
+            recursionRow(R1, 1, prevRow(1), l, first);
+            recursionRow(R1, -1, prevRow(-1), l, second);
+            for (int k = 0; k < width; ++k)
+                termV[k] = first[k] + second[k];
+        } else {
+            const float e = absM == 1 ? 1.0f : 0.0f;
+            const float root = std::sqrt(1.0f + e);
+            recursionRow(R1, 1, prevRow(m > 0 ? m - 1 : m + 1), l, first);
+            recursionRow(R1, -1, prevRow(m > 0 ? -m + 1 : -m - 1), l, second);
+            if (m > 0) {
+                for (int k = 0; k < width; ++k)
+                    termV[k] = first[k] * root - second[k] * (1.0f - e);
+            } else {
+                for (int k = 0; k < width; ++k)
+                    termV[k] = first[k] * (1.0f - e) + second[k] * root;
+            }
+        }
+        if (hasW) {
+            recursionRow(R1, 1, prevRow(m > 0 ? m + 1 : m - 1), l, first);
+            recursionRow(R1, -1, prevRow(m > 0 ? -m - 1 : -m + 1), l, second);
+            const float sign = m > 0 ? 1.0f : -1.0f;
+            for (int k = 0; k < width; ++k)
+                termW[k] = first[k] + sign * second[k];
+        }
+        float* __restrict row = current + (m + l) * bandStride;
+        for (int k = 0; k < width; ++k) {
+            const float termOfU = hasU ? u[k] * termU[k] : 0.0f;
+            const float termOfW = hasW ? w[k] * termW[k] : 0.0f;
+            row[k] = termOfU + v[k] * termV[k] + termOfW;
+        }
+    }
+}
+
 // Fills RotMtx (stride nSH) with the bands; prev and current are band scratch of row stride
 // bandStride >= 2L + 1.
 void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, float* current,
@@ -77,6 +182,15 @@ void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, 
     }
 
     for (int l = 2; l <= L; ++l) {
+        if (l <= kStackOrder) {
+            recursionBand(R1, l, prev, current, bandStride);
+            const int offset = l * l;
+            for (int r = 0; r < 2 * l + 1; ++r)
+                std::copy(current + r * bandStride, current + r * bandStride + 2 * l + 1,
+                          RotMtx + (offset + r) * nSH + offset);
+            std::swap(prev, current);
+            continue;
+        }
         for (int m = -l; m <= l; ++m) {
             const int absM = std::abs(m);
             const int d = m == 0 ? 1 : 0;

@@ -6,8 +6,6 @@
 #include "soundfield/FrameOps.h"
 #include "soundfield/RotationMatrices.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <iterator>
 #include <new>
@@ -224,7 +222,7 @@ void loadFrame(FieldRotator* h, int slot, const float* const* inputs, int nInput
     float* frame = h->mFrames[slot];
     const int nCopy = std::clamp(nInputs, 0, nSH);
     for (int c = 0; c < nCopy; ++c)
-        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(frame, c), 1);
+        std::copy(inputs[c], inputs[c] + kFrameSize, frameChannel(frame, c));
     if (h->mDirtyChannels[slot] > nCopy)
         std::fill(frameChannel(frame, nCopy), frameChannel(frame, h->mDirtyChannels[slot]), 0.0f);
     h->mDirtyChannels[slot] = nCopy;
