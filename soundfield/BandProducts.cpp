@@ -59,28 +59,28 @@ EProductLevel bestProductLevel() noexcept
     return kProductBaseline;
 }
 
-void multiplyBands(const float* matrix, const float* frame, float* out, int order, EProductLevel level) noexcept
+void multiplyBands(const float* matrix, int stride, const float* frame, float* const* out, int order, EProductLevel level) noexcept
 {
     order = std::clamp(order, 0, 7);
     switch (level) {
 #if defined(__x86_64__)
-    case kProductAVX512: avx512::multiply(matrix, frame, out, order); return;
-    case kProductAVX2: avx2::multiply(matrix, frame, out, order); return;
+    case kProductAVX512: avx512::multiply(matrix, stride, frame, out, order); return;
+    case kProductAVX2: avx2::multiply(matrix, stride, frame, out, order); return;
 #endif
-    default: baseline::multiply(matrix, frame, out, order); return;
+    default: baseline::multiply(matrix, stride, frame, out, order); return;
     }
 }
 
-void crossfadeBands(const float* matrix, const float* previous, const float* fadeIn, const float* fadeOut,
-                    const float* frame, float* out, int order, EProductLevel level) noexcept
+void crossfadeBands(const float* matrix, const float* previous, int stride, const float* fadeIn, const float* fadeOut,
+                    const float* frame, float* const* out, int order, EProductLevel level) noexcept
 {
     order = std::clamp(order, 0, 7);
     switch (level) {
 #if defined(__x86_64__)
-    case kProductAVX512: avx512::crossfade(matrix, previous, fadeIn, fadeOut, frame, out, order); return;
-    case kProductAVX2: avx2::crossfade(matrix, previous, fadeIn, fadeOut, frame, out, order); return;
+    case kProductAVX512: avx512::crossfade(matrix, previous, stride, fadeIn, fadeOut, frame, out, order); return;
+    case kProductAVX2: avx2::crossfade(matrix, previous, stride, fadeIn, fadeOut, frame, out, order); return;
 #endif
-    default: baseline::crossfade(matrix, previous, fadeIn, fadeOut, frame, out, order); return;
+    default: baseline::crossfade(matrix, previous, stride, fadeIn, fadeOut, frame, out, order); return;
     }
 }
 

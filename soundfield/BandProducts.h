@@ -19,16 +19,18 @@ enum EProductLevel {
 // The widest level this processor runs.
 EProductLevel bestProductLevel() noexcept;
 
-// out = matrix x frame over the bands 0..order (0 <= order <= 7). matrix has row stride
-// kMaxChannels and only its diagonal blocks are read; frame and out are channel-major frames of
-// kFrameSize samples per channel that do not overlap.
-void multiplyBands(const float* matrix, const float* frame, float* out, int order,
+// out = matrix x frame over the bands 0..order (0 <= order <= 7). matrix has row stride `stride`
+// (at least (order + 1)^2) and only its diagonal blocks are read; frame is a channel-major frame of kFrameSize
+// samples per channel, out[c] receives the kFrameSize samples of channel c < (order + 1)^2, and
+// no output overlaps the frame.
+void multiplyBands(const float* matrix, int stride, const float* frame, float* const* out, int order,
                    EProductLevel level = bestProductLevel()) noexcept;
 
 // out = fadeIn * (matrix x frame) + fadeOut * (previous x frame), sample by sample: the frame
-// crossfaded from the previous matrix to the new one, in one pass over the input.
-void crossfadeBands(const float* matrix, const float* previous, const float* fadeIn, const float* fadeOut,
-                    const float* frame, float* out, int order,
+// crossfaded from the previous matrix to the new one, in one pass over the input. Both matrices
+// have row stride `stride`.
+void crossfadeBands(const float* matrix, const float* previous, int stride, const float* fadeIn, const float* fadeOut,
+                    const float* frame, float* const* out, int order,
                     EProductLevel level = bestProductLevel()) noexcept;
 
 } // namespace soundfield_detail

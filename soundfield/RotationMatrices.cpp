@@ -91,70 +91,56 @@ RecursionFactors makeRecursionFactors() noexcept
 
 const RecursionFactors kRecursionFactors = makeRecursionFactors();
 
-// Row a of shRotP(i, l, a, .) over the columns -l..l (out[n + l]); previous row a of band l - 1
-// at prevRow[b + l - 1].
-void recursionRow(const float R1[3][3], int i, const float* __restrict prevRow, int l, float* __restrict out) noexcept
-{
-    const float* r = R1[i + 1];
-    out[0] = r[2] * prevRow[0] + r[0] * prevRow[2 * l - 2];
-    out[2 * l] = r[2] * prevRow[2 * l - 2] - r[0] * prevRow[0];
-    for (int k = 1; k < 2 * l; ++k)
-        out[k] = r[1] * prevRow[k - 1];
-}
-
-// Band l <= kStackOrder of the recursion, row by row: each row of the band is made of a few rows
-// of the previous band, scaled by the tabulated factors.
+// Band l <= kStackOrder of the recursion, row by row. Every term is a row shRotP(i, l, a, .) of
+// the previous band's row a turned by row i + 1 of R1 (the inner columns scaled by one entry, the
+// two outer ones mixed from the previous row's ends); those 3 (2l - 1) rows are made once, and
+// each row of the band is a sum of a few of them scaled by the tabulated factors.
 void recursionBand(const float R1[3][3], int l, const float* prev, float* current, int bandStride) noexcept
 {
     const int width = 2 * l + 1;
-    const auto prevRow = [&](int a) { return prev + (a + l - 1) * bandStride; };
-    float termU[kStackBandSize] = {};
-    float first[kStackBandSize];
-    float second[kStackBandSize];
-    float termV[kStackBandSize];
-    float termW[kStackBandSize] = {};
+    const int prevWidth = 2 * l - 1;
+    float terms[3][kStackBandSize - 2][kStackBandSize];
+    for (int i = 0; i < 3; ++i) {
+        const float* r = R1[i];
+        for (int a = 0; a < prevWidth; ++a) {
+            const float* __restrict prevRow = prev + a * bandStride;
+            float* __restrict out = terms[i][a];
+            out[0] = r[2] * prevRow[0] + r[0] * prevRow[prevWidth - 1];
+            out[width - 1] = r[2] * prevRow[prevWidth - 1] - r[0] * prevRow[0];
+            for (int k = 1; k < width - 1; ++k)
+                out[k] = r[1] * prevRow[k - 1];
+        }
+    }
+    // shRotP(i, l, a, .) for i in -1..1 and a in -(l - 1)..(l - 1).
+    const auto term = [&](int i, int a) -> const float* { return terms[i + 1][a + l - 1]; };
     for (int m = -l; m <= l; ++m) {
         const int absM = std::abs(m);
         const int at = bandOffset(l) + (m + l) * width;
         const float* __restrict u = kRecursionFactors.u + at;
         const float* __restrict v = kRecursionFactors.v + at;
         const float* __restrict w = kRecursionFactors.w + at;
-        // A zero factor (it depends on m alone) skips its term, which also keeps the recursion
-        // from reading outside the previous band.
-        const bool hasU = absM < l;
-        const bool hasW = m != 0 && absM < l - 1;
-        if (hasU)
-            recursionRow(R1, 0, prevRow(m), l, termU);
-        if (m == 0) {
-            recursionRow(R1, 1, prevRow(1), l, first);
-            recursionRow(R1, -1, prevRow(-1), l, second);
+        float* __restrict row = current + (m + l) * bandStride;
+        // The V term; the U term when |m| < l and the W term when 0 < |m| < l - 1 (a zero factor,
+        // which depends on m alone, skips its term and keeps the recursion inside the previous band).
+        const float* __restrict vFirst = term(1, m == 0 ? 1 : (m > 0 ? m - 1 : m + 1));
+        const float* __restrict vSecond = term(-1, m == 0 ? -1 : (m > 0 ? -m + 1 : -m - 1));
+        const float e = absM == 1 ? 1.0f : 0.0f;
+        const float root = std::sqrt(1.0f + e);
+        const float firstScale = m == 0 ? 1.0f : (m > 0 ? root : 1.0f - e);
+        const float secondScale = m == 0 ? 1.0f : (m > 0 ? -(1.0f - e) : root);
+        for (int k = 0; k < width; ++k)
+            row[k] = v[k] * (vFirst[k] * firstScale + vSecond[k] * secondScale);
+        if (absM < l) {
+            const float* __restrict uTerm = term(0, m);
             for (int k = 0; k < width; ++k)
-                termV[k] = first[k] + second[k];
-        } else {
-            const float e = absM == 1 ? 1.0f : 0.0f;
-            const float root = std::sqrt(1.0f + e);
-            recursionRow(R1, 1, prevRow(m > 0 ? m - 1 : m + 1), l, first);
-            recursionRow(R1, -1, prevRow(m > 0 ? -m + 1 : -m - 1), l, second);
-            if (m > 0) {
-                for (int k = 0; k < width; ++k)
-                    termV[k] = first[k] * root - second[k] * (1.0f - e);
-            } else {
-                for (int k = 0; k < width; ++k)
-                    termV[k] = first[k] * (1.0f - e) + second[k] * root;
-            }
+                row[k] += u[k] * uTerm[k];
         }
-        if (hasW) {
-            recursionRow(R1, 1, prevRow(m > 0 ? m + 1 : m - 1), l, first);
-            recursionRow(R1, -1, prevRow(m > 0 ? -m - 1 : -m + 1), l, second);
+        if (m != 0 && absM < l - 1) {
+            const float* __restrict wFirst = term(1, m > 0 ? m + 1 : m - 1);
+            const float* __restrict wSecond = term(-1, m > 0 ? -m - 1 : -m + 1);
             const float sign = m > 0 ? 1.0f : -1.0f;
             for (int k = 0; k < width; ++k)
-                termW[k] = first[k] + sign * second[k];
-        }
-        float* __restrict row = current + (m + l) * bandStride;
-        for (int k = 0; k < width; ++k) {
-            const float termOfU = hasU ? u[k] * termU[k] : 0.0f;
-            const float termOfW = hasW ? w[k] * termW[k] : 0.0f;
-            row[k] = termOfU + v[k] * termV[k] + termOfW;
+                row[k] += w[k] * (wFirst[k] + sign * wSecond[k]);
         }
     }
 }

@@ -39,11 +39,9 @@ struct FieldRotator {
     // mFrames[mCurrentFrame] and the other one holds the previous call's input.
     alignas(64) float mFrames[2][kFrameFloats];
     alignas(64) float mOutFrame[kFrameFloats];
-    // Two matrices (row stride kMaxChannels; only the diagonal blocks of the bands up to the
-    // order are kept): mRotMtx and mPrevRotMtx point into them, at the same one once settled.
+    // Two matrices, each the square of its order's size: mRotMtx and mPrevRotMtx point into
+    // them, at the same one once settled.
     alignas(64) float mMatrices[2][kMaxChannels * kMaxChannels];
-    // A new spherical-harmonic matrix, square of the order's size, before its bands are copied.
-    alignas(64) float mSquare[kMaxChannels * kMaxChannels];
     float* mRotMtx = mMatrices[0];     // the target of the current frame
     float* mPrevRotMtx = mMatrices[0]; // where a crossfade starts from
     MatrixSource mRotSource;
@@ -132,27 +130,17 @@ bool sameRotation(const float a[3][3], const float b[3][3]) noexcept
     return true;
 }
 
-// Writes the bands up to source.mOrder of the source's matrix into matrix (row stride
-// kMaxChannels); square is scratch for the spherical-harmonic expansion.
-void buildMatrix(const MatrixSource& source, float* matrix, float* square) noexcept
+// Writes the source's matrix, square of its order's size, into matrix.
+void buildMatrix(const MatrixSource& source, float* matrix) noexcept
 {
-    const int order = source.mOrder;
-    const int nSH = numSH(order);
-    if (!source.mIdentity)
-        getSHRotationMatrix(source.mRotation, square, order);
-    for (int l = 0; l <= order; ++l) {
-        const int first = l * l;
-        const int width = 2 * l + 1;
-        for (int r = first; r < first + width; ++r) {
-            float* row = matrix + r * kMaxChannels;
-            if (source.mIdentity) {
-                std::fill(row + first, row + first + width, 0.0f);
-                row[r] = 1.0f;
-            } else {
-                std::copy(square + r * nSH + first, square + r * nSH + first + width, row + first);
-            }
-        }
+    const int nSH = numSH(source.mOrder);
+    if (!source.mIdentity) {
+        getSHRotationMatrix(source.mRotation, matrix, source.mOrder);
+        return;
     }
+    std::fill(matrix, matrix + nSH * nSH, 0.0f);
+    for (int c = 0; c < nSH; ++c)
+        matrix[c * nSH + c] = 1.0f;
 }
 
 // The matrix just computed becomes the one later changes crossfade from.
@@ -183,14 +171,14 @@ void computeRotation(FieldRotator* h) noexcept
         source.mIdentity = isIdentity(source.mRotation);
     }
     h->mRotMtx = h->mPrevRotMtx == h->mMatrices[0] ? h->mMatrices[1] : h->mMatrices[0];
-    buildMatrix(source, h->mRotMtx, h->mSquare);
+    buildMatrix(source, h->mRotMtx);
     h->mRotMtxStatus = kRotationUpToDate;
 }
 
 // Computes a new matrix when a setting asked for one. True when the frame must crossfade from the
-// previous matrix; after create or init the new matrix is taken at once. A matrix that only adds
-// bands (the order grew, the orientation stayed) is no change: the previous orientation is
-// expanded to the new order first, so the new bands pass at once instead of fading in from zero.
+// previous matrix; after create or init the new matrix is taken at once. A new order alone is no
+// change: the previous orientation is expanded to the new order first, so that bands the order
+// adds pass at once instead of fading in from zero.
 bool updateRotation(FieldRotator* h) noexcept
 {
     if (h->mRotMtxStatus == kRotationUpToDate)
@@ -202,9 +190,9 @@ bool updateRotation(FieldRotator* h) noexcept
         return false;
     }
     MatrixSource& previous = h->mPrevSource;
-    if (previous.mOrder < h->mOrder) {
+    if (previous.mOrder != h->mOrder) {
         previous.mOrder = h->mOrder;
-        buildMatrix(previous, h->mPrevRotMtx, h->mSquare);
+        buildMatrix(previous, h->mPrevRotMtx);
     }
     const MatrixSource& target = h->mRotSource;
     const bool unchanged = target.mIdentity ? previous.mIdentity
@@ -230,24 +218,35 @@ void loadFrame(FieldRotator* h, int slot, const float* const* inputs, int nInput
         convertChannelOrder(frame, h->mOrder, kFrameSize, kConvertFuMa, kConvertACN);
 }
 
-// mOutFrame = the current matrix applied to frame, crossfaded from the previous matrix when a new
-// one was computed; then back to FuMa order when the input is FuMa, and out to the outputs.
+// The current matrix applied to frame, crossfaded from the previous matrix when a new one was
+// computed, out to the outputs. ACN fields are written straight into the outputs (channels the
+// caller has no output for into mOutFrame); FuMa ones go through mOutFrame, back to FuMa order.
 void rotateFrame(FieldRotator* h, const float* frame, float* const* outputs, int nOutputs) noexcept
 {
     const int order = h->mOrder;
     const int nSH = numSH(order);
+    const bool direct = h->mChOrder != kChannelOrderFuMa;
+    float* channels[kMaxChannels];
+    for (int c = 0; c < nSH; ++c)
+        channels[c] = direct && c < nOutputs ? outputs[c] : frameChannel(h->mOutFrame, c);
     if (order < 1) {
-        std::copy(frame, frame + kFrameSize, h->mOutFrame);
+        std::copy(frame, frame + kFrameSize, channels[0]);
     } else if (updateRotation(h)) {
-        crossfadeBands(h->mRotMtx, h->mPrevRotMtx, h->mFadeIn, h->mFadeOut, frame, h->mOutFrame, order);
+        crossfadeBands(h->mRotMtx, h->mPrevRotMtx, nSH, h->mFadeIn, h->mFadeOut, frame, channels, order);
         settle(h);
     } else if (h->mRotSource.mIdentity) {
-        std::copy(frame, frame + static_cast<std::size_t>(nSH) * kFrameSize, h->mOutFrame);
+        for (int c = 0; c < nSH; ++c)
+            std::copy(frame + static_cast<std::size_t>(c) * kFrameSize,
+                      frame + static_cast<std::size_t>(c + 1) * kFrameSize, channels[c]);
     } else {
-        multiplyBands(h->mRotMtx, frame, h->mOutFrame, order);
+        multiplyBands(h->mRotMtx, nSH, frame, channels, order);
     }
-    if (h->mChOrder == kChannelOrderFuMa)
-        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
+    if (direct) {
+        for (int c = nSH; c < nOutputs; ++c)
+            std::fill(outputs[c], outputs[c] + kFrameSize, 0.0f);
+        return;
+    }
+    convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
     writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
 }
 
@@ -263,7 +262,6 @@ void fieldrot_create(FieldRotator** handle) noexcept
         std::fill(&h->mFrames[0][0], &h->mFrames[0][0] + 2 * kFrameFloats, 0.0f);
         std::fill(std::begin(h->mOutFrame), std::end(h->mOutFrame), 0.0f);
         std::fill(&h->mMatrices[0][0], &h->mMatrices[0][0] + 2 * kMaxChannels * kMaxChannels, 0.0f);
-        std::fill(std::begin(h->mSquare), std::end(h->mSquare), 0.0f);
         fillFadeRamps(h->mFadeIn, h->mFadeOut);
     }
     *handle = h;

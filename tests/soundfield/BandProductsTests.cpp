@@ -16,8 +16,6 @@ using namespace soundfield_detail;
 
 namespace {
 
-constexpr int kStride = kMaxChannels;
-
 int bandOf(int channel)
 {
     return static_cast<int>(std::sqrt(static_cast<double>(channel)));
@@ -25,26 +23,34 @@ int bandOf(int channel)
 
 // Random entries within the bands up to the order; NaN everywhere else, so that a product which
 // reads outside the diagonal blocks shows it.
-std::vector<float> blockDiagonal(int order, std::mt19937& rng)
+std::vector<float> blockDiagonal(int order, int stride, std::mt19937& rng)
 {
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> m(static_cast<std::size_t>(kStride) * kStride, std::numeric_limits<float>::quiet_NaN());
+    std::vector<float> m(static_cast<std::size_t>(stride) * stride, std::numeric_limits<float>::quiet_NaN());
     for (int r = 0; r < numSH(order); ++r)
         for (int c = 0; c < numSH(order); ++c)
             if (bandOf(r) == bandOf(c))
-                m[static_cast<std::size_t>(r) * kStride + c] = dist(rng);
+                m[static_cast<std::size_t>(r) * stride + c] = dist(rng);
     return m;
 }
 
 // sum over the band of channel c of matrix(c, j) * frame(j, t), in double.
-double bandSum(const std::vector<float>& matrix, const std::vector<float>& frame, int c, int t)
+double bandSum(const std::vector<float>& matrix, int stride, const std::vector<float>& frame, int c, int t)
 {
     const int l = bandOf(c);
     double sum = 0.0;
     for (int j = l * l; j < (l + 1) * (l + 1); ++j)
-        sum += static_cast<double>(matrix[static_cast<std::size_t>(c) * kStride + j])
+        sum += static_cast<double>(matrix[static_cast<std::size_t>(c) * stride + j])
                * frame[static_cast<std::size_t>(j) * kFrame + t];
     return sum;
+}
+
+std::vector<float*> channelsOf(std::vector<float>& frame)
+{
+    std::vector<float*> channels;
+    for (int c = 0; c < kMaxChannels; ++c)
+        channels.push_back(frame.data() + static_cast<std::size_t>(c) * kFrame);
+    return channels;
 }
 
 std::vector<EProductLevel> levelsToTest()
@@ -55,7 +61,8 @@ std::vector<EProductLevel> levelsToTest()
     return levels;
 }
 
-TEST(BandProducts, MatchADoubleProductOfTheBandsAtEveryOrderAndInstructionSet)
+// Row strides of the whole 64-channel matrix and of the order's own square.
+TEST(BandProducts, MatchADoubleProductOfTheBandsAtEveryOrderStrideAndInstructionSet)
 {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
@@ -67,30 +74,33 @@ TEST(BandProducts, MatchADoubleProductOfTheBandsAtEveryOrderAndInstructionSet)
     }
     for (const EProductLevel level : levelsToTest()) {
         for (int order = 0; order <= 7; ++order) {
-            SCOPED_TRACE(testing::Message() << "level " << level << " order " << order);
-            const int n = numSH(order);
-            const auto matrix = blockDiagonal(order, rng);
-            const auto previous = blockDiagonal(order, rng);
-            std::vector<float> frame(kFrameFloats);
-            for (auto& v : frame)
-                v = dist(rng);
-            std::vector<float> product(kFrameFloats, kSentinel);
-            std::vector<float> faded(kFrameFloats, kSentinel);
-            multiplyBands(matrix.data(), frame.data(), product.data(), order, level);
-            crossfadeBands(matrix.data(), previous.data(), fadeIn, fadeOut, frame.data(), faded.data(), order, level);
-            for (int c = 0; c < kMaxChannels; ++c) {
-                for (int t = 0; t < kFrame; ++t) {
-                    const std::size_t at = static_cast<std::size_t>(c) * kFrame + t;
-                    if (c >= n) {
-                        ASSERT_EQ(product[at], kSentinel) << "wrote channel " << c;
-                        ASSERT_EQ(faded[at], kSentinel) << "wrote channel " << c;
-                        continue;
+            for (const int stride : {kMaxChannels, numSH(order)}) {
+                SCOPED_TRACE(testing::Message() << "level " << level << " order " << order << " stride " << stride);
+                const int n = numSH(order);
+                const auto matrix = blockDiagonal(order, stride, rng);
+                const auto previous = blockDiagonal(order, stride, rng);
+                std::vector<float> frame(kFrameFloats);
+                for (auto& v : frame)
+                    v = dist(rng);
+                std::vector<float> product(kFrameFloats, kSentinel);
+                std::vector<float> faded(kFrameFloats, kSentinel);
+                multiplyBands(matrix.data(), stride, frame.data(), channelsOf(product).data(), order, level);
+                crossfadeBands(matrix.data(), previous.data(), stride, fadeIn, fadeOut, frame.data(),
+                               channelsOf(faded).data(), order, level);
+                for (int c = 0; c < kMaxChannels; ++c) {
+                    for (int t = 0; t < kFrame; ++t) {
+                        const std::size_t at = static_cast<std::size_t>(c) * kFrame + t;
+                        if (c >= n) {
+                            ASSERT_EQ(product[at], kSentinel) << "wrote channel " << c;
+                            ASSERT_EQ(faded[at], kSentinel) << "wrote channel " << c;
+                            continue;
+                        }
+                        const double now = bandSum(matrix, stride, frame, c, t);
+                        const double before = bandSum(previous, stride, frame, c, t);
+                        ASSERT_NEAR(product[at], now, 1e-5) << "channel " << c << " sample " << t;
+                        ASSERT_NEAR(faded[at], fadeIn[t] * now + fadeOut[t] * before, 1e-5)
+                            << "channel " << c << " sample " << t;
                     }
-                    const double now = bandSum(matrix, frame, c, t);
-                    const double before = bandSum(previous, frame, c, t);
-                    ASSERT_NEAR(product[at], now, 1e-5) << "channel " << c << " sample " << t;
-                    ASSERT_NEAR(faded[at], fadeIn[t] * now + fadeOut[t] * before, 1e-5)
-                        << "channel " << c << " sample " << t;
                 }
             }
         }
@@ -101,9 +111,9 @@ TEST(BandProducts, TheIdentityPassesTheFrameExactly)
 {
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> identity(static_cast<std::size_t>(kStride) * kStride, 0.0f);
+    std::vector<float> identity(static_cast<std::size_t>(kMaxChannels) * kMaxChannels, 0.0f);
     for (int c = 0; c < kMaxChannels; ++c)
-        identity[static_cast<std::size_t>(c) * kStride + c] = 1.0f;
+        identity[static_cast<std::size_t>(c) * kMaxChannels + c] = 1.0f;
     float fadeIn[kFrame];
     float fadeOut[kFrame];
     for (int t = 0; t < kFrame; ++t) {
@@ -117,8 +127,9 @@ TEST(BandProducts, TheIdentityPassesTheFrameExactly)
             v = dist(rng);
         std::vector<float> product(kFrameFloats);
         std::vector<float> faded(kFrameFloats);
-        multiplyBands(identity.data(), frame.data(), product.data(), 7, level);
-        crossfadeBands(identity.data(), identity.data(), fadeIn, fadeOut, frame.data(), faded.data(), 7, level);
+        multiplyBands(identity.data(), kMaxChannels, frame.data(), channelsOf(product).data(), 7, level);
+        crossfadeBands(identity.data(), identity.data(), kMaxChannels, fadeIn, fadeOut, frame.data(), channelsOf(faded).data(), 7,
+                       level);
         EXPECT_EQ(product, frame);
         // fadeIn * x + fadeOut * x: x within the two roundings of the sum.
         for (std::size_t i = 0; i < frame.size(); ++i)
