@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -12,9 +11,10 @@ constexpr float kPi = 3.1415927f;
 constexpr float kDegreesToRadians = kPi / 180.0f;
 constexpr float kRadiansToDegrees = 57.295776f;
 
-// Bands up to order 7 fit the fixed scratch; a band of order l is (2l + 1) square.
-constexpr int kStackOrder = 7;
-constexpr int kStackBandSize = 2 * kStackOrder + 1;
+// Bands up to order 7 have their recursion factors tabulated and their terms in fixed scratch; a
+// band of order l is (2l + 1) square.
+constexpr int kTableOrder = 7;
+constexpr int kTableBandSize = 2 * kTableOrder + 1;
 
 // C = A * B for 3x3 row-major matrices.
 void multiply3x3(const float A[3][3], const float B[3][3], float C[3][3]) noexcept
@@ -53,7 +53,7 @@ bool knownConvention(int convention) noexcept
     return convention == kEulerYawPitchRoll || convention == kEulerRollPitchYaw;
 }
 
-// The u, v and w factors of the band recursion for the bands 2..kStackOrder, entry (m, n) of band
+// The u, v and w factors of the band recursion for the bands 2..kTableOrder, entry (m, n) of band
 // l at bandOffset(l) + (m + l) * (2l + 1) + n + l; computed once, as the recursion computed them.
 int bandOffset(int l) noexcept
 {
@@ -61,7 +61,7 @@ int bandOffset(int l) noexcept
 }
 
 struct RecursionFactors {
-    static constexpr int kSize = (kStackOrder + 1) * (2 * kStackOrder + 1) * (2 * kStackOrder + 3) / 3;
+    static constexpr int kSize = (kTableOrder + 1) * (2 * kTableOrder + 1) * (2 * kTableOrder + 3) / 3;
     float u[kSize];
     float v[kSize];
     float w[kSize];
@@ -70,7 +70,7 @@ struct RecursionFactors {
 RecursionFactors makeRecursionFactors() noexcept
 {
     RecursionFactors f{};
-    for (int l = 2; l <= kStackOrder; ++l) {
+    for (int l = 2; l <= kTableOrder; ++l) {
         for (int m = -l; m <= l; ++m) {
             const int absM = std::abs(m);
             const int d = m == 0 ? 1 : 0;
@@ -91,7 +91,7 @@ RecursionFactors makeRecursionFactors() noexcept
 
 const RecursionFactors kRecursionFactors = makeRecursionFactors();
 
-// Band l <= kStackOrder of the recursion, row by row. Every term is a row shRotP(i, l, a, .) of
+// Band l <= kTableOrder of the recursion, row by row. Every term is a row shRotP(i, l, a, .) of
 // the previous band's row a turned by row i + 1 of R1 (the inner columns scaled by one entry, the
 // two outer ones mixed from the previous row's ends); those 3 (2l - 1) rows are made once, and
 // each row of the band is a sum of a few of them scaled by the tabulated factors.
@@ -99,7 +99,7 @@ void recursionBand(const float R1[3][3], int l, const float* prev, float* curren
 {
     const int width = 2 * l + 1;
     const int prevWidth = 2 * l - 1;
-    float terms[3][kStackBandSize - 2][kStackBandSize];
+    float terms[3][kTableBandSize - 2][kTableBandSize];
     for (int i = 0; i < 3; ++i) {
         const float* r = R1[i];
         for (int a = 0; a < prevWidth; ++a) {
@@ -145,10 +145,8 @@ void recursionBand(const float R1[3][3], int l, const float* prev, float* curren
     }
 }
 
-// Fills RotMtx (stride nSH) with the bands; prev and current are band scratch of row stride
-// bandStride >= 2L + 1.
-void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, float* current,
-                     int bandStride)
+// Fills RotMtx (stride nSH) with the bands, each computed from the one before it in place.
+void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L) noexcept
 {
     const int nSH = (L + 1) * (L + 1);
     std::fill(RotMtx, RotMtx + static_cast<std::size_t>(nSH) * nSH, 0.0f);
@@ -160,21 +158,17 @@ void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, 
     const float R1[3][3] = {{Rxyz[1][1], Rxyz[1][2], Rxyz[1][0]},
                             {Rxyz[2][1], Rxyz[2][2], Rxyz[2][0]},
                             {Rxyz[0][1], Rxyz[0][2], Rxyz[0][0]}};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
             RotMtx[(1 + r) * nSH + 1 + c] = R1[r][c];
-            prev[r * bandStride + c] = R1[r][c];
-        }
-    }
 
+    // The top left corner of band l, whose rows have stride nSH.
+    const auto band = [&](int l) { return RotMtx + static_cast<std::size_t>(l) * l * (nSH + 1); };
     for (int l = 2; l <= L; ++l) {
-        if (l <= kStackOrder) {
-            recursionBand(R1, l, prev, current, bandStride);
-            const int offset = l * l;
-            for (int r = 0; r < 2 * l + 1; ++r)
-                std::copy(current + r * bandStride, current + r * bandStride + 2 * l + 1,
-                          RotMtx + (offset + r) * nSH + offset);
-            std::swap(prev, current);
+        const float* prev = band(l - 1);
+        float* current = band(l);
+        if (l <= kTableOrder) {
+            recursionBand(R1, l, prev, current, nSH);
             continue;
         }
         for (int m = -l; m <= l; ++m) {
@@ -191,19 +185,14 @@ void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, 
                 // A zero coefficient skips its term, which also keeps the recursion from
                 // reading outside the previous band.
                 if (u != 0.0f)
-                    u *= shRotU(bandStride, l, m, n, R1, prev);
+                    u *= shRotU(nSH, l, m, n, R1, prev);
                 if (v != 0.0f)
-                    v *= shRotV(bandStride, l, m, n, R1, prev);
+                    v *= shRotV(nSH, l, m, n, R1, prev);
                 if (w != 0.0f)
-                    w *= shRotW(bandStride, l, m, n, R1, prev);
-                current[(m + l) * bandStride + n + l] = u + v + w;
+                    w *= shRotW(nSH, l, m, n, R1, prev);
+                current[(m + l) * nSH + n + l] = u + v + w;
             }
         }
-        const int offset = l * l;
-        for (int r = 0; r < 2 * l + 1; ++r)
-            std::copy(current + r * bandStride, current + r * bandStride + 2 * l + 1,
-                      RotMtx + (offset + r) * nSH + offset);
-        std::swap(prev, current);
     }
 }
 
@@ -299,20 +288,10 @@ void quaternionToEuler(const float Q[4], int degreesFlag, int convention, float*
     *angle3 = out3;
 }
 
-void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L)
+void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L) noexcept
 {
-    if (L < 0)
-        return;
-    if (L <= kStackOrder) {
-        float prev[kStackBandSize * kStackBandSize];
-        float current[kStackBandSize * kStackBandSize];
-        buildSHRotation(Rxyz, RotMtx, L, prev, current, kStackBandSize);
-        return;
-    }
-    const int bandStride = 2 * L + 1;
-    std::vector<float> scratch(2 * static_cast<std::size_t>(bandStride) * bandStride);
-    buildSHRotation(Rxyz, RotMtx, L, scratch.data(), scratch.data() + bandStride * bandStride,
-                    bandStride);
+    if (L >= 0)
+        buildSHRotation(Rxyz, RotMtx, L);
 }
 
 float shRotP(int M, int i, int l, int a, int b, const float R1[3][3], const float* Rlm1) noexcept
