@@ -5,7 +5,11 @@
 
 // One source, compiled once per instruction set: BandProductKernels.inc is included in a namespace
 // of each target's own under that target, and the entry point picks one at run time. Vectors pass
-// by value only inside one target's code.
+// by value only inside one target's code. The targeted sets are GCC's (its target pragmas and
+// level names); other compilers build the baseline alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SOUNDFIELD_X86_LEVELS 1
+#endif
 
 namespace soundfield_detail {
 
@@ -20,7 +24,7 @@ constexpr int kCrossfadeVectors = 2;
 #include "soundfield/BandProductKernels.inc"
 } // namespace baseline
 
-#if defined(__x86_64__)
+#if defined(SOUNDFIELD_X86_LEVELS)
 #pragma GCC push_options
 #pragma GCC target("arch=x86-64-v3")
 namespace avx2 {
@@ -50,7 +54,7 @@ constexpr int kCrossfadeVectors = 4;
 
 EProductLevel bestProductLevel() noexcept
 {
-#if defined(__x86_64__)
+#if defined(SOUNDFIELD_X86_LEVELS)
     if (__builtin_cpu_supports("x86-64-v4"))
         return kProductAVX512;
     if (__builtin_cpu_supports("x86-64-v3"))
@@ -59,11 +63,12 @@ EProductLevel bestProductLevel() noexcept
     return kProductBaseline;
 }
 
-void multiplyBands(const float* matrix, int stride, const float* frame, float* const* out, int order, EProductLevel level) noexcept
+void multiplyBands(const float* matrix, int stride, const float* frame, float* const* out, int order,
+                   EProductLevel level) noexcept
 {
     order = std::clamp(order, 0, 7);
     switch (level) {
-#if defined(__x86_64__)
+#if defined(SOUNDFIELD_X86_LEVELS)
     case kProductAVX512: avx512::multiply(matrix, stride, frame, out, order); return;
     case kProductAVX2: avx2::multiply(matrix, stride, frame, out, order); return;
 #endif
@@ -76,7 +81,7 @@ void crossfadeBands(const float* matrix, const float* previous, int stride, cons
 {
     order = std::clamp(order, 0, 7);
     switch (level) {
-#if defined(__x86_64__)
+#if defined(SOUNDFIELD_X86_LEVELS)
     case kProductAVX512: avx512::crossfade(matrix, previous, stride, fadeIn, fadeOut, frame, out, order); return;
     case kProductAVX2: avx2::crossfade(matrix, previous, stride, fadeIn, fadeOut, frame, out, order); return;
 #endif

@@ -35,9 +35,10 @@ void silenceOutputs(float* const* outputs, int nOutputs, int nSamples) noexcept
 void writeFrameToOutputs(const float* frame, int nChannels, float* const* outputs, int nOutputs) noexcept
 {
     const int nCopy = std::clamp(std::min(nChannels, nOutputs), 0, kMaxChannels);
-    for (int c = 0; c < nCopy; ++c)
-        std::copy(frame + static_cast<std::size_t>(c) * kFrameSize, frame + static_cast<std::size_t>(c + 1) * kFrameSize,
-                  outputs[c]);
+    for (int c = 0; c < nCopy; ++c) {
+        const float* channel = frame + static_cast<std::size_t>(c) * kFrameSize;
+        std::copy(channel, channel + kFrameSize, outputs[c]);
+    }
     for (int c = nCopy; c < nOutputs; ++c)
         std::fill(outputs[c], outputs[c] + kFrameSize, 0.0f);
 }

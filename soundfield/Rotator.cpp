@@ -319,8 +319,8 @@ void fieldrot_processFrame(FieldRotator* h, const float* const* inputs, float* c
     const int nSH = numSH(order);
     if (order >= 1 && h->mRotSource.mIdentity && h->mRotSource.mOrder == order && h->mPrevRotMtx == h->mRotMtx
         && h->mRotMtxStatus == kRotationUpToDate) {
-        // Bypassed (or turned by nothing) and settled: the field passes unchanged (FuMa order would only be converted
-        // there and back), without a product.
+        // Bypassed (or turned by nothing) and settled: the field passes unchanged (FuMa order
+        // would only be converted there and back), without a product.
         const int nCopy = std::clamp(std::min(nInputs, nOutputs), 0, nSH);
         for (int c = 0; c < nCopy; ++c) {
             if (outputs[c] != inputs[c])

@@ -4,11 +4,12 @@
 // with 64 channels of noise. The plug-in's run is all that is timed (the binding, the plug-in
 // class with its output volume, the engine), in CPU seconds per second of audio.
 //
-// Every instance runs twice per round: rotation on and moving (a new yaw at every block, as a
-// host automating it sends), and rotation off. The runs alternate, their order reversed every
-// other round, and each figure is the median over the rounds; the stage's share is the median of
-// the rounds' differences between the two runs of one instance (what turning the field costs on
-// top of the rest), and the rest is the engine without rotation with the binding around it.
+// Every instance runs three times per round: rotation on and moving (a new yaw at every block, as
+// a host automating it sends), rotation on at yaw = pitch = roll = 0, and rotation off. The runs
+// alternate, their order reversed every other round, and each figure is the median over the
+// rounds. The stage's share is the median of the rounds' differences between a rotating run and
+// the run with rotation off of the same instance (what turning the field costs on top of the
+// rest); the rest, rotation off, is the engine with the binding around it.
 //
 // Usage: lv2_bench [--quick] [--rounds N] [--seconds S] [--lv2-path DIR]
 //   --quick    blocks 128 and 512, 3 rounds of 1 s of audio per run
@@ -78,15 +79,17 @@ bool parseOptions(int argc, char** argv, Options& options)
 }
 
 // One instance of the plug-in with its input, ready to run blocks of its size.
+enum ERun { kMoving = 0, kZero = 1, kOff = 2, kNumRuns = 3 };
+
+// One instance of the plug-in with its input, ready to run blocks of its size.
 struct Bench {
     const char* mode = "";
     uint32_t block = 0;
     std::unique_ptr<LV2Instance> instance;
     qirtest::Field input;
     float yaw = 0.0f;
-    std::vector<double> moving; // CPU s/s per round
-    std::vector<double> still;  // rotation off
-    std::vector<double> stage;  // moving - still, per round
+    std::vector<double> cost[kNumRuns]; // CPU s/s per round
+    std::vector<double> stage[2];       // kMoving and kZero less kOff, per round
 
     void runUntimed(uint32_t frames)
     {
@@ -94,15 +97,17 @@ struct Bench {
             instance->runOnly(block);
     }
 
-    // CPU seconds per second of audio for `seconds` of audio; with rotation, a new yaw each block.
-    double measure(bool rotation, double seconds)
+    // CPU seconds per second of audio for `seconds` of audio of one kind of run.
+    double measure(ERun run, double seconds)
     {
-        instance->set("rotation", rotation ? 1.0f : 0.0f);
-        runUntimed(4096); // past the crossfade a rotation switch starts
+        instance->set("rotation", run == kOff ? 0.0f : 1.0f);
+        if (run == kZero)
+            instance->set("yaw", 0.0f);
+        runUntimed(4096); // past the crossfade a change starts
         const auto runs = static_cast<long>(seconds * kSampleRate / block) + 1;
         const double start = processCpuSeconds();
         for (long r = 0; r < runs; ++r) {
-            if (rotation) {
+            if (run == kMoving) {
                 yaw = yaw >= 179.0f ? -179.0f : yaw + 1.0f;
                 instance->set("yaw", yaw);
             }
@@ -160,24 +165,29 @@ int main(int argc, char** argv)
         const bool reverse = round % 2 == 1;
         for (std::size_t k = 0; k < benches.size(); ++k) {
             Bench& b = benches[reverse ? benches.size() - 1 - k : k];
-            const double moving = reverse ? 0.0 : b.measure(true, options.seconds);
-            const double still = b.measure(false, options.seconds);
-            const double movingAfter = reverse ? b.measure(true, options.seconds) : moving;
-            b.moving.push_back(movingAfter);
-            b.still.push_back(still);
-            b.stage.push_back(movingAfter - still);
+            double costs[kNumRuns];
+            for (int i = 0; i < kNumRuns; ++i) {
+                const auto run = static_cast<ERun>(reverse ? kNumRuns - 1 - i : i);
+                costs[run] = b.measure(run, options.seconds);
+            }
+            for (int run = 0; run < kNumRuns; ++run)
+                b.cost[run].push_back(costs[run]);
+            b.stage[kMoving].push_back(costs[kMoving] - costs[kOff]);
+            b.stage[kZero].push_back(costs[kZero] - costs[kOff]);
         }
     }
 
     std::printf("lv2_bench: %s\norder %d, 64 channels of noise, 48 kHz; CPU s per s of audio, median of %d "
                 "alternating rounds of %.2f s\n",
                 options.lv2Path.c_str(), kOrder, options.rounds, options.seconds);
-    std::printf("%-9s %6s %12s %14s %12s %8s\n", "mode", "block", "rotating", "rotation off", "stage", "stage %");
+    std::printf("%-9s %6s %10s %10s %10s %12s %8s %12s\n", "mode", "block", "moving", "at zero", "off",
+                "stage moving", "share", "stage zero");
     for (const Bench& b : benches) {
-        const double moving = median(b.moving);
-        const double stage = median(b.stage);
-        std::printf("%-9s %6u %12.5f %14.5f %12.5f %7.1f%%\n", b.mode, b.block, moving, median(b.still), stage,
-                    moving > 0.0 ? 100.0 * stage / moving : 0.0);
+        const double moving = median(b.cost[kMoving]);
+        const double stage = median(b.stage[kMoving]);
+        std::printf("%-9s %6u %10.5f %10.5f %10.5f %12.5f %7.1f%% %12.5f\n", b.mode, b.block, moving,
+                    median(b.cost[kZero]), median(b.cost[kOff]), stage, moving > 0.0 ? 100.0 * stage / moving : 0.0,
+                    median(b.stage[kZero]));
     }
     return 0;
 }

@@ -128,8 +128,8 @@ TEST(BandProducts, TheIdentityPassesTheFrameExactly)
         std::vector<float> product(kFrameFloats);
         std::vector<float> faded(kFrameFloats);
         multiplyBands(identity.data(), kMaxChannels, frame.data(), channelsOf(product).data(), 7, level);
-        crossfadeBands(identity.data(), identity.data(), kMaxChannels, fadeIn, fadeOut, frame.data(), channelsOf(faded).data(), 7,
-                       level);
+        crossfadeBands(identity.data(), identity.data(), kMaxChannels, fadeIn, fadeOut, frame.data(),
+                       channelsOf(faded).data(), 7, level);
         EXPECT_EQ(product, frame);
         // fadeIn * x + fadeOut * x: x within the two roundings of the sum.
         for (std::size_t i = 0; i < frame.size(); ++i)
