@@ -1,8 +1,6 @@
 // soundfield: frame helpers shared by the rotator and the encoder.
 #include "soundfield/FrameOps.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 
 namespace soundfield_detail {
@@ -37,8 +35,10 @@ void silenceOutputs(float* const* outputs, int nOutputs, int nSamples) noexcept
 void writeFrameToOutputs(const float* frame, int nChannels, float* const* outputs, int nOutputs) noexcept
 {
     const int nCopy = std::clamp(std::min(nChannels, nOutputs), 0, kMaxChannels);
-    for (int c = 0; c < nCopy; ++c)
-        cblas_scopy(kFrameSize, frame + static_cast<std::size_t>(c) * kFrameSize, 1, outputs[c], 1);
+    for (int c = 0; c < nCopy; ++c) {
+        const float* channel = frame + static_cast<std::size_t>(c) * kFrameSize;
+        std::copy(channel, channel + kFrameSize, outputs[c]);
+    }
     for (int c = nCopy; c < nOutputs; ++c)
         std::fill(outputs[c], outputs[c] + kFrameSize, 0.0f);
 }

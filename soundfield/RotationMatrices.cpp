@@ -1,12 +1,9 @@
 // soundfield: rotation matrices and the spherical-harmonic band recursion.
 #include "soundfield/RotationMatrices.h"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -14,15 +11,17 @@ constexpr float kPi = 3.1415927f;
 constexpr float kDegreesToRadians = kPi / 180.0f;
 constexpr float kRadiansToDegrees = 57.295776f;
 
-// Bands up to order 7 fit the fixed scratch; a band of order l is (2l + 1) square.
-constexpr int kStackOrder = 7;
-constexpr int kStackBandSize = 2 * kStackOrder + 1;
+// Bands up to order 7 have their recursion factors tabulated and their terms in fixed scratch; a
+// band of order l is (2l + 1) square.
+constexpr int kTableOrder = 7;
+constexpr int kTableBandSize = 2 * kTableOrder + 1;
 
 // C = A * B for 3x3 row-major matrices.
 void multiply3x3(const float A[3][3], const float B[3][3], float C[3][3]) noexcept
 {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, 3, 3, 3, 1.0f, &A[0][0], 3, &B[0][0], 3,
-                0.0f, &C[0][0], 3);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            C[r][c] = A[r][0] * B[0][c] + A[r][1] * B[1][c] + A[r][2] * B[2][c];
 }
 
 void aboutZ(float angle, float M[3][3]) noexcept
@@ -54,10 +53,100 @@ bool knownConvention(int convention) noexcept
     return convention == kEulerYawPitchRoll || convention == kEulerRollPitchYaw;
 }
 
-// Fills RotMtx (stride nSH) with the bands; prev and current are band scratch of row stride
-// bandStride >= 2L + 1.
-void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, float* current,
-                     int bandStride)
+// The u, v and w factors of the band recursion for the bands 2..kTableOrder, entry (m, n) of band
+// l at bandOffset(l) + (m + l) * (2l + 1) + n + l; computed once, as the recursion computed them.
+int bandOffset(int l) noexcept
+{
+    return l * (2 * l - 1) * (2 * l + 1) / 3;
+}
+
+struct RecursionFactors {
+    static constexpr int kSize = (kTableOrder + 1) * (2 * kTableOrder + 1) * (2 * kTableOrder + 3) / 3;
+    float u[kSize];
+    float v[kSize];
+    float w[kSize];
+};
+
+RecursionFactors makeRecursionFactors() noexcept
+{
+    RecursionFactors f{};
+    for (int l = 2; l <= kTableOrder; ++l) {
+        for (int m = -l; m <= l; ++m) {
+            const int absM = std::abs(m);
+            const int d = m == 0 ? 1 : 0;
+            for (int n = -l; n <= l; ++n) {
+                const int denomInt = std::abs(n) == l ? 2 * l * (2 * l - 1) : l * l - n * n;
+                const float denom = static_cast<float>(denomInt);
+                const int at = bandOffset(l) + (m + l) * (2 * l + 1) + n + l;
+                f.u[at] = std::sqrt(static_cast<float>(l * l - m * m) / denom);
+                f.v[at] = 0.5f * static_cast<float>(1 - 2 * d)
+                          * std::sqrt(static_cast<float>((1 + d) * (l + absM - 1) * (l + absM)) / denom);
+                f.w[at] = -0.5f * static_cast<float>(1 - d)
+                          * std::sqrt(static_cast<float>((l - absM - 1) * (l - absM)) / denom);
+            }
+        }
+    }
+    return f;
+}
+
+const RecursionFactors kRecursionFactors = makeRecursionFactors();
+
+// Band l <= kTableOrder of the recursion, row by row. Every term is a row shRotP(i, l, a, .) of
+// the previous band's row a turned by row i + 1 of R1 (the inner columns scaled by one entry, the
+// two outer ones mixed from the previous row's ends); those 3 (2l - 1) rows are made once, and
+// each row of the band is a sum of a few of them scaled by the tabulated factors.
+void recursionBand(const float R1[3][3], int l, const float* prev, float* current, int bandStride) noexcept
+{
+    const int width = 2 * l + 1;
+    const int prevWidth = 2 * l - 1;
+    float terms[3][kTableBandSize - 2][kTableBandSize];
+    for (int i = 0; i < 3; ++i) {
+        const float* r = R1[i];
+        for (int a = 0; a < prevWidth; ++a) {
+            const float* __restrict prevRow = prev + a * bandStride;
+            float* __restrict out = terms[i][a];
+            out[0] = r[2] * prevRow[0] + r[0] * prevRow[prevWidth - 1];
+            out[width - 1] = r[2] * prevRow[prevWidth - 1] - r[0] * prevRow[0];
+            for (int k = 1; k < width - 1; ++k)
+                out[k] = r[1] * prevRow[k - 1];
+        }
+    }
+    // shRotP(i, l, a, .) for i in -1..1 and a in -(l - 1)..(l - 1).
+    const auto term = [&](int i, int a) -> const float* { return terms[i + 1][a + l - 1]; };
+    for (int m = -l; m <= l; ++m) {
+        const int absM = std::abs(m);
+        const int at = bandOffset(l) + (m + l) * width;
+        const float* __restrict u = kRecursionFactors.u + at;
+        const float* __restrict v = kRecursionFactors.v + at;
+        const float* __restrict w = kRecursionFactors.w + at;
+        float* __restrict row = current + (m + l) * bandStride;
+        // The V term; the U term when |m| < l and the W term when 0 < |m| < l - 1 (a zero factor,
+        // which depends on m alone, skips its term and keeps the recursion inside the previous band).
+        const float* __restrict vFirst = term(1, m == 0 ? 1 : (m > 0 ? m - 1 : m + 1));
+        const float* __restrict vSecond = term(-1, m == 0 ? -1 : (m > 0 ? -m + 1 : -m - 1));
+        const float e = absM == 1 ? 1.0f : 0.0f;
+        const float root = std::sqrt(1.0f + e);
+        const float firstScale = m == 0 ? 1.0f : (m > 0 ? root : 1.0f - e);
+        const float secondScale = m == 0 ? 1.0f : (m > 0 ? -(1.0f - e) : root);
+        for (int k = 0; k < width; ++k)
+            row[k] = v[k] * (vFirst[k] * firstScale + vSecond[k] * secondScale);
+        if (absM < l) {
+            const float* __restrict uTerm = term(0, m);
+            for (int k = 0; k < width; ++k)
+                row[k] += u[k] * uTerm[k];
+        }
+        if (m != 0 && absM < l - 1) {
+            const float* __restrict wFirst = term(1, m > 0 ? m + 1 : m - 1);
+            const float* __restrict wSecond = term(-1, m > 0 ? -m - 1 : -m + 1);
+            const float sign = m > 0 ? 1.0f : -1.0f;
+            for (int k = 0; k < width; ++k)
+                row[k] += w[k] * (wFirst[k] + sign * wSecond[k]);
+        }
+    }
+}
+
+// Fills RotMtx (stride nSH) with the bands, each computed from the one before it in place.
+void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L) noexcept
 {
     const int nSH = (L + 1) * (L + 1);
     std::fill(RotMtx, RotMtx + static_cast<std::size_t>(nSH) * nSH, 0.0f);
@@ -69,14 +158,19 @@ void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, 
     const float R1[3][3] = {{Rxyz[1][1], Rxyz[1][2], Rxyz[1][0]},
                             {Rxyz[2][1], Rxyz[2][2], Rxyz[2][0]},
                             {Rxyz[0][1], Rxyz[0][2], Rxyz[0][0]}};
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
             RotMtx[(1 + r) * nSH + 1 + c] = R1[r][c];
-            prev[r * bandStride + c] = R1[r][c];
-        }
-    }
 
+    // The top left corner of band l, whose rows have stride nSH.
+    const auto band = [&](int l) { return RotMtx + static_cast<std::size_t>(l) * l * (nSH + 1); };
     for (int l = 2; l <= L; ++l) {
+        const float* prev = band(l - 1);
+        float* current = band(l);
+        if (l <= kTableOrder) {
+            recursionBand(R1, l, prev, current, nSH);
+            continue;
+        }
         for (int m = -l; m <= l; ++m) {
             const int absM = std::abs(m);
             const int d = m == 0 ? 1 : 0;
@@ -91,19 +185,14 @@ void buildSHRotation(const float Rxyz[3][3], float* RotMtx, int L, float* prev, 
                 // A zero coefficient skips its term, which also keeps the recursion from
                 // reading outside the previous band.
                 if (u != 0.0f)
-                    u *= shRotU(bandStride, l, m, n, R1, prev);
+                    u *= shRotU(nSH, l, m, n, R1, prev);
                 if (v != 0.0f)
-                    v *= shRotV(bandStride, l, m, n, R1, prev);
+                    v *= shRotV(nSH, l, m, n, R1, prev);
                 if (w != 0.0f)
-                    w *= shRotW(bandStride, l, m, n, R1, prev);
-                current[(m + l) * bandStride + n + l] = u + v + w;
+                    w *= shRotW(nSH, l, m, n, R1, prev);
+                current[(m + l) * nSH + n + l] = u + v + w;
             }
         }
-        const int offset = l * l;
-        for (int r = 0; r < 2 * l + 1; ++r)
-            std::copy(current + r * bandStride, current + r * bandStride + 2 * l + 1,
-                      RotMtx + (offset + r) * nSH + offset);
-        std::swap(prev, current);
     }
 }
 
@@ -199,20 +288,10 @@ void quaternionToEuler(const float Q[4], int degreesFlag, int convention, float*
     *angle3 = out3;
 }
 
-void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L)
+void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L) noexcept
 {
-    if (L < 0)
-        return;
-    if (L <= kStackOrder) {
-        float prev[kStackBandSize * kStackBandSize];
-        float current[kStackBandSize * kStackBandSize];
-        buildSHRotation(Rxyz, RotMtx, L, prev, current, kStackBandSize);
-        return;
-    }
-    const int bandStride = 2 * L + 1;
-    std::vector<float> scratch(2 * static_cast<std::size_t>(bandStride) * bandStride);
-    buildSHRotation(Rxyz, RotMtx, L, scratch.data(), scratch.data() + bandStride * bandStride,
-                    bandStride);
+    if (L >= 0)
+        buildSHRotation(Rxyz, RotMtx, L);
 }
 
 float shRotP(int M, int i, int l, int a, int b, const float R1[3][3], const float* Rlm1) noexcept

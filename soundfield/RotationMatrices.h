@@ -34,9 +34,8 @@ void quaternionToEuler(const float Q[4], int degreesFlag, int convention, float*
 
 // Spherical-harmonic rotation matrix of order L ((L+1)^2 x (L+1)^2 floats, row-major, ACN),
 // block diagonal, such that (matrix * harmonics of u) = harmonics of (Rxyz * u).
-// Allocates nothing for L <= 7 (audio thread); larger orders allocate scratch for the call.
-// Nothing is written when L < 0.
-void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L);
+// Allocates nothing (audio thread). Nothing is written when L < 0.
+void getSHRotationMatrix(const float Rxyz[3][3], float* RotMtx, int L) noexcept;
 
 // Terms of the band recursion. R1 is the first band indexed [m + 1][n + 1] for m, n in -1..1
 // (rows and columns in the order y, z, x); Rlm1 is band l - 1 with row stride M, entry (a, b)

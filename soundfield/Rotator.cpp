@@ -1,11 +1,10 @@
 // soundfield: the rotator.
 #include "soundfield/Rotator.h"
 
+#include "soundfield/BandProducts.h"
 #include "soundfield/Conventions.h"
 #include "soundfield/FrameOps.h"
 #include "soundfield/RotationMatrices.h"
-
-#include <cblas.h>
 
 #include <algorithm>
 #include <iterator>
@@ -25,6 +24,13 @@ enum ERotationStatus {
     kRotationFromQuaternion = 3,
 };
 
+// What a matrix was built from: the identity, or a 3x3 rotation expanded up to an order.
+struct MatrixSource {
+    float mRotation[3][3] = {{1.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 1.0f}};
+    bool mIdentity = false;
+    int mOrder = 0;
+};
+
 } // namespace
 
 // One block, so that every frame and matrix lives in a single allocation.
@@ -32,22 +38,20 @@ struct FieldRotator {
     // Input frames, used alternately: the current call's input goes into
     // mFrames[mCurrentFrame] and the other one holds the previous call's input.
     alignas(64) float mFrames[2][kFrameFloats];
-    // The previous matrix applied to the previous input, in crossfade frames; also the scratch
-    // in which a new spherical-harmonic matrix is built before it goes into mRotMtx.
-    alignas(64) float mOldMixFrame[kFrameFloats];
     alignas(64) float mOutFrame[kFrameFloats];
-    alignas(64) float mRotMtx[kMaxChannels * kMaxChannels];
-    alignas(64) float mPrevRotMtx[kMaxChannels * kMaxChannels];
+    // Two matrices, each the square of its order's size: mRotMtx and mPrevRotMtx point into
+    // them, at the same one once settled.
+    alignas(64) float mMatrices[2][kMaxChannels * kMaxChannels];
+    float* mRotMtx = mMatrices[0];     // the target of the current frame
+    float* mPrevRotMtx = mMatrices[0]; // where a crossfade starts from
+    MatrixSource mRotSource;
+    MatrixSource mPrevSource;
     alignas(64) float mFadeIn[kFrameSize];
     alignas(64) float mFadeOut[kFrameSize];
     int mCurrentFrame = 0;
     // Channels of each input frame that may hold non-zero samples; the rest are zero.
     int mDirtyChannels[2] = {0, 0};
     int mRotMtxStatus = kRotationFromQuaternion;
-    // Channels over which mRotMtx (mPrevRotMtx) is the identity, 0 when it is not one: products
-    // with it become copies.
-    int mRotMtxIdentity = 0;
-    int mPrevRotMtxIdentity = 0;
     // Set by create and init: the next matrix computed is taken at once, without a crossfade from
     // the cleared previous matrix, so the first frame is already turned by the orientation.
     bool mFreshStart = true;
@@ -108,72 +112,95 @@ void setQuaternionComponent(FieldRotator* h, int index, float value) noexcept
     h->mOrientationSource = kRotationFromQuaternion;
 }
 
-void setIdentity(float* matrix, int nSH) noexcept
+bool isIdentity(const float R[3][3]) noexcept
 {
-    std::fill(matrix, matrix + kMaxChannels * kMaxChannels, 0.0f);
-    for (int k = 0; k < nSH; ++k)
-        matrix[k * kMaxChannels + k] = 1.0f;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            if (R[r][c] != (r == c ? 1.0f : 0.0f))
+                return false;
+    return true;
 }
 
-// Rebuilds mRotMtx from the representation the status names and refreshes the other one; under a
-// bypass the matrix is the identity and the orientation is left as it is.
-void computeRotation(FieldRotator* h) noexcept
+bool sameRotation(const float a[3][3], const float b[3][3]) noexcept
 {
-    if (h->mBypass) {
-        setIdentity(h->mRotMtx, numSH(h->mOrder));
-        h->mRotMtxIdentity = numSH(h->mOrder);
-        h->mRotMtxStatus = kRotationUpToDate;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            if (a[r][c] != b[r][c])
+                return false;
+    return true;
+}
+
+// Writes the source's matrix, square of its order's size, into matrix.
+void buildMatrix(const MatrixSource& source, float* matrix) noexcept
+{
+    const int nSH = numSH(source.mOrder);
+    if (!source.mIdentity) {
+        getSHRotationMatrix(source.mRotation, matrix, source.mOrder);
         return;
     }
-    const int convention = h->mUseRollPitchYaw ? kEulerRollPitchYaw : kEulerYawPitchRoll;
-    float R[3][3];
-    if (h->mRotMtxStatus == kRotationFromAngles) {
-        eulerToRotationMatrix(h->mYaw, h->mPitch, h->mRoll, h->mUseRollPitchYaw, R);
-        eulerToQuaternion(h->mYaw, h->mPitch, h->mRoll, 0, convention, h->mQuaternion);
+    std::fill(matrix, matrix + nSH * nSH, 0.0f);
+    for (int c = 0; c < nSH; ++c)
+        matrix[c * nSH + c] = 1.0f;
+}
+
+// The matrix just computed becomes the one later changes crossfade from.
+void settle(FieldRotator* h) noexcept
+{
+    h->mPrevRotMtx = h->mRotMtx;
+    h->mPrevSource = h->mRotSource;
+}
+
+// Rebuilds the target matrix, in the buffer mPrevRotMtx does not use, from the representation
+// the status names and refreshes the other one; under a bypass the matrix is the identity and the
+// orientation is left as it is. A rotation that turns nothing counts as the identity.
+void computeRotation(FieldRotator* h) noexcept
+{
+    MatrixSource& source = h->mRotSource;
+    source.mOrder = h->mOrder;
+    if (h->mBypass) {
+        source.mIdentity = true;
     } else {
-        quaternionToRotationMatrix(h->mQuaternion, R);
-        quaternionToEuler(h->mQuaternion, 0, convention, &h->mYaw, &h->mPitch, &h->mRoll);
+        const int convention = h->mUseRollPitchYaw ? kEulerRollPitchYaw : kEulerYawPitchRoll;
+        if (h->mRotMtxStatus == kRotationFromAngles) {
+            eulerToRotationMatrix(h->mYaw, h->mPitch, h->mRoll, h->mUseRollPitchYaw, source.mRotation);
+            eulerToQuaternion(h->mYaw, h->mPitch, h->mRoll, 0, convention, h->mQuaternion);
+        } else {
+            quaternionToRotationMatrix(h->mQuaternion, source.mRotation);
+            quaternionToEuler(h->mQuaternion, 0, convention, &h->mYaw, &h->mPitch, &h->mRoll);
+        }
+        source.mIdentity = isIdentity(source.mRotation);
     }
-    const int nSH = numSH(h->mOrder);
-    float* square = h->mOldMixFrame;
-    getSHRotationMatrix(R, square, h->mOrder);
-    std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
-    for (int r = 0; r < nSH; ++r)
-        std::copy(square + r * nSH, square + (r + 1) * nSH, h->mRotMtx + r * kMaxChannels);
-    h->mRotMtxIdentity = 0;
+    h->mRotMtx = h->mPrevRotMtx == h->mMatrices[0] ? h->mMatrices[1] : h->mMatrices[0];
+    buildMatrix(source, h->mRotMtx);
     h->mRotMtxStatus = kRotationUpToDate;
 }
 
 // Computes a new matrix when a setting asked for one. True when the frame must crossfade from the
-// previous matrix; after create or init the new matrix is taken at once.
+// previous matrix; after create or init the new matrix is taken at once. A new order alone is no
+// change: the previous orientation is expanded to the new order first, so that bands the order
+// adds pass at once instead of fading in from zero.
 bool updateRotation(FieldRotator* h) noexcept
 {
     if (h->mRotMtxStatus == kRotationUpToDate)
         return false;
     computeRotation(h);
-    // From the identity to the same identity (a setting changed under a bypass) nothing moves.
-    const bool unchanged = h->mRotMtxIdentity > 0 && h->mRotMtxIdentity == h->mPrevRotMtxIdentity;
-    if (!h->mFreshStart && !unchanged)
-        return true;
-    h->mFreshStart = false;
-    std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
-    h->mPrevRotMtxIdentity = h->mRotMtxIdentity;
-    return false;
-}
-
-// out = matrix (row stride 64) x frame, over nSH channels and 128 samples. A matrix that is the
-// identity over its first `identity` channels (and zero beyond) makes a copy.
-void applyMatrix(const float* matrix, int identity, const float* frame, float* out, int nSH) noexcept
-{
-    if (identity > 0) {
-        const int nCopy = std::min(identity, nSH);
-        std::copy(frame, frame + static_cast<std::size_t>(nCopy) * kFrameSize, out);
-        std::fill(out + static_cast<std::size_t>(nCopy) * kFrameSize, out + static_cast<std::size_t>(nSH) * kFrameSize,
-                  0.0f);
-        return;
+    if (h->mFreshStart) {
+        h->mFreshStart = false;
+        settle(h);
+        return false;
     }
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, nSH, kFrameSize, nSH, 1.0f, matrix,
-                kMaxChannels, frame, kFrameSize, 0.0f, out, kFrameSize);
+    MatrixSource& previous = h->mPrevSource;
+    if (previous.mOrder != h->mOrder) {
+        previous.mOrder = h->mOrder;
+        buildMatrix(previous, h->mPrevRotMtx);
+    }
+    const MatrixSource& target = h->mRotSource;
+    const bool unchanged = target.mIdentity ? previous.mIdentity
+                                            : !previous.mIdentity && sameRotation(target.mRotation, previous.mRotation);
+    if (!unchanged)
+        return true;
+    settle(h);
+    return false;
 }
 
 // Copies the inputs into a work frame (missing inputs and channels above the order as silence)
@@ -183,7 +210,7 @@ void loadFrame(FieldRotator* h, int slot, const float* const* inputs, int nInput
     float* frame = h->mFrames[slot];
     const int nCopy = std::clamp(nInputs, 0, nSH);
     for (int c = 0; c < nCopy; ++c)
-        cblas_scopy(kFrameSize, inputs[c], 1, frameChannel(frame, c), 1);
+        std::copy(inputs[c], inputs[c] + kFrameSize, frameChannel(frame, c));
     if (h->mDirtyChannels[slot] > nCopy)
         std::fill(frameChannel(frame, nCopy), frameChannel(frame, h->mDirtyChannels[slot]), 0.0f);
     h->mDirtyChannels[slot] = nCopy;
@@ -191,26 +218,35 @@ void loadFrame(FieldRotator* h, int slot, const float* const* inputs, int nInput
         convertChannelOrder(frame, h->mOrder, kFrameSize, kConvertFuMa, kConvertACN);
 }
 
-// mOutFrame = the current matrix applied to frame, crossfaded from the previous matrix when a new
-// one was computed; then back to FuMa order when the input is FuMa, and out to the outputs.
+// The current matrix applied to frame, crossfaded from the previous matrix when a new one was
+// computed, out to the outputs. ACN fields are written straight into the outputs (channels the
+// caller has no output for into mOutFrame); FuMa ones go through mOutFrame, back to FuMa order.
 void rotateFrame(FieldRotator* h, const float* frame, float* const* outputs, int nOutputs) noexcept
 {
     const int order = h->mOrder;
     const int nSH = numSH(order);
+    const bool direct = h->mChOrder != kChannelOrderFuMa;
+    float* channels[kMaxChannels];
+    for (int c = 0; c < nSH; ++c)
+        channels[c] = direct && c < nOutputs ? outputs[c] : frameChannel(h->mOutFrame, c);
     if (order < 1) {
-        std::copy(frame, frame + kFrameSize, h->mOutFrame);
+        std::copy(frame, frame + kFrameSize, channels[0]);
+    } else if (updateRotation(h)) {
+        crossfadeBands(h->mRotMtx, h->mPrevRotMtx, nSH, h->mFadeIn, h->mFadeOut, frame, channels, order);
+        settle(h);
+    } else if (h->mRotSource.mIdentity) {
+        for (int c = 0; c < nSH; ++c)
+            std::copy(frame + static_cast<std::size_t>(c) * kFrameSize,
+                      frame + static_cast<std::size_t>(c + 1) * kFrameSize, channels[c]);
     } else {
-        const bool crossfade = updateRotation(h);
-        applyMatrix(h->mRotMtx, h->mRotMtxIdentity, frame, h->mOutFrame, nSH);
-        if (crossfade) {
-            applyMatrix(h->mPrevRotMtx, h->mPrevRotMtxIdentity, frame, h->mOldMixFrame, nSH);
-            crossfadeChannels(h->mOutFrame, h->mOldMixFrame, h->mFadeIn, h->mFadeOut, nSH);
-            std::copy(std::begin(h->mRotMtx), std::end(h->mRotMtx), h->mPrevRotMtx);
-            h->mPrevRotMtxIdentity = h->mRotMtxIdentity;
-        }
+        multiplyBands(h->mRotMtx, nSH, frame, channels, order);
     }
-    if (h->mChOrder == kChannelOrderFuMa)
-        convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
+    if (direct) {
+        for (int c = nSH; c < nOutputs; ++c)
+            std::fill(outputs[c], outputs[c] + kFrameSize, 0.0f);
+        return;
+    }
+    convertChannelOrder(h->mOutFrame, order, kFrameSize, kConvertACN, kConvertFuMa);
     writeFrameToOutputs(h->mOutFrame, nSH, outputs, nOutputs);
 }
 
@@ -224,10 +260,8 @@ void fieldrot_create(FieldRotator** handle) noexcept
     if (h != nullptr) {
         // Cleared here as well as in init, so a process call before init reads silence.
         std::fill(&h->mFrames[0][0], &h->mFrames[0][0] + 2 * kFrameFloats, 0.0f);
-        std::fill(std::begin(h->mOldMixFrame), std::end(h->mOldMixFrame), 0.0f);
         std::fill(std::begin(h->mOutFrame), std::end(h->mOutFrame), 0.0f);
-        std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
-        std::fill(std::begin(h->mPrevRotMtx), std::end(h->mPrevRotMtx), 0.0f);
+        std::fill(&h->mMatrices[0][0], &h->mMatrices[0][0] + 2 * kMaxChannels * kMaxChannels, 0.0f);
         fillFadeRamps(h->mFadeIn, h->mFadeOut);
     }
     *handle = h;
@@ -245,13 +279,14 @@ void fieldrot_init(FieldRotator* h, int sampleRate) noexcept
 {
     h->mSampleRate = sampleRate;
     fillFadeRamps(h->mFadeIn, h->mFadeOut);
-    std::fill(std::begin(h->mRotMtx), std::end(h->mRotMtx), 0.0f);
-    std::fill(std::begin(h->mPrevRotMtx), std::end(h->mPrevRotMtx), 0.0f);
+    std::fill(&h->mMatrices[0][0], &h->mMatrices[0][0] + 2 * kMaxChannels * kMaxChannels, 0.0f);
+    h->mRotMtx = h->mMatrices[0];
+    h->mPrevRotMtx = h->mMatrices[0];
+    h->mRotSource = MatrixSource{};
+    h->mPrevSource = MatrixSource{};
     float* previous = h->mFrames[1 - h->mCurrentFrame];
     std::fill(previous, previous + kFrameFloats, 0.0f);
     h->mDirtyChannels[1 - h->mCurrentFrame] = 0;
-    h->mRotMtxIdentity = 0;
-    h->mPrevRotMtxIdentity = 0;
     h->mRotMtxStatus = h->mOrientationSource;
     h->mFreshStart = true;
 }
@@ -282,9 +317,10 @@ void fieldrot_processFrame(FieldRotator* h, const float* const* inputs, float* c
     }
     const int order = h->mOrder;
     const int nSH = numSH(order);
-    if (order >= 1 && h->mRotMtxIdentity == nSH && h->mRotMtxStatus == kRotationUpToDate) {
-        // Bypassed and settled: the field passes unchanged (FuMa order would only be converted
-        // there and back), without a product.
+    if (order >= 1 && h->mRotSource.mIdentity && h->mRotSource.mOrder == order && h->mPrevRotMtx == h->mRotMtx
+        && h->mRotMtxStatus == kRotationUpToDate) {
+        // Bypassed (or turned by nothing) and settled: the field passes unchanged (FuMa order
+        // would only be converted there and back), without a product.
         const int nCopy = std::clamp(std::min(nInputs, nOutputs), 0, nSH);
         for (int c = 0; c < nCopy; ++c) {
             if (outputs[c] != inputs[c])

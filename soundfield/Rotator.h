@@ -29,8 +29,9 @@ void fieldrot_process(FieldRotator* handle, const float* const* inputs, float* c
                       int nInputs, int nOutputs, int nSamples) noexcept;
 // Audio thread: never waits, allocates nothing. As fieldrot_process, but the output is this call's
 // input rotated: the frame after a change crossfades linearly from the old matrix to the new one
-// on the frame itself. Under a settled bypass the input passes bit for bit. Leaves the delay line
-// of fieldrot_process untouched.
+// on the frame itself. Under a settled bypass, or an orientation that turns nothing (yaw, pitch
+// and roll 0), the input passes bit for bit. A new order alone crossfades nothing: the channels
+// it adds are turned at once. Leaves the delay line of fieldrot_process untouched.
 void fieldrot_processFrame(FieldRotator* handle, const float* const* inputs, float* const* outputs,
                            int nInputs, int nOutputs, int nSamples) noexcept;
 

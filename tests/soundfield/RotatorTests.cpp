@@ -559,6 +559,117 @@ TEST_F(RotatorTest, BypassFadesToThePlainFieldWhichThenPassesBitForBit)
     expectFramesNear(frame(s), planeWave(turned, s, 4), 1e-4, "rotated again");
 }
 
+// Rotation on with nothing to turn: the field passes bit for bit at every order, and a turn away
+// from it and back fades linearly over one frame each way, with no step at either end.
+TEST_F(RotatorTest, ZeroOrientationPassesBitForBitAndFadesSmoothlyInAndOut)
+{
+    for (int order = 1; order <= 7; ++order) {
+        SCOPED_TRACE(order);
+        const int n = numSH(order);
+        fieldrot_setOrder(mRotator, order);
+        fieldrot_setYaw(mRotator, 0.0f);
+        fieldrot_init(mRotator, 48000);
+        auto frame = [&](const Frames& in) {
+            Frames out(n, kSentinel);
+            fieldrot_processFrame(mRotator, in.in(), out.out(), n, n, kFrame);
+            return out;
+        };
+        for (int f = 0; f < 2; ++f) {
+            const Frames in = randomFrames(n, mRng);
+            const Frames out = frame(in);
+            for (int c = 0; c < n; ++c)
+                ASSERT_EQ(out.data[c], in.data[c]) << "channel " << c;
+        }
+        const Direction u{35.0, 20.0};
+        const auto plain = harmonics(order, u);
+        const auto turned = harmonics(order, {u.azimuthDeg - 90.0, u.elevationDeg});
+        for (float yaw : {90.0f, 0.0f}) {
+            fieldrot_setYaw(mRotator, yaw);
+            const auto& from = yaw != 0.0f ? plain : turned;
+            const auto& to = yaw != 0.0f ? turned : plain;
+            const auto s = noise(mRng);
+            const Frames fading = frame(planeWave(plain, s, n));
+            for (int k = 0; k < n; ++k) {
+                for (int i = 0; i < kFrame; ++i) {
+                    const float in = (i + 1) / 128.0f;
+                    ASSERT_NEAR(fading.data[k][i], (in * to[k] + (1.0f - in) * from[k]) * s[i], 2e-4)
+                        << "yaw " << yaw << " channel " << k << " sample " << i;
+                }
+            }
+        }
+        const Frames in = randomFrames(n, mRng);
+        const Frames out = frame(in);
+        for (int c = 0; c < n; ++c)
+            ASSERT_EQ(out.data[c], in.data[c]) << "back at zero: channel " << c;
+    }
+}
+
+// The engine raises the order as a larger decoder set is adopted, then hands the rotator its
+// angles again. The channels the new order adds must carry the field at once, at that very frame:
+// fading them in from zero would leave an impulse there at 1/128 of its level.
+struct OrderRaiseCase {
+    const char* name;
+    int bypass;
+    float yaw;
+    float pitch;
+};
+
+TEST_F(RotatorTest, RaisingTheOrderPassesTheNewChannelsAtOnce)
+{
+    const OrderRaiseCase cases[] = {
+        {"rotation off", 1, 40.0f, 10.0f},
+        {"rotation on, nothing to turn", 0, 0.0f, 0.0f},
+        {"rotation on, turned", 0, 40.0f, 10.0f},
+    };
+    for (const OrderRaiseCase& c : cases) {
+        for (int to : {3, 7}) {
+            SCOPED_TRACE(testing::Message() << c.name << ", order 1 to " << to);
+            FieldRotator* r = nullptr;
+            fieldrot_create(&r);
+            fieldrot_setOrder(r, 1);
+            fieldrot_setBypass(r, c.bypass);
+            fieldrot_setYaw(r, c.yaw);
+            fieldrot_setPitch(r, c.pitch);
+            fieldrot_init(r, 48000);
+            for (int f = 0; f < 3; ++f) {
+                Frames field = randomFrames(4, mRng);
+                fieldrot_processFrame(r, field.in(), field.out(), 4, 4, kFrame);
+            }
+            fieldrot_setOrder(r, to);
+            fieldrot_setYaw(r, c.yaw);
+            fieldrot_setPitch(r, c.pitch);
+            const int n = numSH(to);
+            float R[3][3];
+            eulerToRotationMatrix(c.yaw * kDegToRad, c.pitch * kDegToRad, 0.0f, 0, R);
+            const Direction u{-50.0, 30.0};
+            const Direction v = c.bypass ? u : rotate(R, u);
+            const auto s = noise(mRng);
+            Frames field = planeWave(harmonics(to, u), s, n);
+            field.data[9][0] += 1.0f; // an impulse on a channel the new order adds
+            const Frames in = field;
+            fieldrot_processFrame(r, field.in(), field.out(), n, n, kFrame);
+            Frames expected = planeWave(harmonics(to, v), s, n);
+            double impulseEnergy = 0.0;
+            for (int k = 0; k < n; ++k) {
+                // The impulse stays within its band, channels 9 to 15.
+                const double impulse = field.data[k][0] - expected.data[k][0];
+                if (k >= 9 && k < 16)
+                    impulseEnergy += impulse * impulse;
+                else
+                    EXPECT_NEAR(impulse, 0.0, 2e-4) << "channel " << k;
+                expected.data[k][0] = field.data[k][0];
+            }
+            EXPECT_NEAR(impulseEnergy, 1.0, 1e-3) << "the impulse keeps its level";
+            expectFramesNear(field, expected, 2e-4, "adoption frame");
+            if (c.bypass || c.yaw == 0.0f) {
+                for (int k = 0; k < n; ++k)
+                    ASSERT_EQ(field.data[k], in.data[k]) << "channel " << k;
+            }
+            fieldrot_destroy(&r);
+        }
+    }
+}
+
 TEST(RotatorLifetime, DestroyIgnoresNullAndClearsTheHandle)
 {
     FieldRotator* rotator = nullptr;
