@@ -46,4 +46,12 @@ inline constexpr std::array<const char*, kNumNormalizationTypes> kNormalizationT
 // kNumParams parameters) in index order.
 void InitDecoderParameters(plugfw::IEditorDelegate& delegate);
 
+// Any thread: the plain value of parameter paramIdx of delegate (borrowed, may
+// be null), 0 when there is no such parameter.
+[[nodiscard]] inline double ParamValue(const plugfw::IEditorDelegate* delegate, int paramIdx) noexcept
+{
+    const plugfw::IParam* param = delegate != nullptr ? delegate->GetParam(paramIdx) : nullptr;
+    return param != nullptr ? param->Value() : 0.0;
+}
+
 } // namespace qir

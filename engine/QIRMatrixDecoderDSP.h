@@ -14,38 +14,37 @@
 // few large partitions, decodes batches of many frames at once on a worker
 // thread while the caller gathers the next batch; the output queue then runs
 // two batches behind. Hosts of an audio device keep the default.
+//
+// The engine composes three owned parts: the sound-field stage
+// (SoundFieldStage), the exchange of decoder sets between the threads
+// (DecoderSetExchange) and, in the throughput configuration, the worker that
+// decodes batches (ConvolutionWorker). It keeps the signal chain between them:
+// gathering the input into frames, the crossfade and the output queue.
 #pragma once
 
 #include "engine/DecoderParameters.h"
-#include "framework/ADSREnvelope.h"
+#include "engine/DecoderSetExchange.h"
+#include "engine/EngineSizes.h"
+#include "engine/SoundFieldStage.h"
 #include "framework/IEditorDelegate.h"
 #include "framework/IMidiMsg.h"
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-struct FieldRotator;
-struct FieldEncoder;
-
-namespace dspkit {
-class Convolver;
-}
 
 namespace qir {
 
 class ConvolutionWorker;
+struct BatchJob;
 
 class QIRMatrixDecoderDSP {
 public:
     // Every run of the sound-field stage covers exactly this many frames.
-    static constexpr int kSubBlockFrames = 128;
+    static constexpr int kSubBlockFrames = EngineSizes::kSubBlockFrames;
     // Output frame t is the decoding of input frame t - kLatency, for every call
     // pattern, every setting and every sample rate (in the default
     // configuration; see GetLatency).
@@ -55,16 +54,16 @@ public:
     // batch, the largest size whose quickly chosen transform plans run as fast
     // per sample as the smaller ones.
     static constexpr int kThroughputBatchFrames = 8192;
-    static constexpr int kMaxInputChannels = 64;
-    static constexpr int kNumOutputs = 2;
+    static constexpr int kMaxInputChannels = EngineSizes::kMaxInputChannels;
+    static constexpr int kNumOutputs = EngineSizes::kNumOutputs;
     // Length of every impulse response of a decoder set, and of one input's
     // segment in a set's regular file (a file made for one rate holds
     // responses of the same duration at that rate).
     static constexpr int kImpulseResponseLength = 16384;
-    static constexpr int kNumTestSourceDirections = 26;
+    static constexpr int kNumTestSourceDirections = SoundFieldStage::kNumTestSourceDirections;
     // Length of the equal-gain crossfade from one decoder set to the next (and of
     // the first set's fade-in from silence), a whole number of frames.
-    static constexpr int kCrossfadeFrames = 8 * kSubBlockFrames;
+    static constexpr int kCrossfadeFrames = EngineSizes::kCrossfadeFrames;
 
     // Parameter indices the engine reads.
     using enum EParams;
@@ -187,103 +186,25 @@ public:
     void WaitForLoads();
 
 private:
-    // A finished decoder set, the unit that moves between the threads: built by
-    // a loader, handed over to the audio thread, handed back to be freed.
-    struct DecoderSet {
-        std::unique_ptr<dspkit::Convolver> mConvolver;
-        // Inputs of the set: the channels its convolver reads.
-        int mNumChans = 0;
-        // The decode order the set was requested for: the order of the rotator
-        // and encoder while it is in use.
-        int mOrder = 1;
-        // The longest call the convolver was run with before it was published:
-        // longer stretches are convolved in pieces of this length, so that the
-        // audio thread never grows its scratch.
-        int mWarmFrames = 0;
-        // The responses' true length at the rate the set was loaded for.
-        int mTailFrames = 0;
-    };
-
-    // One batch's decoding, handed to the convolution worker: the sets and the
-    // crossfade as they stand when the batch completes.
-    struct BatchJob {
-        DecoderSet* mCurrent = nullptr;
-        DecoderSet* mFading = nullptr;
-        bool mFade = false;
-        int mFadePosition = 0;
-        int mFrames = 0;
-    };
-
-    struct LoaderThread {
-        std::thread mThread;
-        std::atomic<bool> mFinished{false};
-    };
-
-    // Bits of mTransformSettingsChanged.
-    enum ETransformSetting : uint32_t {
-        kSettingYaw = 1u << 0,
-        kSettingPitch = 1u << 1,
-        kSettingRoll = 1u << 2,
-        kSettingFlipYaw = 1u << 3,
-        kSettingFlipPitch = 1u << 4,
-        kSettingFlipRoll = 1u << 5,
-        kSettingRPY = 1u << 6,
-        kSettingChOrder = 1u << 7,
-        kSettingNormType = 1u << 8,
-        kAllTransformSettings = (1u << 9) - 1,
-    };
-
-    double ParamValue(int paramIdx) const noexcept;
-    // One console line, format holding one %s for text: to the delegate, which
-    // may pass it on to its host's log. Not the audio thread.
-    void WriteConsole(const char* format, const char* text) const noexcept;
-    void RecordSetChoice(std::atomic<int>& choice, int paramIdx, int offset) noexcept;
-    std::string RequestedSetPath() const;
     void RetireFadedSet() noexcept;
     void TakeOverPendingSet() noexcept;
-    void SetStageOrder(int order) noexcept;
-    void ApplyTransformSettings() noexcept;
     void ProcessPiece(const float* const* inputs, float* const* outputs, int offset, int nFrames, int connected,
                       bool passThrough) noexcept;
-    void GenerateTestSource(float* destination, int nFrames) noexcept;
     void ProcessSoundField(int frameStart) noexcept;
     void Convolve(int nFrames) noexcept;
     [[nodiscard]] BatchJob MakeJob(int nFrames) const noexcept;
-    static void Decode(const BatchJob& job, const float* const* inputs, float* out0, float* out1, float* old0,
-                       float* old1) noexcept;
     void AdvanceFade(int nFrames) noexcept;
     void ConvolveOnWorker(int complete, int connected, bool passThrough) noexcept;
-    void CollectBatch() noexcept;
-    static void RunBatch(void* engine) noexcept;
-    static void RunConvolver(DecoderSet& set, const float* const* inputs, float* out0, float* out1,
-                             int nFrames) noexcept;
     float* Channel(int channel) noexcept;
     float* QueueEnd(int output) noexcept;
-    void ReapFinishedLoaders(bool all);
 
-    FieldRotator* mRotator = nullptr;
-    FieldEncoder* mEncoder = nullptr;
+    // Test source, rotation and convention fix-up, run on each frame.
+    SoundFieldStage mStage;
+    // Loads, hand-over and hand-back of the decoder sets; it owns the sets the
+    // audio thread plays.
+    DecoderSetExchange mSets;
     int mNumInputChans = 0;
     int mBlockSize = 1024;
-    std::atomic<bool> mLoadRequested{true};
-    // Stage channel count: the current set's inputs, or the larger of the two
-    // sets' while one crossfades into the other.
-    int mNumChans = 4;
-    // Order of the rotator and encoder.
-    int mStageOrder = 1;
-    // 64 channels of one frame: the test source's encoding.
-    std::vector<float> mEncoderScratch;
-    std::array<float*, kMaxInputChannels> mEncoderChans{};
-    // The decoder set chosen by "Decoder Mode" and "Decode Order" (the order,
-    // 1 to 7), as recorded by OnParamChange: what a load reads.
-    std::atomic<int> mDecoderMode{0};
-    std::atomic<int> mDecodeOrder{1};
-    uint32_t mNoiseSeed = 0;
-    int mTestSourceIndex = -1;
-    plugfw::ADSREnvelope<float> mEnvelope;
-    plugfw::IEditorDelegate* mDelegate;
-    // Set before any load starts and only read afterwards.
-    std::string mDecoderSetFolder;
 
     // The input, gathered into frames: 64 channels of mInputStride frames, the
     // partial frame at the start of each. Connected channels are copied, the
@@ -296,10 +217,8 @@ private:
     // Channels that may hold non-zero samples anywhere in mInput; the channels
     // from here up are zero throughout.
     int mWrittenChannels = 0;
-    // The test source, sample for sample with mInput, and whether it sounded in
-    // the frame being gathered.
+    // The test source, sample for sample with mInput.
     std::vector<float> mSourceFrames;
-    bool mSourceInFrame = false;
     // The output queue: two channels of decoded frames, starting with the
     // latency's silence after a reset; each call takes its frames from the
     // front, at mQueueRead (below the latency at the start of a call).
@@ -320,68 +239,14 @@ private:
     // Set by the first OnReset: the configuration is fixed from then on.
     bool mConfigurationFixed = false;
 
-    // Decoder sets on the audio thread: the current one, and the one it
-    // replaced while they crossfade (or until the retire slot takes it back).
-    std::unique_ptr<DecoderSet> mCurrentSet;
-    std::unique_ptr<DecoderSet> mFadingSet;
+    // The crossfade from the exchange's fading set to its current one (or
+    // from silence to the first): whether it runs, and frames done.
     bool mFadeActive = false;
     int mFadePosition = 0;
-    // The hand-over slot: filled by a loader, emptied by the audio thread, each
-    // with a single atomic exchange.
-    std::atomic<DecoderSet*> mPendingSet{nullptr};
-    // The retire slot: filled by the audio thread (only when empty), emptied by
-    // ReleaseRetiredSets with an atomic exchange.
-    std::atomic<DecoderSet*> mRetiredSet{nullptr};
-    std::atomic<int> mActiveInputCount{-1};
-    std::atomic<bool> mCrossfading{false};
-    std::atomic<int> mTailFrames{0};
-    // The running rate, which loads bring decoder sets to: the framework's
-    // default until the first reset says otherwise.
-    std::atomic<double> mSampleRate{48000.0};
 
-    // Rotator and encoder settings from OnParamChange, applied on the audio
-    // thread so that the transforms are only ever touched by one thread.
-    std::atomic<float> mYawDegrees{0.0f};
-    std::atomic<float> mPitchDegrees{0.0f};
-    std::atomic<float> mRollDegrees{0.0f};
-    std::atomic<int> mFlipYaw{0};
-    std::atomic<int> mFlipPitch{0};
-    std::atomic<int> mFlipRoll{0};
-    std::atomic<int> mUseRPY{0};
-    std::atomic<int> mChOrder{1};
-    std::atomic<int> mNormType{2};
-    std::atomic<uint32_t> mTransformSettingsChanged{0};
-
-    // Loader threads; only the main thread touches the list.
-    std::vector<std::unique_ptr<LoaderThread>> mLoaders;
-    std::atomic<int> mLoadsInFlight{0};
-    std::atomic<bool> mShuttingDown{false};
-    // Numbers the load requests.
-    std::atomic<uint64_t> mLoadGeneration{0};
-    // Frames a freshly built convolver is run for on its loader thread before
-    // it is published (the longest stretch the engine convolves at once), so
-    // that the audio thread's first call after a takeover finds its memory
-    // touched, its reset applied and its scratch grown.
-    std::atomic<int> mWarmUpFrames{kSubBlockFrames};
-    // Held by a loader while it publishes and prints, so the console lines come
-    // in the order the sets entered the slot and the last "loaded" line names
-    // the set that will be adopted. Guards mPublishedGeneration. The audio
-    // thread never takes it.
-    std::mutex mPublishMutex;
-    uint64_t mPublishedGeneration = 0;
-
-    // The throughput configuration's worker and what it works on: a copy of
-    // the batch's stage output (the caller goes on gathering into mInput), the
-    // job, and its two outputs followed by the replaced set's two during a
-    // crossfade. While mBatchInFlight the worker owns all of these and runs
-    // the job's convolvers; the rendering thread collects the output before it
-    // hands over the next batch, and keeps a set the job uses.
+    // The throughput configuration's worker, when it convolves on a thread of
+    // its own; it finishes before the exchange frees the sets it runs.
     std::unique_ptr<ConvolutionWorker> mWorker;
-    std::vector<float> mBatchInput;
-    std::array<const float*, kMaxInputChannels> mBatchChans{};
-    std::vector<float> mBatchOutput;
-    BatchJob mJob;
-    bool mBatchInFlight = false;
 };
 
 } // namespace qir
