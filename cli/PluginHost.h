@@ -1,19 +1,17 @@
-// cli: hosts the decoder plug-in the way an audio-unit host does. The view
-// controller creates the audio unit; the host sets parameters through the
-// parameter tree, sets the bus formats, allocates render resources, pumps the
-// main run loop (the idle timer that loads decoder sets, queued work) and calls
-// the render block with a pull-input block, its own output buffers and
-// timestamped render events.
+// cli: hosts the decoder plug-in the way an audio-unit host does, through the
+// audio-unit host side (host/auv3/AudioUnitHost.h): the view controller creates
+// the audio unit; the host sets parameters through the parameter tree, sets the
+// bus formats, allocates render resources, pumps the main run loop (the idle
+// timer that loads decoder sets, queued work) and calls the render block with a
+// pull-input block, its own output buffers and timestamped render events.
 #pragma once
 
-#include "host/auv3/QIRMatrixDecoderAudioUnit.h"
-#include "host/auv3/QIRMatrixDecoderViewController.h"
+#include "host/auv3/AudioUnitHost.h"
 #include "host/auv3/platform/AURenderEvent.h"
 
 #include <chrono>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace qir {
 class QIRMatrixDecoderDSP;
@@ -31,7 +29,7 @@ public:
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
 
-    [[nodiscard]] AUParameterTree& parameterTree() { return *mUnit->parameterTree(); }
+    [[nodiscard]] AUParameterTree& parameterTree() { return *mHost->unit().parameterTree(); }
     void setParameter(AUParameterAddress address, AUValue value);
 
     // Before Allocate: has the plug-in's engine render in its throughput
@@ -50,7 +48,8 @@ public:
     [[nodiscard]] bool WaitForDecoderSet(std::chrono::milliseconds timeout);
 
     // Renders frames: pulls input[c] for every input channel, writes both
-    // output channels. The timestamp advances by frames after each call.
+    // output channels. The timestamp advances by frames after each call that
+    // succeeds.
     [[nodiscard]] AUAudioUnitStatus Render(AUAudioFrameCount frames, const float* const* input, float* out0,
                                            float* out1, const AURenderEvent* events);
 
@@ -65,15 +64,8 @@ private:
     PluginHost() = default;
     [[nodiscard]] qir::QIRMatrixDecoderDSP& Engine() const noexcept;
 
-    std::unique_ptr<QIRMatrixDecoderViewController> mController;
-    std::shared_ptr<QIRMatrixDecoderAudioUnit> mUnit;
-    AUInternalRenderBlock mRenderBlock;
-    AURenderPullInputBlock mPullBlock;
-    std::vector<std::max_align_t> mOutputListStorage;
-    const float* const* mPullSource = nullptr;
-    UInt32 mInputChannels = 0;
+    std::unique_ptr<AudioUnitHost> mHost;
     double mSampleRate = 48000.0;
-    double mSampleTime = 0.0;
 };
 
 } // namespace qircli

@@ -5,7 +5,7 @@
 // the presets from it, so that nothing is written down twice.
 //
 //   qir-lv2-turtle OUTPUT_FOLDER
-#include "host/auv3/QIRMatrixDecoder.h"
+#include "plugin/QIRMatrixDecoder.h"
 #include "host/lv2/QIRMatrixDecoderLV2.h"
 
 #include <lv2/log/log.h>

@@ -2,7 +2,7 @@
 // plug-in object on the LV2 binding together with the work the binding passes
 // to the host's worker thread: reading and building decoder sets, and freeing
 // the ones the audio thread has handed back.
-#include "host/auv3/QIRMatrixDecoder.h"
+#include "plugin/QIRMatrixDecoder.h"
 #include "host/lv2/QIRMatrixDecoderLV2.h"
 
 #include <lv2/core/lv2.h>

@@ -425,7 +425,7 @@ TEST(DecoderAudioUnit, ViewControllerPublishesTheEditorSizeAndForwardsTheView)
     EXPECT_EQ(host.unit().width(), 1024);
     EXPECT_EQ(host.unit().height(), 768);
 
-    QIRMatrixDecoderViewController failing;
+    PluginViewController failing;
     NSError error;
     EXPECT_EQ(failing.createAudioUnitWithComponentDescription(AudioComponentDescription{}, &error), nullptr);
     EXPECT_NE(error.code, 0);

@@ -179,7 +179,7 @@ TEST(DecoderAudioUnitConcurrency, ParameterCallbacksRunningWhileTheUnitIsRelease
     desc.componentSubType = MakeFourCharCode("QiR1");
     desc.componentManufacturer = MakeFourCharCode("Mrwf");
     for (int round = 0; round < 20; ++round) {
-        auto unit = QIRMatrixDecoderAudioUnit::alloc();
+        auto unit = PluginAudioUnit::alloc();
         ASSERT_TRUE(unit->initWithComponentDescription(desc, 0, nullptr));
         // The host holds parameters only, not the tree.
         const std::vector<std::shared_ptr<AUParameter>> params = unit->parameterTree()->allParameters();

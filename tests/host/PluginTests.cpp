@@ -1,7 +1,7 @@
 // tests/host: the decoder plug-in class: its output is the engine's, one
 // processing frame late whatever the host does, times the smoothed output volume,
 // whose changes keep the same latency; the latency it reports is that frame.
-#include "host/auv3/QIRMatrixDecoder.h"
+#include "plugin/QIRMatrixDecoder.h"
 #include "tests/support/HostHarness.h"
 
 #include <gtest/gtest.h>

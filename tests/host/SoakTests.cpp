@@ -389,7 +389,7 @@ void DecoderAudioUnitSoak::controlTraffic(uint64_t seed, const std::atomic<bool>
 {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> unitDist(0.0, 1.0);
-    QIRMatrixDecoderAudioUnit& unit = mHost->unit();
+    PluginAudioUnit& unit = mHost->unit();
     const std::shared_ptr<AUAudioUnitPreset> factory = unit.factoryPresets().front();
     const auto user = std::make_shared<AUAudioUnitPreset>(-1, "Soak");
     std::vector<NSDictionary> saved;

@@ -7,7 +7,6 @@
 #include <sndfile.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -17,20 +16,6 @@ namespace qirtest {
 namespace {
 
 constexpr int kImpulseResponseLength = 16384;
-
-AudioComponentDescription DecoderDescription()
-{
-    AudioComponentDescription desc;
-    desc.componentType = MakeFourCharCode("aumf");
-    desc.componentSubType = MakeFourCharCode("QiR1");
-    desc.componentManufacturer = MakeFourCharCode("Mrwf");
-    return desc;
-}
-
-std::shared_ptr<AVAudioFormat> Format(double sampleRate, AudioChannelLayoutTag tag)
-{
-    return AVAudioFormat::initStandardFormatWithSampleRate(sampleRate, AVAudioChannelLayout::layoutWithLayoutTag(tag));
-}
 
 // Removes the process's resource folder at exit.
 struct ResourceFolder {
@@ -43,20 +28,6 @@ struct ResourceFolder {
 };
 
 } // namespace
-
-HostBufferList::HostBufferList(UInt32 numberBuffers)
-    : mStorage((AudioBufferListByteSize(numberBuffers) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t))
-{
-    get()->mNumberBuffers = numberBuffers;
-    for (UInt32 i = 0; i < numberBuffers; ++i) {
-        get()->mBuffers[i] = AudioBuffer{1, 0, nullptr};
-    }
-}
-
-void HostBufferList::set(UInt32 index, float* data, UInt32 byteSize)
-{
-    get()->mBuffers[index] = AudioBuffer{1, byteSize, data};
-}
 
 RenderEventList::RenderEventList() { mEvents.reserve(64); }
 
@@ -161,50 +132,19 @@ const std::filesystem::path& TestResourceDirectory()
     return folder.mPath;
 }
 
-HostHarness::HostHarness() : mController(std::make_unique<QIRMatrixDecoderViewController>())
+HostHarness::HostHarness()
 {
     (void)TestResourceDirectory();
-    mController->initWithNibName("QIRMatrixDecoderView", nullptr);
     NSError error;
-    mUnit = std::static_pointer_cast<QIRMatrixDecoderAudioUnit>(
-        mController->createAudioUnitWithComponentDescription(DecoderDescription(), &error));
-    if (!mUnit) {
+    mHost = AudioUnitHost::create(QIRMatrixDecoder::MakeConfig(), error);
+    if (!mHost) {
         throw std::runtime_error("the audio unit could not be created");
     }
-    pumpMainQueue();
-
-    // Host blocks, made once: a render call allocates nothing on the host side.
-    mPullBlock = [this](AudioUnitRenderActionFlags* /*flags*/, const AudioTimeStamp* /*timestamp*/,
-                        AUAudioFrameCount frameCount, NSInteger /*bus*/, AudioBufferList* inputData) -> AUAudioUnitStatus {
-        ++mPullCount;
-        if (mPullStatus != noErr) {
-            return mPullStatus;
-        }
-        for (UInt32 c = 0; c < inputData->mNumberBuffers; ++c) {
-            float* dst = static_cast<float*>(inputData->mBuffers[c].mData);
-            const float* src = (mPullSource && c < mInputChannels) ? mPullSource[c] : nullptr;
-            if (src) {
-                std::memcpy(dst, src, frameCount * sizeof(float));
-            } else {
-                std::memset(dst, 0, frameCount * sizeof(float));
-            }
-        }
-        return noErr;
-    };
 }
 
-HostHarness::~HostHarness()
-{
-    mRenderBlock = nullptr;
-    if (mUnit && mUnit->renderResourcesAllocated()) {
-        mUnit->deallocateRenderResources();
-    }
-    mUnit.reset();
-    mController.reset();
-    pumpMainQueue();
-}
+HostHarness::~HostHarness() = default;
 
-QIRMatrixDecoder& HostHarness::plugin() noexcept { return *static_cast<QIRMatrixDecoder*>(mUnit->plug()); }
+QIRMatrixDecoder& HostHarness::plugin() noexcept { return *static_cast<QIRMatrixDecoder*>(unit().plug()); }
 
 void HostHarness::pumpMainLoop(std::chrono::milliseconds duration) { plugfw::MainRunLoop::Main().RunFor(duration); }
 
@@ -212,69 +152,14 @@ int HostHarness::pumpMainQueue() { return plugfw::MainRunLoop::Main().RunOnce();
 
 bool HostHarness::allocate(double sampleRate, AUAudioFrameCount maxFrames, UInt32 inputChannels, NSError* error)
 {
-    if (mUnit->renderResourcesAllocated()) {
-        deallocate();
-    }
-    NSError local;
-    NSError* err = error ? error : &local;
-    if (!(*mUnit->inputBusses())[0]->setFormat(Format(sampleRate, kAudioChannelLayoutTag_HOA_ACN_SN3D | inputChannels),
-                                                err) ||
-        !(*mUnit->outputBusses())[0]->setFormat(Format(sampleRate, kAudioChannelLayoutTag_Stereo), err)) {
-        return false;
-    }
-    mUnit->setMaximumFramesToRender(maxFrames);
-    if (!mUnit->allocateRenderResourcesAndReturnError(err)) {
-        return false;
-    }
-    mInputChannels = inputChannels;
-    mSilence.assign(maxFrames + 1, 0.0f);
-    refreshRenderBlock();
-    return true;
-}
-
-void HostHarness::deallocate()
-{
-    mRenderBlock = nullptr;
-    mUnit->deallocateRenderResources();
-}
-
-void HostHarness::refreshRenderBlock() { mRenderBlock = mUnit->internalRenderBlock(); }
-
-AUAudioUnitStatus HostHarness::render(AUAudioFrameCount frames, const float* const* input, float* const* output,
-                                      const AURenderEvent* events)
-{
-    for (UInt32 c = 0; c < 2; ++c) {
-        mOutputList.set(c, output ? output[c] : nullptr, frames * static_cast<UInt32>(sizeof(float)));
-    }
-    mPullSource = input;
-    AudioUnitRenderActionFlags flags = 0;
-    AudioTimeStamp timestamp;
-    timestamp.mSampleTime = mSampleTime;
-    timestamp.mFlags = kAudioTimeStampSampleTimeValid;
-    const AUAudioUnitStatus status = mRenderBlock(&flags, &timestamp, frames, 0, mOutputList.get(), events, mPullBlock);
-    mPullSource = nullptr;
-    if (status == noErr) {
-        mSampleTime += frames;
-    }
-    return status;
-}
-
-AUAudioUnitStatus HostHarness::renderWithoutPull(AUAudioFrameCount frames, float* const* output)
-{
-    for (UInt32 c = 0; c < 2; ++c) {
-        mOutputList.set(c, output ? output[c] : nullptr, frames * static_cast<UInt32>(sizeof(float)));
-    }
-    AudioUnitRenderActionFlags flags = 0;
-    AudioTimeStamp timestamp;
-    timestamp.mSampleTime = mSampleTime;
-    return mRenderBlock(&flags, &timestamp, frames, 0, mOutputList.get(), nullptr, mNoPullBlock);
+    return mHost->setBusFormats(sampleRate, inputChannels, error) && mHost->allocate(maxFrames, error);
 }
 
 bool HostHarness::waitForDecoderSet(int expectedInputs, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     qir::QIRMatrixDecoderDSP& dsp = plugin().GetDSP();
-    const AUAudioFrameCount frames = std::min<AUAudioFrameCount>(128, mUnit->maximumFramesToRender());
+    const AUAudioFrameCount frames = std::min<AUAudioFrameCount>(128, unit().maximumFramesToRender());
     while (std::chrono::steady_clock::now() < deadline) {
         pumpMainLoop(std::chrono::milliseconds(45));
         dsp.WaitForLoads();
@@ -288,16 +173,6 @@ bool HostHarness::waitForDecoderSet(int expectedInputs, std::chrono::millisecond
         }
     }
     return false;
-}
-
-void HostHarness::setParameter(AUParameterAddress address, AUValue value)
-{
-    mUnit->parameterTree()->parameterWithAddress(address)->setValue(value);
-}
-
-AUValue HostHarness::parameter(AUParameterAddress address)
-{
-    return mUnit->parameterTree()->parameterWithAddress(address)->value();
 }
 
 } // namespace qirtest

@@ -1,15 +1,16 @@
 // tests/support: a host for the decoder's audio unit, driving it the way an
-// audio-unit host and the system's validation tool do: create it through the
-// view controller, set bus formats and allocate render resources, pump the main
-// run loop (timer, queued work), render with a pull-input block, host output
-// buffers and timestamped events, and save and restore its state.
+// audio-unit host and the system's validation tool do, through the audio-unit
+// host side (host/auv3/AudioUnitHost.h): create it through the view controller,
+// set bus formats and allocate render resources, pump the main run loop (timer,
+// queued work), render with a pull-input block, host output buffers and
+// timestamped events, and save and restore its state. On top of it: the test
+// resource folder, event lists and waiting for a decoder set.
 #pragma once
 
-#include "host/auv3/QIRMatrixDecoder.h"
-#include "host/auv3/QIRMatrixDecoderAudioUnit.h"
-#include "host/auv3/QIRMatrixDecoderViewController.h"
+#include "host/auv3/AudioUnitHost.h"
 #include "host/auv3/platform/AURenderEvent.h"
 #include "host/auv3/platform/CoreAudioTypes.h"
+#include "plugin/QIRMatrixDecoder.h"
 
 #include <array>
 #include <chrono>
@@ -21,18 +22,7 @@
 
 namespace qirtest {
 
-// A host's buffer list of one-channel buffers; null pointers ask the audio unit
-// to render into its own buffers.
-class HostBufferList {
-public:
-    explicit HostBufferList(UInt32 numberBuffers);
-    void set(UInt32 index, float* data, UInt32 byteSize);
-    [[nodiscard]] AudioBufferList* get() noexcept { return reinterpret_cast<AudioBufferList*>(mStorage.data()); }
-    [[nodiscard]] float* channel(UInt32 index) noexcept { return static_cast<float*>(get()->mBuffers[index].mData); }
-
-private:
-    std::vector<std::max_align_t> mStorage;
-};
+using ::HostBufferList;
 
 // A render call's event list, linked in insertion order (hosts send them sorted
 // by time).
@@ -76,8 +66,8 @@ public:
     HostHarness(const HostHarness&) = delete;
     HostHarness& operator=(const HostHarness&) = delete;
 
-    [[nodiscard]] QIRMatrixDecoderViewController& controller() noexcept { return *mController; }
-    [[nodiscard]] QIRMatrixDecoderAudioUnit& unit() noexcept { return *mUnit; }
+    [[nodiscard]] PluginViewController& controller() noexcept { return mHost->controller(); }
+    [[nodiscard]] PluginAudioUnit& unit() noexcept { return mHost->unit(); }
     [[nodiscard]] QIRMatrixDecoder& plugin() noexcept;
 
     // The main run loop (timers, main queue).
@@ -88,24 +78,30 @@ public:
     // and the maximum frames, allocates render resources and fetches the render
     // block.
     bool allocate(double sampleRate, AUAudioFrameCount maxFrames, UInt32 inputChannels, NSError* error = nullptr);
-    void deallocate();
+    void deallocate() { mHost->deallocate(); }
     // Fetches the render block again (after changing host blocks).
-    void refreshRenderBlock();
+    void refreshRenderBlock() { mHost->refreshRenderBlock(); }
 
     // Renders frames. Input: one pointer per input channel of the bus (null for
     // silence). Output: two channel pointers, or null to let the unit render into
     // its own buffers (read them with output()). The timestamp advances by
     // frames after every call.
     AUAudioUnitStatus render(AUAudioFrameCount frames, const float* const* input, float* const* output,
-                             const AURenderEvent* events = nullptr);
+                             const AURenderEvent* events = nullptr)
+    {
+        return mHost->render(frames, input, output, events);
+    }
     // Renders without a pull-input block.
-    AUAudioUnitStatus renderWithoutPull(AUAudioFrameCount frames, float* const* output);
-    [[nodiscard]] const float* output(UInt32 channel) noexcept { return mOutputList.channel(channel); }
+    AUAudioUnitStatus renderWithoutPull(AUAudioFrameCount frames, float* const* output)
+    {
+        return mHost->renderWithoutPull(frames, output);
+    }
+    [[nodiscard]] const float* output(UInt32 channel) noexcept { return mHost->output(channel); }
 
     // The pull-input block returns this status (noErr by default).
-    void setPullStatus(AUAudioUnitStatus status) noexcept { mPullStatus = status; }
-    [[nodiscard]] int pullCount() const noexcept { return mPullCount; }
-    [[nodiscard]] double sampleTime() const noexcept { return mSampleTime; }
+    void setPullStatus(AUAudioUnitStatus status) noexcept { mHost->setPullStatus(status); }
+    [[nodiscard]] int pullCount() const noexcept { return mHost->pullCount(); }
+    [[nodiscard]] double sampleTime() const noexcept { return mHost->sampleTime(); }
 
     // Pumps the main loop and renders silence until the engine uses a decoder set
     // with expectedInputs inputs, with no load requested or running, nothing
@@ -114,22 +110,11 @@ public:
     bool waitForDecoderSet(int expectedInputs, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // Parameter access through the host's parameter tree.
-    void setParameter(AUParameterAddress address, AUValue value);
-    [[nodiscard]] AUValue parameter(AUParameterAddress address);
+    void setParameter(AUParameterAddress address, AUValue value) { mHost->setParameter(address, value); }
+    [[nodiscard]] AUValue parameter(AUParameterAddress address) { return mHost->parameter(address); }
 
 private:
-    std::unique_ptr<QIRMatrixDecoderViewController> mController;
-    std::shared_ptr<QIRMatrixDecoderAudioUnit> mUnit;
-    AUInternalRenderBlock mRenderBlock;
-    AURenderPullInputBlock mPullBlock;
-    AURenderPullInputBlock mNoPullBlock;
-    HostBufferList mOutputList{2};
-    const float* const* mPullSource = nullptr;
-    UInt32 mInputChannels = 0;
-    AUAudioUnitStatus mPullStatus = noErr;
-    int mPullCount = 0;
-    double mSampleTime = 0.0;
-    std::vector<float> mSilence;
+    std::unique_ptr<AudioUnitHost> mHost;
 };
 
 } // namespace qirtest

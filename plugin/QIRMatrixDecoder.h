@@ -1,28 +1,17 @@
-// host/auv3: the decoder plug-in class. It declares the plug-in to the framework,
+// plugin: the decoder plug-in class. It declares the plug-in to the framework,
 // defines its thirteen parameters, owns the decoder engine, forwards the
 // framework's callbacks to it and applies the smoothed output volume, whose
 // changes reach the output with the engine's latency, like everything else.
 //
-// The class derives from the host binding of the build it is compiled into:
-// the audio-unit v3 binding by default, the LV2 binding when
-// QIR_PLUGIN_API_LV2 is defined (the LV2 plug-in in host/lv2/). Either way
-// plugfw::IPluginBinding names that base.
+// The class derives from plugfw::IPluginBinding, the base class of the binding
+// it is compiled for: each binding's folder (host/auv3, host/lv2) holds a
+// PluginBinding.h that names it, found through that binding's include path.
+// The sources are compiled once per binding (plugin/CMakeLists.txt).
 #pragma once
 
+#include "PluginBinding.h"
 #include "engine/QIRMatrixDecoderDSP.h"
 #include "framework/Config.h"
-
-#if defined(QIR_PLUGIN_API_LV2)
-#include "host/lv2/ILV2Binding.h"
-namespace plugfw {
-using IPluginBinding = ILV2Binding;
-}
-#else
-#include "host/auv3/IAUv3Binding.h"
-namespace plugfw {
-using IPluginBinding = IAUv3Binding;
-}
-#endif
 
 #include <array>
 #include <cstdint>

@@ -1,5 +1,5 @@
-// host/auv3: the decoder plug-in class.
-#include "host/auv3/QIRMatrixDecoder.h"
+// plugin: the decoder plug-in class.
+#include "plugin/QIRMatrixDecoder.h"
 
 #include <algorithm>
 #include <cmath>

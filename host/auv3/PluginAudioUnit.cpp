@@ -1,5 +1,5 @@
 // host/auv3: the audio unit object.
-#include "host/auv3/QIRMatrixDecoderAudioUnit.h"
+#include "host/auv3/PluginAudioUnit.h"
 
 #include "framework/ITimeInfo.h"
 #include "framework/TextBuf.h"
@@ -82,12 +82,12 @@ AudioUnitParameterOptions DisplayFlag(plugfw::IParam::EDisplayType type)
 
 } // namespace
 
-std::shared_ptr<QIRMatrixDecoderAudioUnit> QIRMatrixDecoderAudioUnit::alloc()
+std::shared_ptr<PluginAudioUnit> PluginAudioUnit::alloc()
 {
-    return std::make_shared<QIRMatrixDecoderAudioUnit>();
+    return std::make_shared<PluginAudioUnit>();
 }
 
-NSInteger QIRMatrixDecoderAudioUnit::getChannelLayoutTags(plugfw::ERoute direction, AudioChannelLayoutTag* tags)
+NSInteger PluginAudioUnit::getChannelLayoutTags(plugfw::ERoute direction, AudioChannelLayoutTag* tags)
 {
     plugfw::TypedBuf<uint64_t> found;
     plugfw::TypedBuf<uint64_t> busTypes;
@@ -114,7 +114,7 @@ NSInteger QIRMatrixDecoderAudioUnit::getChannelLayoutTags(plugfw::ERoute directi
     return 1;
 }
 
-void QIRMatrixDecoderAudioUnit::populateChannelCapabilitesArray(std::vector<NSInteger>& array)
+void PluginAudioUnit::populateChannelCapabilitesArray(std::vector<NSInteger>& array)
 {
     for (int configIdx = 0; configIdx < mPlug->NIOConfigs(); ++configIdx) {
         const plugfw::IOConfig* config = mPlug->GetIOConfig(configIdx);
@@ -125,7 +125,7 @@ void QIRMatrixDecoderAudioUnit::populateChannelCapabilitesArray(std::vector<NSIn
     }
 }
 
-std::shared_ptr<AUAudioUnitBusArray> QIRMatrixDecoderAudioUnit::makeBusArray(plugfw::ERoute direction, int nBuses)
+std::shared_ptr<AUAudioUnitBusArray> PluginAudioUnit::makeBusArray(plugfw::ERoute direction, int nBuses)
 {
     const NSInteger nTags = getChannelLayoutTags(direction, nullptr);
     std::vector<AudioChannelLayoutTag> tags(static_cast<std::size_t>(std::max<NSInteger>(nTags, 1)), 0);
@@ -151,7 +151,7 @@ std::shared_ptr<AUAudioUnitBusArray> QIRMatrixDecoderAudioUnit::makeBusArray(plu
         std::move(busses));
 }
 
-bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponentDescription& componentDescription,
+bool PluginAudioUnit::initWithComponentDescription(const AudioComponentDescription& componentDescription,
                                                              AudioComponentInstantiationOptions options,
                                                              NSError* outError)
 {
@@ -206,7 +206,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
     // queue gets to it has nothing left to do.
     std::weak_ptr<AUAudioUnit> weakSelf = weak_from_this();
     dispatch_async(dispatch_get_main_queue(), [weakSelf]() {
-        auto self = std::static_pointer_cast<QIRMatrixDecoderAudioUnit>(weakSelf.lock());
+        auto self = std::static_pointer_cast<PluginAudioUnit>(weakSelf.lock());
         if (self && self->mPlug) {
             self->mPlug->CreateTimer();
         }
@@ -244,7 +244,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
         mUIUpdateParamObserverToken =
             mParameterTree->tokenByAddingParameterObserver([weakSelf](AUParameterAddress address, AUValue value) {
                 dispatch_async(dispatch_get_main_queue(), [weakSelf, address, value]() {
-                    if (auto strongSelf = std::static_pointer_cast<QIRMatrixDecoderAudioUnit>(weakSelf.lock());
+                    if (auto strongSelf = std::static_pointer_cast<PluginAudioUnit>(weakSelf.lock());
                         strongSelf && strongSelf->mPlug) {
                         strongSelf->mPlug->SendParameterValueFromObserver(address, value);
                     }
@@ -257,7 +257,7 @@ bool QIRMatrixDecoderAudioUnit::initWithComponentDescription(const AudioComponen
     return true;
 }
 
-std::shared_ptr<AUParameterTree> QIRMatrixDecoderAudioUnit::buildParameterTree()
+std::shared_ptr<AUParameterTree> PluginAudioUnit::buildParameterTree()
 {
     std::vector<std::shared_ptr<AUParameterNode>> topLevel;
     std::vector<std::string> groupNames;
@@ -319,7 +319,7 @@ std::shared_ptr<AUParameterTree> QIRMatrixDecoderAudioUnit::buildParameterTree()
     return AUParameterTree::createTreeWithChildren(std::move(topLevel));
 }
 
-QIRMatrixDecoderAudioUnit::~QIRMatrixDecoderAudioUnit()
+PluginAudioUnit::~PluginAudioUnit()
 {
     mBufferedInputBuses.Empty(true);
     mBufferedOutputBuses.Empty(true);
@@ -334,7 +334,7 @@ QIRMatrixDecoderAudioUnit::~QIRMatrixDecoderAudioUnit()
     mPlug.reset();
 }
 
-bool QIRMatrixDecoderAudioUnit::allocateRenderResourcesAndReturnError(NSError* outError)
+bool PluginAudioUnit::allocateRenderResourcesAndReturnError(NSError* outError)
 {
     if (!AUAudioUnit::allocateRenderResourcesAndReturnError(outError)) {
         return false;
@@ -354,7 +354,7 @@ bool QIRMatrixDecoderAudioUnit::allocateRenderResourcesAndReturnError(NSError* o
     return true;
 }
 
-void QIRMatrixDecoderAudioUnit::deallocateRenderResources()
+void PluginAudioUnit::deallocateRenderResources()
 {
     for (int i = 0; i < mBufferedInputBuses.GetSize(); ++i) {
         mBufferedInputBuses.Get(i)->deallocateRenderResources();
@@ -366,7 +366,7 @@ void QIRMatrixDecoderAudioUnit::deallocateRenderResources()
     AUAudioUnit::deallocateRenderResources();
 }
 
-AUInternalRenderBlock QIRMatrixDecoderAudioUnit::internalRenderBlock()
+AUInternalRenderBlock PluginAudioUnit::internalRenderBlock()
 {
     plugfw::IAUv3Binding* plug = mPlug.get();
     plugfw::PtrList<BufferedInputBus>* inputBuses = &mBufferedInputBuses;
@@ -454,7 +454,7 @@ AUInternalRenderBlock QIRMatrixDecoderAudioUnit::internalRenderBlock()
     };
 }
 
-std::shared_ptr<AUAudioUnitPreset> QIRMatrixDecoderAudioUnit::currentPreset()
+std::shared_ptr<AUAudioUnitPreset> PluginAudioUnit::currentPreset()
 {
     std::lock_guard lock(mPresetMutex);
     if (mCurrentPreset && mCurrentPreset->number() < 0) {
@@ -467,7 +467,7 @@ std::shared_ptr<AUAudioUnitPreset> QIRMatrixDecoderAudioUnit::currentPreset()
     return mCurrentPreset;
 }
 
-void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPreset> preset)
+void PluginAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPreset> preset)
 {
     if (!preset) {
         NSLog("nil passed to setCurrentPreset!");
@@ -475,7 +475,7 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
     }
     std::weak_ptr<AUAudioUnit> weakSelf = weak_from_this();
     dispatch_async(dispatch_get_main_queue(), [weakSelf, preset]() {
-        auto self = std::static_pointer_cast<QIRMatrixDecoderAudioUnit>(weakSelf.lock());
+        auto self = std::static_pointer_cast<PluginAudioUnit>(weakSelf.lock());
         if (!self || !self->mPlug) {
             return;
         }
@@ -507,7 +507,7 @@ void QIRMatrixDecoderAudioUnit::setCurrentPreset(std::shared_ptr<AUAudioUnitPres
     });
 }
 
-std::vector<NSUInteger> QIRMatrixDecoderAudioUnit::parametersForOverviewWithCount(NSInteger count)
+std::vector<NSUInteger> PluginAudioUnit::parametersForOverviewWithCount(NSInteger count)
 {
     plugfw::TypedBuf<int> results;
     mPlug->OnHostRequestingImportantParameters(static_cast<int>(count), results);
@@ -518,23 +518,23 @@ std::vector<NSUInteger> QIRMatrixDecoderAudioUnit::parametersForOverviewWithCoun
     return addresses;
 }
 
-void QIRMatrixDecoderAudioUnit::setRenderingOffline(bool renderingOffline)
+void PluginAudioUnit::setRenderingOffline(bool renderingOffline)
 {
     AUAudioUnit::setRenderingOffline(renderingOffline);
     mPlug->mRenderingOffline = renderingOffline;
 }
 
-double QIRMatrixDecoderAudioUnit::latency()
+double PluginAudioUnit::latency()
 {
     return Seconds(mPlug->GetLatency(), mPlug->GetSampleRate());
 }
 
-double QIRMatrixDecoderAudioUnit::tailTime()
+double PluginAudioUnit::tailTime()
 {
     return Seconds(mPlug->GetTailSize(), mPlug->GetSampleRate());
 }
 
-void QIRMatrixDecoderAudioUnit::informHostOfLatencyChange()
+void PluginAudioUnit::informHostOfLatencyChange()
 {
     const double seconds = latency();
     if (mReportedLatency.exchange(seconds) != seconds) {
@@ -542,7 +542,7 @@ void QIRMatrixDecoderAudioUnit::informHostOfLatencyChange()
     }
 }
 
-NSDictionary QIRMatrixDecoderAudioUnit::fullState()
+NSDictionary PluginAudioUnit::fullState()
 {
     NSDictionary state;
     state["version"] = static_cast<int64_t>(mPlug->GetPluginVersion(false));
@@ -560,7 +560,7 @@ NSDictionary QIRMatrixDecoderAudioUnit::fullState()
     return state;
 }
 
-void QIRMatrixDecoderAudioUnit::setFullState(const NSDictionary& state)
+void PluginAudioUnit::setFullState(const NSDictionary& state)
 {
     plugfw::IByteChunk chunk;
     const auto it = state.find("data");
@@ -572,7 +572,7 @@ void QIRMatrixDecoderAudioUnit::setFullState(const NSDictionary& state)
     (void)mPlug->UnserializeState(chunk, 0);
 }
 
-std::vector<NSUInteger> QIRMatrixDecoderAudioUnit::supportedViewConfigurations(
+std::vector<NSUInteger> PluginAudioUnit::supportedViewConfigurations(
     const std::vector<AUAudioUnitViewConfiguration>& availableViewConfigurations)
 {
     std::vector<NSUInteger> supported;
@@ -586,27 +586,27 @@ std::vector<NSUInteger> QIRMatrixDecoderAudioUnit::supportedViewConfigurations(
     return supported;
 }
 
-void QIRMatrixDecoderAudioUnit::selectViewConfiguration(const AUAudioUnitViewConfiguration& viewConfiguration)
+void PluginAudioUnit::selectViewConfiguration(const AUAudioUnitViewConfiguration& viewConfiguration)
 {
     mPlug->OnHostSelectedViewConfiguration(static_cast<int>(viewConfiguration.width),
                                            static_cast<int>(viewConfiguration.height));
 }
 
-void QIRMatrixDecoderAudioUnit::beginInformHostOfParamChange(uint64_t address)
+void PluginAudioUnit::beginInformHostOfParamChange(uint64_t address)
 {
     if (auto param = mParameterTree->parameterWithAddress(address)) {
         param->setValue(param->value(), mUIUpdateParamObserverToken, 0, AUParameterAutomationEventTypeTouch);
     }
 }
 
-void QIRMatrixDecoderAudioUnit::endInformHostOfParamChange(uint64_t address)
+void PluginAudioUnit::endInformHostOfParamChange(uint64_t address)
 {
     if (auto param = mParameterTree->parameterWithAddress(address)) {
         param->setValue(param->value(), mUIUpdateParamObserverToken, 0, AUParameterAutomationEventTypeRelease);
     }
 }
 
-void QIRMatrixDecoderAudioUnit::informHostOfParamChange(uint64_t address, float value)
+void PluginAudioUnit::informHostOfParamChange(uint64_t address, float value)
 {
     if (auto param = mParameterTree->parameterWithAddress(address)) {
         if (mUIUpdateParamObserverToken) {
@@ -617,15 +617,15 @@ void QIRMatrixDecoderAudioUnit::informHostOfParamChange(uint64_t address, float 
     }
 }
 
-void* QIRMatrixDecoderAudioUnit::openWindow(void* parent) { return mPlug->OpenWindow(parent); }
+void* PluginAudioUnit::openWindow(void* parent) { return mPlug->OpenWindow(parent); }
 
-void QIRMatrixDecoderAudioUnit::closeWindow() { mPlug->CloseWindow(); }
+void PluginAudioUnit::closeWindow() { mPlug->CloseWindow(); }
 
-NSInteger QIRMatrixDecoderAudioUnit::width() const { return mPlug->GetEditorWidth(); }
+NSInteger PluginAudioUnit::width() const { return mPlug->GetEditorWidth(); }
 
-NSInteger QIRMatrixDecoderAudioUnit::height() const { return mPlug->GetEditorHeight(); }
+NSInteger PluginAudioUnit::height() const { return mPlug->GetEditorHeight(); }
 
-void QIRMatrixDecoderAudioUnit::hostResized(CGSize newSize)
+void PluginAudioUnit::hostResized(CGSize newSize)
 {
     if (mPlug->GetHostResizable()) {
         mPlug->OnParentWindowResize(static_cast<int>(newSize.width), static_cast<int>(newSize.height));
@@ -633,7 +633,7 @@ void QIRMatrixDecoderAudioUnit::hostResized(CGSize newSize)
 }
 
 // Render thread: never waits.
-bool QIRMatrixDecoderAudioUnit::sendMidiData(int64_t sampleTime, NSInteger length, const uint8_t* bytes)
+bool PluginAudioUnit::sendMidiData(int64_t sampleTime, NSInteger length, const uint8_t* bytes)
 {
     if (!mMidiOutputEventBlock) {
         return false;
@@ -641,9 +641,9 @@ bool QIRMatrixDecoderAudioUnit::sendMidiData(int64_t sampleTime, NSInteger lengt
     return mMidiOutputEventBlock(sampleTime, 0, length, bytes) == noErr;
 }
 
-bool QIRMatrixDecoderAudioUnit::supportsMPE() { return mPlug->DoesMPE(); }
+bool PluginAudioUnit::supportsMPE() { return mPlug->DoesMPE(); }
 
-NSData QIRMatrixDecoderAudioUnit::getDataFromExternal()
+NSData PluginAudioUnit::getDataFromExternal()
 {
     int size = 0;
     const uint8_t* data = mPlug->GetDataFromExternal(size);

@@ -1,13 +1,13 @@
 // host/auv3: the view controller.
-#include "host/auv3/QIRMatrixDecoderViewController.h"
+#include "host/auv3/PluginViewController.h"
 
 #include "host/auv3/platform/Dispatch.h"
 
 std::shared_ptr<AUAudioUnit>
-QIRMatrixDecoderViewController::createAudioUnitWithComponentDescription(const AudioComponentDescription& desc,
+PluginViewController::createAudioUnitWithComponentDescription(const AudioComponentDescription& desc,
                                                                         NSError* outError)
 {
-    auto unit = QIRMatrixDecoderAudioUnit::alloc();
+    auto unit = PluginAudioUnit::alloc();
     if (!unit->initWithComponentDescription(desc, 0, outError)) {
         unit.reset();
     }
@@ -16,7 +16,7 @@ QIRMatrixDecoderViewController::createAudioUnitWithComponentDescription(const Au
     return audioUnit();
 }
 
-void QIRMatrixDecoderViewController::viewDidLayout()
+void PluginViewController::viewDidLayout()
 {
     if (auto unit = audioUnit()) {
         const NSView* v = view();
@@ -24,32 +24,32 @@ void QIRMatrixDecoderViewController::viewDidLayout()
     }
 }
 
-void QIRMatrixDecoderViewController::viewWillAppear()
+void PluginViewController::viewWillAppear()
 {
     if (auto unit = audioUnit()) {
         (void)unit->openWindow(view());
     }
 }
 
-void QIRMatrixDecoderViewController::viewDidDisappear()
+void PluginViewController::viewDidDisappear()
 {
     if (auto unit = audioUnit()) {
         unit->closeWindow();
     }
 }
 
-AUViewController* QIRMatrixDecoderViewController::initWithNibName(const std::string& nibName,
+AUViewController* PluginViewController::initWithNibName(const std::string& nibName,
                                                                   std::shared_ptr<NSBundle> /*bundle*/)
 {
     static const int anchor = 0;
     return AUViewController::initWithNibName(nibName, NSBundle::bundleForAddress(&anchor));
 }
 
-void QIRMatrixDecoderViewController::audioUnitInitialized()
+void PluginViewController::audioUnitInitialized()
 {
-    std::shared_ptr<QIRMatrixDecoderViewController*> cell = mSelfCell;
+    std::shared_ptr<PluginViewController*> cell = mSelfCell;
     dispatch_async(dispatch_get_main_queue(), [cell]() {
-        QIRMatrixDecoderViewController* self = *cell;
+        PluginViewController* self = *cell;
         if (!self) {
             return;
         }

@@ -1,6 +1,7 @@
-// host/auv3: the audio unit object a host talks to. It creates and owns the
-// plug-in object and presents it as audio-unit objects: a parameter tree, input
-// and output busses with default formats, channel capabilities and layout tags,
+// host/auv3: the audio unit object a host talks to, for whatever plug-in is built
+// on the binding. It creates (through plugfw::MakePlugin) and owns the plug-in
+// object and presents it as audio-unit objects: a parameter tree, input and
+// output busses with default formats, channel capabilities and layout tags,
 // factory presets, a state dictionary, latency and tail time, and a render block
 // that pulls the input, clears the outputs, gathers the host's musical time and
 // hands the call to the binding's sample-accurate renderer.
@@ -19,12 +20,12 @@
 #include <string>
 #include <vector>
 
-class QIRMatrixDecoderAudioUnit final : public AUAudioUnit, public plugfw::IAUv3HostMessages {
+class PluginAudioUnit final : public AUAudioUnit, public plugfw::IAUv3HostMessages {
 public:
     // Objects are shared: create one with alloc(), then initialise it.
-    [[nodiscard]] static std::shared_ptr<QIRMatrixDecoderAudioUnit> alloc();
-    QIRMatrixDecoderAudioUnit() = default;
-    ~QIRMatrixDecoderAudioUnit() override;
+    [[nodiscard]] static std::shared_ptr<PluginAudioUnit> alloc();
+    PluginAudioUnit() = default;
+    ~PluginAudioUnit() override;
 
     // The distinct channel-layout tags of the direction's busses over all I/O
     // configurations: their count without an array, else 1 after writing them.

@@ -4,15 +4,15 @@
 // lifecycle to the audio unit's editor hooks.
 #pragma once
 
-#include "host/auv3/QIRMatrixDecoderAudioUnit.h"
+#include "host/auv3/PluginAudioUnit.h"
 #include "host/auv3/platform/AUViewController.h"
 
 #include <memory>
 
-class QIRMatrixDecoderViewController final : public AUViewController {
+class PluginViewController final : public AUViewController {
 public:
-    QIRMatrixDecoderViewController() = default;
-    ~QIRMatrixDecoderViewController() override { *mSelfCell = nullptr; }
+    PluginViewController() = default;
+    ~PluginViewController() override { *mSelfCell = nullptr; }
 
     // Main thread. Returns null (with the error filled in) when initialisation
     // fails.
@@ -25,16 +25,15 @@ public:
     // Uses the bundle that holds this class, whatever bundle is given.
     AUViewController* initWithNibName(const std::string& nibName, std::shared_ptr<NSBundle> bundle) override;
 
-    [[nodiscard]] std::shared_ptr<QIRMatrixDecoderAudioUnit> getAudioUnit() const { return audioUnit(); }
+    [[nodiscard]] std::shared_ptr<PluginAudioUnit> getAudioUnit() const { return audioUnit(); }
     // Queues the publication of the editor size on the main queue.
     void audioUnitInitialized();
 
-    [[nodiscard]] std::shared_ptr<QIRMatrixDecoderAudioUnit> audioUnit() const { return _audioUnit; }
-    void setAudioUnit(std::shared_ptr<QIRMatrixDecoderAudioUnit> audioUnit) { _audioUnit = std::move(audioUnit); }
+    [[nodiscard]] std::shared_ptr<PluginAudioUnit> audioUnit() const { return _audioUnit; }
+    void setAudioUnit(std::shared_ptr<PluginAudioUnit> audioUnit) { _audioUnit = std::move(audioUnit); }
 
 private:
-    std::shared_ptr<QIRMatrixDecoderAudioUnit> _audioUnit;
+    std::shared_ptr<PluginAudioUnit> _audioUnit;
     // Lets queued work notice that the controller is gone.
-    std::shared_ptr<QIRMatrixDecoderViewController*> mSelfCell =
-        std::make_shared<QIRMatrixDecoderViewController*>(this);
+    std::shared_ptr<PluginViewController*> mSelfCell = std::make_shared<PluginViewController*>(this);
 };
