@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <numbers>
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-constexpr float kDegreesToRadians = kPi / 180.0f;
+constexpr float kDegreesToRadians = std::numbers::pi_v<float> / 180.0f;
 constexpr float kRadiansToDegrees = 57.295776f;
 
 // Bands up to order 7 have their recursion factors tabulated and their terms in fixed scratch; a
@@ -272,7 +272,7 @@ void quaternionToEuler(const float Q[4], int degreesFlag, int convention, float*
     const float y = Q[2];
     const float z = Q[3];
     const float p = 2.0f * (w * y - x * z);
-    const float middle = std::fabs(p) < 1.0f ? std::asin(p) : std::copysign(kPi / 2.0f, p);
+    const float middle = std::fabs(p) < 1.0f ? std::asin(p) : std::copysign(std::numbers::pi_v<float> / 2.0f, p);
     const float aboutXAngle = std::atan2(2.0f * (y * z + w * x), 1.0f - 2.0f * (x * x + y * y));
     const float aboutZAngle = std::atan2(2.0f * (x * y + w * z), 1.0f - 2.0f * (y * y + z * z));
     float out1 = convention == kEulerYawPitchRoll ? aboutZAngle : aboutXAngle;

@@ -15,11 +15,10 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <numbers>
 
 namespace qirclitest {
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 std::string QuaternionRow(double seconds, const float q[4])
 {
@@ -30,7 +29,7 @@ std::string QuaternionRow(double seconds, const float q[4])
 
 std::string YawQuaternionTrack(double degrees)
 {
-    const double half = degrees * kPi / 360.0;
+    const double half = degrees * std::numbers::pi / 360.0;
     char text[160];
     std::snprintf(text, sizeof text, "time,w,x,y,z\n0,%.17g,0,0,%.17g\n0.1,%.17g,0,0,%.17g\n", std::cos(half),
                   std::sin(half), std::cos(half), std::sin(half));
@@ -109,7 +108,7 @@ Field TurnedFrameByFrame(const Field& field, const std::function<double(double)>
     const std::size_t frames = field[0].size();
     const auto matrix = [](double yaw) {
         float R[3][3];
-        eulerToRotationMatrix(static_cast<float>(yaw * kPi / 180.0), 0.0f, 0.0f, 0, R);
+        eulerToRotationMatrix(static_cast<float>(yaw * std::numbers::pi / 180.0), 0.0f, 0.0f, 0, R);
         std::vector<float> M(16);
         getSHRotationMatrix(R, M.data(), 1);
         return M;
@@ -149,8 +148,8 @@ double RampYaw(double t)
 std::string QuaternionOfYaw(double seconds, double degrees)
 {
     char row[160];
-    std::snprintf(row, sizeof row, "%g,%.17g,0,0,%.17g\n", seconds, std::cos(degrees * kPi / 360.0),
-                  std::sin(degrees * kPi / 360.0));
+    std::snprintf(row, sizeof row, "%g,%.17g,0,0,%.17g\n", seconds, std::cos(degrees * std::numbers::pi / 360.0),
+                  std::sin(degrees * std::numbers::pi / 360.0));
     return row;
 }
 

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <random>
 #include <vector>
+#include <numbers>
 
 namespace fieldtest {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kFrame = 128;
 // Written into output buffers before a call, to show which samples it wrote.
 constexpr float kSentinel = 42.0f;
@@ -30,8 +30,8 @@ struct Direction {
 
 inline std::array<double, 3> toVector(Direction d)
 {
-    const double a = d.azimuthDeg * kPi / 180.0;
-    const double e = d.elevationDeg * kPi / 180.0;
+    const double a = d.azimuthDeg * std::numbers::pi / 180.0;
+    const double e = d.elevationDeg * std::numbers::pi / 180.0;
     return {std::cos(e) * std::cos(a), std::cos(e) * std::sin(a), std::sin(e)};
 }
 
@@ -39,7 +39,7 @@ inline Direction toDirection(const std::array<double, 3>& v)
 {
     const double norm = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     const double z = std::clamp(v[2] / norm, -1.0, 1.0);
-    return {std::atan2(v[1], v[0]) * 180.0 / kPi, std::asin(z) * 180.0 / kPi};
+    return {std::atan2(v[1], v[0]) * 180.0 / std::numbers::pi, std::asin(z) * 180.0 / std::numbers::pi};
 }
 
 // Where R (row-major 3x3, acting on column vectors) moves a direction.
@@ -66,7 +66,7 @@ inline Direction randomDirection(std::mt19937& rng)
 {
     std::uniform_real_distribution<double> azimuth(-180.0, 180.0);
     std::uniform_real_distribution<double> height(-1.0, 1.0);
-    return {azimuth(rng), std::asin(height(rng)) * 180.0 / kPi};
+    return {azimuth(rng), std::asin(height(rng)) * 180.0 / std::numbers::pi};
 }
 
 // A block of channels, each kFrame samples, with the pointer arrays the process calls take.

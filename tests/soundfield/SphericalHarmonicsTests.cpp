@@ -8,10 +8,9 @@
 #include <cmath>
 #include <random>
 #include <vector>
+#include <numbers>
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 struct Direction {
     float azimuthDeg;
@@ -25,7 +24,7 @@ std::vector<Direction> randomDirections(int count, unsigned seed)
     std::uniform_real_distribution<float> height(-1.0f, 1.0f);
     std::vector<Direction> dirs;
     for (int i = 0; i < count; ++i)
-        dirs.push_back({azimuth(rng), static_cast<float>(std::asin(height(rng)) * 180.0 / kPi)});
+        dirs.push_back({azimuth(rng), static_cast<float>(std::asin(height(rng)) * 180.0 / std::numbers::pi)});
     // Poles, the horizon and the azimuth seam, where sign and square-root slips show.
     dirs.push_back({0.0f, 90.0f});
     dirs.push_back({45.0f, -90.0f});
@@ -37,8 +36,8 @@ std::vector<Direction> randomDirections(int count, unsigned seed)
 // First- and second-order N3D harmonics without the Condon-Shortley phase, written out.
 std::vector<double> closedFormSecondOrder(double azimuthDeg, double elevationDeg)
 {
-    const double a = azimuthDeg * kPi / 180.0;
-    const double e = elevationDeg * kPi / 180.0;
+    const double a = azimuthDeg * std::numbers::pi / 180.0;
+    const double e = elevationDeg * std::numbers::pi / 180.0;
     const double ce = std::cos(e);
     const double se = std::sin(e);
     const double s3 = std::sqrt(3.0);
@@ -102,10 +101,10 @@ TEST(RealSphericalHarmonics, AreOrthonormalOverTheSphereUpToOrderSeven)
     for (int h = 0; h <= heightIntervals; ++h) {
         const double z = -1.0 + 2.0 * h / heightIntervals;
         const double simpson = (h == 0 || h == heightIntervals) ? 1.0 : (h % 2 ? 4.0 : 2.0);
-        const double w = simpson * (2.0 / heightIntervals) / 3.0 * (2.0 * kPi / azimuths);
+        const double w = simpson * (2.0 / heightIntervals) / 3.0 * (2.0 * std::numbers::pi / azimuths);
         for (int a = 0; a < azimuths; ++a) {
             dirs.push_back(static_cast<float>(-180.0 + 360.0 * a / azimuths));
-            dirs.push_back(static_cast<float>(std::asin(z) * 180.0 / kPi));
+            dirs.push_back(static_cast<float>(std::asin(z) * 180.0 / std::numbers::pi));
             weights.push_back(w);
         }
     }
@@ -118,7 +117,7 @@ TEST(RealSphericalHarmonics, AreOrthonormalOverTheSphereUpToOrderSeven)
             double sum = 0.0;
             for (int d = 0; d < nDirs; ++d)
                 sum += weights[d] * Y[static_cast<std::size_t>(d) * nSH + i] * Y[static_cast<std::size_t>(d) * nSH + j];
-            EXPECT_NEAR(sum / (4.0 * kPi), i == j ? 1.0 : 0.0, 2e-4) << "channels " << i << ", " << j;
+            EXPECT_NEAR(sum / (4.0 * std::numbers::pi), i == j ? 1.0 : 0.0, 2e-4) << "channels " << i << ", " << j;
         }
     }
 }
