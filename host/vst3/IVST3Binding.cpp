@@ -777,9 +777,11 @@ void IVST3Binding::MixBypass(float* const* outputs, const float* dry, int32_t n)
     const int nOut = MaxNChannels(kRouteOutput);
     const double step = 1.0 / kBypassFadeFrames;
     for (int32_t i = 0; i < n; ++i) {
-        const float delayed = mDryDelay[mDryDelayHead];
+        // The ring holds the latency's frames and the new one: the slot after
+        // the one written is the frame written a latency ago.
         mDryDelay[mDryDelayHead] = dry[i];
         mDryDelayHead = mDryDelayHead + 1 == size ? 0 : mDryDelayHead + 1;
+        const float delayed = mDryDelay[mDryDelayHead];
         if (mBypassGain == 0.0 && target == 0.0) {
             continue;
         }
