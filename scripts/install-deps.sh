@@ -15,6 +15,7 @@ packages=(
   libzita-convolver-dev
   lv2-dev liblilv-dev lilv-utils sordi
   jalv jackd2
+  ardour
   sox gnuplot-nox
   clang-14 libclang-rt-14-dev
 )

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tests/support/AudioFixtures.h"
+#include "tests/support/SoundFields.h"
 
 #include <lilv/lilv.h>
 #include <lv2/log/log.h>
@@ -28,8 +29,6 @@
 namespace qirtest {
 
 namespace fs = std::filesystem;
-
-using Field = std::vector<std::vector<float>>; // [channel][frame]
 
 inline constexpr const char* kDecoderURI = "urn:qir:matrix-decoder";
 inline constexpr int kAudioInputs = 64;
@@ -232,17 +231,5 @@ struct DecoderSetResponses {
     [[nodiscard]] int numInputs() const { return static_cast<int>(ir[0].size()); }
 };
 DecoderSetResponses ReadDecoderSet(const fs::path& file);
-
-// Writes a field as a 32-bit float WAV with libsndfile, and reads one back.
-void WriteSoundFile(const fs::path& file, const Field& field, double rate);
-Field ReadSoundFile(const fs::path& file);
-
-// Independent white noise per channel at a quarter of full scale.
-Field Noise(int channels, std::size_t frames, uint32_t seed);
-Field Silence(int channels, std::size_t frames);
-
-// The largest absolute sample of a field (MaxDifference, in
-// tests/support/AudioFixtures.h, compares two).
-double Peak(const Field& field);
 
 } // namespace qirtest
