@@ -179,6 +179,27 @@ bool IPluginCore::SerializeParams(IByteChunk& chunk) const
     return true;
 }
 
+bool IPluginCore::RestoreStateBytes(const std::uint8_t* bytes, std::size_t size, char* why, std::size_t whySize)
+{
+    IByteChunk chunk;
+    if (chunk.PutBytes(bytes, static_cast<int>(size)) != static_cast<int>(size)) {
+        std::snprintf(why, whySize, "no memory for %zu bytes", size);
+        return false;
+    }
+    if (!DoesStateChunks()) {
+        (void)UnserializeState(chunk, 0);
+        return true;
+    }
+    IByteChunk previous;
+    (void)SerializeState(previous);
+    if (UnserializeState(chunk, 0) != static_cast<int>(size)) {
+        (void)UnserializeState(previous, 0);
+        std::snprintf(why, whySize, "its %zu bytes of settings do not parse", size);
+        return false;
+    }
+    return true;
+}
+
 int IPluginCore::UnserializeParams(const IByteChunk& chunk, int startPos)
 {
     if (NParams() == 0 || startPos < 0) {

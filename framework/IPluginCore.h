@@ -11,6 +11,8 @@
 #include "framework/PtrList.h"
 #include "framework/TextBuf.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -52,6 +54,11 @@ public:
     virtual void InformHostOfParameterDetailsChange() {}
     virtual bool SerializeState(IByteChunk& chunk) const { return SerializeParams(chunk); }
     virtual int UnserializeState(const IByteChunk& chunk, int startPos) { return UnserializeParams(chunk, startPos); }
+    // Control thread: applies size bytes of saved state as the bindings' state
+    // interfaces deliver them. A plug-in with a state format of its own gets the
+    // settings before back when the bytes do not read to their end. False, with
+    // one clause for the host's log in why, when they are refused.
+    [[nodiscard]] bool RestoreStateBytes(const std::uint8_t* bytes, std::size_t size, char* why, std::size_t whySize);
     virtual bool SerializeVST3CtrlrState(IByteChunk& /*chunk*/) const { return true; }
     virtual int UnserializeVST3CtrlrState(const IByteChunk& /*chunk*/, int startPos) { return startPos; }
     virtual void InformHostOfPresetChange() {}

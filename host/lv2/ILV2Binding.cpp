@@ -423,23 +423,8 @@ bool ILV2Binding::ApplyStateBlob(const void* data, std::size_t size)
         }
     }
 
-    IByteChunk chunk;
-    if (chunk.PutBytes(payload, static_cast<int>(payloadSize)) != static_cast<int>(payloadSize)) {
-        std::snprintf(why, sizeof why, "no memory for %zu bytes", payloadSize);
+    if (!RestoreStateBytes(payload, payloadSize, why, sizeof why)) {
         return refuse();
-    }
-    if (DoesStateChunks()) {
-        // A format of the plug-in's own: applied, and undone when it does not
-        // read to its end.
-        IByteChunk previous;
-        (void)SerializeState(previous);
-        if (UnserializeState(chunk, 0) != static_cast<int>(payloadSize)) {
-            (void)UnserializeState(previous, 0);
-            std::snprintf(why, sizeof why, "its %zu bytes of settings do not parse", payloadSize);
-            return refuse();
-        }
-    } else {
-        (void)UnserializeState(chunk, 0);
     }
     mReapplyPorts.store(true);
     return true;

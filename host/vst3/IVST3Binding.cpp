@@ -939,21 +939,8 @@ bool IVST3Binding::ApplyStateChunk(const void* data, std::size_t size)
     if (!ParseStateChunk(data, size, payload, payloadSize, why, sizeof why)) {
         return refuse();
     }
-    IByteChunk chunk;
-    if (chunk.PutBytes(payload, static_cast<int>(payloadSize)) != static_cast<int>(payloadSize)) {
-        std::snprintf(why, sizeof why, "no memory for %zu bytes", payloadSize);
+    if (!RestoreStateBytes(payload, payloadSize, why, sizeof why)) {
         return refuse();
-    }
-    if (DoesStateChunks()) {
-        IByteChunk previous;
-        (void)SerializeState(previous);
-        if (UnserializeState(chunk, 0) != static_cast<int>(payloadSize)) {
-            (void)UnserializeState(previous, 0);
-            std::snprintf(why, sizeof why, "its %zu bytes of settings do not parse", payloadSize);
-            return refuse();
-        }
-    } else {
-        (void)UnserializeState(chunk, 0);
     }
     return true;
 }
